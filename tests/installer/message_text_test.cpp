@@ -1,0 +1,165 @@
+// MessageText growth, the bounded copy and its fault mapping.
+#include <gtest/gtest.h>
+
+#include "installer/MessageText.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+TEST(MessageTextCreate, FromStringHoldsACopy) {
+    wchar_t source[] = L"Links path not found.";
+    MessageText text(source);
+    source[0] = L'X';
+    ASSERT_NE(text.Get(), nullptr);
+    EXPECT_STREQ(text.Get(), L"Links path not found.");
+    EXPECT_EQ(text.Length(), 21u);
+}
+
+TEST(MessageTextCreate, FromNothingIsEmpty) {
+    MessageText text(nullptr);
+    EXPECT_EQ(text.Get(), nullptr);
+    EXPECT_EQ(text.Length(), 0u);
+}
+
+TEST(MessageTextAppend, GrowsByTheGivenCount) {
+    MessageText text(L"Fatal.");
+    HRESULT hr = text.Append(L"\r\nAccess denied.xyz", 16);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_STREQ(text.Get(), L"Fatal.\r\nAccess denied.");
+    EXPECT_EQ(text.Length(), 22u);
+}
+
+TEST(MessageTextAppend, ByTerminatedString) {
+    MessageText text(L"a");
+    EXPECT_EQ(text.Append(L"bc"), S_OK);
+    EXPECT_EQ(text.Append(L"d"), S_OK);
+    EXPECT_STREQ(text.Get(), L"abcd");
+}
+
+TEST(MessageTextAppend, EmbeddedZeroIsCopiedByCount) {
+    MessageText text(L"x");
+    EXPECT_EQ(text.Append(L"a\0b", 3), S_OK);
+    ASSERT_EQ(text.Length(), 4u);
+    EXPECT_EQ(text.Get()[2], L'\0');
+    EXPECT_EQ(text.Get()[3], L'b');
+    EXPECT_EQ(text.Get()[4], L'\0');
+}
+
+TEST(MessageTextAppend, NothingIsANoOp) {
+    MessageText text(L"abc");
+    const wchar_t* before = text.Get();
+    EXPECT_EQ(text.Append(nullptr, 5), S_OK);
+    EXPECT_EQ(text.Append(nullptr), S_OK);
+    EXPECT_EQ(text.Get(), before);
+    EXPECT_STREQ(text.Get(), L"abc");
+
+    MessageText empty(nullptr);
+    EXPECT_EQ(empty.Append(nullptr), S_OK);
+    EXPECT_EQ(empty.Get(), nullptr);
+}
+
+TEST(MessageTextAppend, EmptyToEmptyAllocatesEmptyString) {
+    MessageText text(nullptr);
+    EXPECT_EQ(text.Append(L"", 0), S_OK);
+    ASSERT_NE(text.Get(), nullptr);
+    EXPECT_STREQ(text.Get(), L"");
+    EXPECT_EQ(text.Length(), 0u);
+}
+
+TEST(MessageTextAppend, EmptyToNonEmptyChangesNothing) {
+    MessageText text(L"abc");
+    const wchar_t* before = text.Get();
+    EXPECT_EQ(text.Append(L"", 0), S_OK);
+    EXPECT_EQ(text.Append(L"ignored", 0), S_OK);
+    EXPECT_EQ(text.Append(L""), S_OK);
+    EXPECT_EQ(text.Get(), before);  // no reallocation either
+    EXPECT_STREQ(text.Get(), L"abc");
+}
+
+TEST(MessageTextAppend, LengthOverflowFailsAndKeepsText) {
+    MessageText text(L"abc");
+    const wchar_t* before = text.Get();
+    HRESULT hr = text.Append(L"x", 0xFFFFFFFFu);
+    EXPECT_EQ(hr, E_OUTOFMEMORY) << std::hex << hr;
+    EXPECT_EQ(text.Get(), before);
+    EXPECT_STREQ(text.Get(), L"abc");
+}
+
+TEST(MessageTextAppend, AllocationFailureFailsAndKeepsText) {
+    MessageText text(L"abc");
+    const wchar_t* before = text.Get();
+    // No BSTR of this many characters can be allocated, so nothing is read from "x".
+    HRESULT hr = text.Append(L"x", 0x7FFFFFF0u);
+    EXPECT_EQ(hr, E_OUTOFMEMORY) << std::hex << hr;
+    EXPECT_EQ(text.Get(), before);
+    EXPECT_STREQ(text.Get(), L"abc");
+}
+
+TEST(CopyChars, FitsOrFailsWithoutWriting) {
+    wchar_t dest[4] = {L'#', L'#', L'#', L'#'};
+    EXPECT_EQ(CopyChars(dest, 4, L"abcd", 4), 0);
+    EXPECT_EQ(dest[3], L'd');
+
+    wchar_t untouched[3] = {L'#', L'#', L'#'};
+    EXPECT_EQ(CopyChars(untouched, 3, L"abcd", 4), 22);
+    EXPECT_EQ(untouched[0], L'#');
+    EXPECT_EQ(CopyChars(nullptr, 3, L"a", 1), 22);
+    EXPECT_EQ(CopyChars(untouched, 3, nullptr, 0), 0);
+}
+
+TEST(CopyResultMapping, EveryCode) {
+    struct { int code; HRESULT expected; } cases[] = {
+        {0, S_OK}, {80, S_OK}, {12, E_OUTOFMEMORY}, {22, E_INVALIDARG}, {34, E_INVALIDARG},
+        {1, E_FAIL}, {13, E_FAIL}, {-1, E_FAIL}, {81, E_FAIL},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CopyResultToHResult(c.code), c.expected) << "code " << c.code;
+    }
+}
+
+TEST(CopyResultMapping, FaultCodes) {
+    EXPECT_EQ(FaultCodeForHResult(S_OK), 0u);
+    EXPECT_EQ(FaultCodeForHResult(S_FALSE), 0u);
+    EXPECT_EQ(FaultCodeForHResult(E_OUTOFMEMORY), 0xC0000017u);
+    EXPECT_EQ(FaultCodeForHResult(E_INVALIDARG), 0xC000001Du);
+    EXPECT_EQ(FaultCodeForHResult(E_FAIL), 0xC000001Du);
+}
+
+// The fault itself ends the process, so it is raised in a child program.
+DWORD RunFaultChild(const wchar_t* what) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self);
+    path = path.substr(0, path.find_last_of(L'\\') + 1) + L"fault_child.exe";
+    std::wstring line = L"\"" + path + L"\" " + what;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return 0xdeadbeef;
+    }
+    WaitForSingleObject(process.hProcess, 30000);
+    DWORD code = 0xdeadbeef;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+TEST(MessageTextFault, CopyThatDoesNotFitEndsWithIllegalInstruction) {
+    DWORD code = RunFaultChild(L"copy-too-small");
+    EXPECT_EQ(code, 0xC000001Du) << std::hex << code;
+}
+
+TEST(MessageTextFault, OutOfMemoryCopyEndsWithNoMemory) {
+    DWORD code = RunFaultChild(L"copy-no-memory");
+    EXPECT_EQ(code, 0xC0000017u) << std::hex << code;
+}
+
+TEST(MessageTextFault, PassingCopyDoesNotFault) {
+    DWORD code = RunFaultChild(L"copy-fits");
+    EXPECT_EQ(code, 0u) << std::hex << code;
+}
+
+}  // namespace

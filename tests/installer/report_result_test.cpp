@@ -1,0 +1,102 @@
+// ReportResult with real message boxes: a reader thread finds the box this process shows,
+// reads it and presses OK while ReportResult waits in the test's thread.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "installer/ReportResult.h"
+#include "tests/support/MessageBoxReader.h"
+
+namespace {
+
+struct Shown {
+    std::vector<MessageBoxInfo> boxes;
+};
+
+// Calls ReportResult and collects every box shown meanwhile.
+Shown Report(const wchar_t* text, HRESULT status) {
+    Shown shown;
+    bool done = false;
+    std::thread reader([&] {
+        std::vector<HWND> answered;
+        while (!done) {
+            for (HWND box : FindMessageBoxes(GetCurrentProcessId())) {
+                if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
+                shown.boxes.push_back(ReadMessageBox(box));
+                answered.push_back(box);
+                PressOk(box);
+            }
+            Sleep(20);
+        }
+    });
+    ReportResult(text, status);
+    Sleep(100);  // a second box would show up by now
+    for (HWND box : FindMessageBoxes(GetCurrentProcessId())) {
+        shown.boxes.push_back(ReadMessageBox(box));
+        PressOk(box);
+    }
+    done = true;
+    reader.join();
+    return shown;
+}
+
+std::wstring SystemText(HRESULT status) {
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                                  nullptr, static_cast<DWORD>(status), 0x400,
+                                  reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring result = length && text ? std::wstring(text, length) : std::wstring();
+    if (text) LocalFree(text);
+    return result;
+}
+
+TEST(ReportResult, SuccessShowsTextAloneWithInformationIcon) {
+    Shown shown = Report(L"BriVok links installed.", S_OK);
+    ASSERT_EQ(shown.boxes.size(), 1u);
+    EXPECT_EQ(shown.boxes[0].caption, L"Brivok Internet Explorer Buttons");
+    EXPECT_EQ(shown.boxes[0].text, L"BriVok links installed.");
+    EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Information) << BoxIconName(shown.boxes[0].icon);
+}
+
+TEST(ReportResult, PositiveStatusIsSuccessWithNoSystemText) {
+    Shown shown = Report(L"done", S_FALSE);
+    ASSERT_EQ(shown.boxes.size(), 1u);
+    EXPECT_EQ(shown.boxes[0].text, L"done");
+    EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Information) << BoxIconName(shown.boxes[0].icon);
+}
+
+TEST(ReportResult, FailureAppendsLineBreakAndSystemText) {
+    std::wstring system = SystemText(E_OUTOFMEMORY);
+    ASSERT_FALSE(system.empty()) << "Wine has no text for 0x8007000E";
+    Shown shown = Report(L"Failed to create Brivok links.", E_OUTOFMEMORY);
+    ASSERT_EQ(shown.boxes.size(), 1u);
+    EXPECT_EQ(shown.boxes[0].caption, L"Brivok Internet Explorer Buttons");
+    EXPECT_EQ(shown.boxes[0].text, L"Failed to create Brivok links.\r\n" + system)
+        << Narrow(shown.boxes[0].text);
+    EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Error) << BoxIconName(shown.boxes[0].icon);
+}
+
+TEST(ReportResult, NoTextShowsFatal) {
+    Shown shown = Report(nullptr, S_OK);
+    ASSERT_EQ(shown.boxes.size(), 1u);
+    EXPECT_EQ(shown.boxes[0].text, L"Fatal.");
+    EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Information) << BoxIconName(shown.boxes[0].icon);
+
+    std::wstring system = SystemText(E_ACCESSDENIED);
+    ASSERT_FALSE(system.empty());
+    shown = Report(nullptr, E_ACCESSDENIED);
+    ASSERT_EQ(shown.boxes.size(), 1u);
+    EXPECT_EQ(shown.boxes[0].text, L"Fatal.\r\n" + system) << Narrow(shown.boxes[0].text);
+    EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Error) << BoxIconName(shown.boxes[0].icon);
+}
+
+TEST(ReportResult, FailureWithoutSystemTextShowsTextAloneWithErrorIcon) {
+    const HRESULT unknown = static_cast<HRESULT>(0x8FFF1234);
+    ASSERT_TRUE(SystemText(unknown).empty()) << "the system has a text for this code";
+    Shown shown = Report(L"Links path not found.", unknown);
+    ASSERT_EQ(shown.boxes.size(), 1u);
+    EXPECT_EQ(shown.boxes[0].text, L"Links path not found.");
+    EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Error) << BoxIconName(shown.boxes[0].icon);
+}
+
+}  // namespace

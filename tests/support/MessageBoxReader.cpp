@@ -1,0 +1,194 @@
+#include "tests/support/MessageBoxReader.h"
+
+#include <algorithm>
+
+namespace {
+
+struct BoxSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBox(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<BoxSearch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t className[32] = {};
+    GetClassNameW(window, className, 32);
+    if ((search->processId == 0 || owner == search->processId) &&
+        lstrcmpW(className, L"#32770") == 0 && IsWindowVisible(window)) {
+        search->found.push_back(window);
+    }
+    return TRUE;
+}
+
+HWND FindIconControl(HWND box) {
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t className[32] = {};
+        GetClassNameW(child, className, 32);
+        LONG style = GetWindowLongW(child, GWL_STYLE);
+        if (lstrcmpiW(className, L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON &&
+            IsWindowVisible(child)) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+BoxIcon ClassifyIconPixels(HWND control) {
+    RECT rect;
+    if (!GetWindowRect(control, &rect)) return BoxIcon::None;
+    HDC screen = GetDC(nullptr);
+    long red = 0, blue = 0, coloured = 0;
+    for (int y = rect.top; y < rect.bottom; ++y) {
+        for (int x = rect.left; x < rect.right; ++x) {
+            COLORREF c = GetPixel(screen, x, y);
+            int r = GetRValue(c), g = GetGValue(c), b = GetBValue(c);
+            if (r > g + 40 && r > b + 40) ++red;
+            if (b > r + 40 && b > g + 10) ++blue;
+            if (r != g || g != b) ++coloured;
+        }
+    }
+    ReleaseDC(nullptr, screen);
+    if (coloured == 0) return BoxIcon::None;  // not painted yet
+    if (red > 2 * blue && red > coloured / 4) return BoxIcon::Error;
+    if (blue > 2 * red && blue > coloured / 4) return BoxIcon::Information;
+    return BoxIcon::Other;
+}
+
+}  // namespace
+
+const char* BoxIconName(BoxIcon icon) {
+    switch (icon) {
+    case BoxIcon::None: return "none";
+    case BoxIcon::Error: return "error";
+    case BoxIcon::Information: return "information";
+    default: return "other";
+    }
+}
+
+std::string Narrow(const std::wstring& text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+std::vector<HWND> FindMessageBoxes(DWORD processId) {
+    BoxSearch search{processId, {}};
+    EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForMessageBox(DWORD processId, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    do {
+        std::vector<HWND> boxes = FindMessageBoxes(processId);
+        if (!boxes.empty()) return boxes.front();
+        Sleep(20);
+    } while (GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
+MessageBoxInfo ReadMessageBox(HWND box) {
+    MessageBoxInfo info;
+    wchar_t buffer[2048];
+    buffer[0] = 0;
+    GetWindowTextW(box, buffer, 2048);
+    info.caption = buffer;
+    buffer[0] = 0;
+    GetDlgItemTextW(box, 0xFFFF, buffer, 2048);
+    info.text = buffer;
+
+    HWND icon = FindIconControl(box);
+    if (!icon) return info;
+    // The box may not have been painted yet: wait for the icon to show.
+    DWORD start = GetTickCount();
+    do {
+        info.icon = ClassifyIconPixels(icon);
+        if (info.icon != BoxIcon::None) break;
+        Sleep(20);
+    } while (GetTickCount() - start < 3000);
+    return info;
+}
+
+void PressOk(HWND box) {
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+bool SaveWindowBitmap(HWND window, const wchar_t* path) {
+    RECT rect;
+    if (!GetWindowRect(window, &rect)) return false;
+    int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
+    bmi.bmiHeader.biWidth = width;
+    bmi.bmiHeader.biHeight = height;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 24;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool saved = false;
+    if (bitmap) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+        GdiFlush();
+        DWORD stride = ((width * 3) + 3) & ~3u;
+        DWORD imageSize = stride * height;
+        BITMAPFILEHEADER file = {};
+        file.bfType = 0x4D42;
+        file.bfOffBits = sizeof(file) + sizeof(bmi.bmiHeader);
+        file.bfSize = file.bfOffBits + imageSize;
+        HANDLE out = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (out != INVALID_HANDLE_VALUE) {
+            DWORD written;
+            saved = WriteFile(out, &file, sizeof(file), &written, nullptr) &&
+                    WriteFile(out, &bmi.bmiHeader, sizeof(bmi.bmiHeader), &written, nullptr) &&
+                    WriteFile(out, bits, imageSize, &written, nullptr);
+            CloseHandle(out);
+        }
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return saved;
+}
+
+ProcessRun RunAndAnswerBoxes(const std::wstring& commandLine, DWORD timeoutMs) {
+    ProcessRun run;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::wstring mutableLine = commandLine;
+    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return run;
+    }
+    run.started = true;
+    std::vector<HWND> answered;
+    DWORD start = GetTickCount();
+    for (;;) {
+        for (HWND box : FindMessageBoxes(process.dwProcessId)) {
+            if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
+            run.boxes.push_back(ReadMessageBox(box));
+            answered.push_back(box);
+            PressOk(box);
+        }
+        if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
+            run.finished = true;
+            break;
+        }
+        if (GetTickCount() - start > timeoutMs) {
+            TerminateProcess(process.hProcess, 0xdead);
+            WaitForSingleObject(process.hProcess, 5000);
+            break;
+        }
+    }
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}

@@ -1,0 +1,43 @@
+#pragma once
+// Finds, reads and closes message boxes of this or another process in the same prefix.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+enum class BoxIcon { None, Error, Information, Other };
+const char* BoxIconName(BoxIcon icon);
+
+struct MessageBoxInfo {
+    std::wstring caption;
+    std::wstring text;
+    BoxIcon icon = BoxIcon::None;
+};
+
+// Visible dialog-class windows owned by the process (0: any process).
+std::vector<HWND> FindMessageBoxes(DWORD processId);
+
+// Polls until a box of the process is visible; null after timeoutMs.
+HWND WaitForMessageBox(DWORD processId, DWORD timeoutMs);
+
+// Caption, text and icon of a box. The icon is told by the colour of the icon control's
+// pixels on the screen (mostly red: error, mostly blue: information), since icon handles
+// cannot be compared across processes under Wine.
+MessageBoxInfo ReadMessageBox(HWND box);
+
+void PressOk(HWND box);
+
+// Saves the screen area of a window as a 24-bit BMP file.
+bool SaveWindowBitmap(HWND window, const wchar_t* path);
+
+struct ProcessRun {
+    bool started = false;
+    bool finished = false;  // false: killed after the timeout
+    DWORD exitCode = 0xdeadbeef;
+    std::vector<MessageBoxInfo> boxes;  // every box the process showed, in order
+};
+
+// Starts the command line, reads and closes every box it shows, and waits for it to end.
+ProcessRun RunAndAnswerBoxes(const std::wstring& commandLine, DWORD timeoutMs);
+
+std::string Narrow(const std::wstring& text);

@@ -1,0 +1,42 @@
+#include "tests/support/TestEnvironment.h"
+
+std::wstring TestEnvironment(const wchar_t* name) {
+    wchar_t buffer[4096];
+    DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
+    if (length == 0 || length >= 4096) return std::wstring();
+    return std::wstring(buffer, length);
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string* contents) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    contents->clear();
+    char chunk[65536];
+    DWORD got = 0;
+    bool ok = true;
+    while ((ok = ReadFile(file, chunk, sizeof(chunk), &got, nullptr)) && got) contents->append(chunk, got);
+    CloseHandle(file);
+    return ok;
+}
+
+bool RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
