@@ -20,6 +20,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_ apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-if [ ! -d "$here/tests/browser/node_modules/playwright-core" ]; then
+if [ -f "$here/tests/browser/package.json" ] && [ ! -d "$here/tests/browser/node_modules/playwright-core" ]; then
   (cd "$here/tests/browser" && npm ci --no-audit --no-fund --silent)
 fi

@@ -1,0 +1,36 @@
+# Thin front for the CMake presets. `make run` and `make test` are all a newcomer needs.
+BRIVOK_ROOT ?= https://www.brivok.com/
+ROOT_FLAG := -DBRIVOK_ROOT=$(BRIVOK_ROOT)
+
+.PHONY: all deps build build32 build64 test run bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build32:
+	cmake --preset win32 $(ROOT_FLAG) >/dev/null
+	cmake --build --preset win32
+
+build64:
+	cmake --preset win64 $(ROOT_FLAG) >/dev/null
+	cmake --build --preset win64
+
+# The 64-bit tests read the 32-bit image too, so it is built first.
+build: build32 build64
+
+test: deps
+	$(MAKE) build
+	ctest --preset win64
+
+run: deps
+	$(MAKE) build
+	scripts/run-installer.sh
+
+bench: deps
+	$(MAKE) build
+	scripts/bench.sh
+
+clean:
+	rm -rf build dist

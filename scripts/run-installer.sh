@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs the built 64-bit installer once in a throwaway Wine prefix under a virtual display:
+# prints the message box's caption, text and icon and the exit code, saves a picture of
+# the box as build/run-box.png and lists what the run installed.
+set -u
+here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/tests/wine/prefix.sh"
+
+installer="$here/dist/win64/BrivokButtons.exe"
+reader="$here/build/win64/tests/tools/boxreader.exe"
+[ -f "$installer" ] && [ -f "$reader" ] || { echo "build first: make build" >&2; exit 2; }
+
+brivok_new_prefix
+trap brivok_drop_prefix EXIT
+user_dir=$(ls -d "$WINEPREFIX"/drive_c/users/*/ | grep -v /Public/ | head -n 1)
+before="$WINEPREFIX/.before"
+touch "$before"
+sleep 1
+
+out="$here/build/run"
+mkdir -p "$out"
+rm -f "$out"/box.bmp "$here/build/run-box.png"
+
+xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
+    "$WINELOADER" "$1" >"$3/installer.out" 2>&1 &
+    pid=$!
+    "$WINELOADER" "$2" "Z:${3//\//\\}\\box.bmp" >"$3/box.txt" 2>&1
+    wait $pid
+    echo $? >"$3/exit-code"
+    "$BRIVOK_WINESERVER" -k
+' brivok-run "$installer" "$reader" "$out" </dev/null
+
+echo "== Message box"
+cat "$out/box.txt"
+echo "== Exit code: $(cat "$out/exit-code" 2>/dev/null || echo none)"
+if [ -f "$out/box.bmp" ] && command -v convert >/dev/null; then
+    convert "$out/box.bmp" "$here/build/run-box.png" && echo "== Picture of the box: build/run-box.png"
+fi
+
+echo "== Files the run created or changed in the user's profile"
+(cd "$user_dir" && find . -newer "$before" -type f ! -path './AppData/Local/Microsoft/Windows/INetCache/*' \
+    ! -path './Temp/*' | sed 's|^\./||' | sort) || true
+cache=$(cd "$user_dir" && find . -newer "$before" -type f -path '*INetCache*' | wc -l)
+echo "   (and $cache file(s) in the URL cache)"
+for f in "$user_dir"/Favorites/*/*.url; do
+    [ -f "$f" ] || continue
+    [ "$f" -nt "$before" ] || continue
+    echo "-- ${f#$user_dir}"
+    sed 's/\r$//' "$f" | cut -c1-160
+done
+echo "== Links order value"
+if "$WINELOADER" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\MenuOrder\Favorites\Links' \
+        /v Order >"$out/order.txt" 2>&1; then
+    tr -d '\r' <"$out/order.txt" | grep -v '^$'
+else
+    echo "   (none)"
+fi
+exit "$(cat "$out/exit-code" 2>/dev/null || echo 1)"
