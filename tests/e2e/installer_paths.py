@@ -39,15 +39,16 @@ TOOLBAR_KEY = r"Software\\Microsoft\\Internet Explorer\\Toolbar"
 PROFILE_AREAS = [
     ("Links folder", None),  # the folder in use, filled in per case
     ("temporary folder", "Temp"),
+    # The URL cache with the cookie container that the cache creates beside it on first use.
     ("URL cache", "AppData/Local/Microsoft/Windows/INetCache"),
-    # The hidden browser instance keeps its history and cookies like any browser start.
-    ("browser instance", "AppData/Local/Microsoft/Windows/History"),
-    ("browser instance", "AppData/Roaming/Microsoft/Windows/Cookies"),
-    ("browser instance", "AppData/Local/Microsoft/Windows/INetCookies"),
+    ("URL cache", "AppData/Local/Microsoft/Windows/INetCookies"),
+    ("URL cache", "AppData/Local/Microsoft/Windows/History"),
+    # Settings the hidden browser instance keeps for the user.
+    ("browser instance", "AppData/Roaming/Microsoft/Internet Explorer"),
+    ("browser instance", "AppData/Local/Microsoft/Internet Explorer"),
 ]
 # Outside the profile, what Wine's own processes (wineserver, services, explorer) rewrite
 # on every start, whatever program runs.
-WINE_OWN_FILES = {".update-timestamp"}
 WINE_OWN_MACHINE_KEYS = [
     # network adapters, enumerated afresh at start-up
     r"Software\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards",
@@ -163,21 +164,25 @@ def append_user_key(prefix, key, values):
     with open(os.path.join(prefix, "user.reg"), "a", encoding="utf-8") as f:
         f.write("\n[%s] 1700000000\n" % key)
         for name, data in values.items():
-            f.write('"%s"=%s\n' % (name, data))
+            f.write('%s=%s\n' % (name if name == "@" else '"%s"' % name, data))
 
 
-def set_user_value(prefix, key, name, data):
-    path = os.path.join(prefix, "user.reg")
+def set_reg_value(prefix, key, name, data, hive="user.reg"):
+    """Sets one value while no wineserver runs (the key is added when missing)."""
+    path = os.path.join(prefix, hive)
     with open(path, encoding="utf-8") as f:
         text = f.read()
     header = re.search(r"^\[%s\][^\n]*\n" % re.escape(key), text, re.M)
     if not header:
+        if hive != "user.reg":
+            raise Failure("no key %s in %s" % (key, hive))
         append_user_key(prefix, key, {name: data})
         return
     body_end = text.find("\n\n", header.end())
     body_end = len(text) if body_end < 0 else body_end
-    body = re.sub(r'^"%s"=.*\n?' % re.escape(name), "", text[header.end():body_end], flags=re.M)
-    body = body.rstrip("\n") + ("\n" if body.strip() else "") + '"%s"=%s' % (name, data)
+    stored = name if name == "@" else '"%s"' % name
+    body = re.sub(r'^%s=.*\n?' % re.escape(stored), "", text[header.end():body_end], flags=re.M)
+    body = body.rstrip("\n") + ("\n" if body.strip() else "") + "%s=%s" % (stored, data)
     with open(path, "w", encoding="utf-8") as f:
         f.write(text[:header.end()] + body + text[body_end:])
 
@@ -285,7 +290,7 @@ def check_untouched_outside(prefix, profile_rel, links_rel, before, after, reg_b
              for label, rel in PROFILE_AREAS]
     for rel in file_changes(before, after):
         top = rel.split("/")[0]
-        if top in WINE_OWN_FILES or top in ("user.reg", "system.reg", "userdef.reg", "home", ".out"):
+        if top in ("user.reg", "system.reg", "userdef.reg", "home", ".out"):
             continue  # registry files are compared by content below; HKCU may change
         area = next((label for label, root in areas if rel == root or rel.startswith(root + "/")), None)
         if area:
@@ -409,6 +414,14 @@ class KeepsMalformedOrderValue(Case):
         self.order_after = "unchanged"
 
 
+class SucceedsWithoutBrowserClass(Case):
+    """The browser application cannot be started: toolbar and held instance are dropped."""
+    def prepare(self, prefix, profile):
+        # Set up before the snapshot, so changing the machine's registration is fair here.
+        server = r"Software\\Classes\\CLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32"
+        set_reg_value(prefix, server, "@", '"C:\\\\nowhere\\\\iexplore.exe"', hive="system.reg")
+
+
 class FailsWhenFavoritesIsAFile(Case):
     text, text_starts, icon, exit_code = None, LINKS_NOT_FOUND + "\r\n", "error", 1
     expect_files = ()
@@ -442,8 +455,8 @@ class FailsWithoutTemporaryFolder(Case):
     expect_files = ()
 
     def prepare(self, prefix, profile):
-        set_user_value(prefix, "Environment", "TEMP", '"C:\\\\users\\\\NoSuchTemp"')
-        set_user_value(prefix, "Environment", "TMP", '"C:\\\\users\\\\NoSuchTemp"')
+        set_reg_value(prefix, "Environment", "TEMP", '"C:\\\\users\\\\NoSuchTemp"')
+        set_reg_value(prefix, "Environment", "TMP", '"C:\\\\users\\\\NoSuchTemp"')
 
 
 CASES = {
@@ -452,6 +465,7 @@ CASES = {
     "uses_localised_links_folder": UsesLocalisedLinksFolder,
     "falls_back_to_links_when_named_folder_missing": FallsBackToLinksWhenNamedFolderMissing,
     "keeps_malformed_order_value": KeepsMalformedOrderValue,
+    "succeeds_without_browser_class": SucceedsWithoutBrowserClass,
     "fails_when_favorites_is_a_file": FailsWhenFavoritesIsAFile,
     "fails_when_save_shortcut_cannot_be_replaced": FailsWhenSaveShortcutCannotBeReplaced,
     "fails_when_view_shortcut_cannot_be_replaced": FailsWhenViewShortcutCannotBeReplaced,
