@@ -4,8 +4,9 @@ namespace {
 
 constexpr wchar_t kTempPrefix[] = L"url";
 constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
-// GetTempFileNameW adds at most "url", four hexadecimal digits and ".tmp" to the folder.
-constexpr DWORD kTempNameLength = 14;
+// GetTempFileNameW takes a folder of at most MAX_PATH - 14 characters, leaving room for
+// "url", four hexadecimal digits, ".tmp" and the terminator.
+constexpr DWORD kTempNameRoom = 14;
 
 // The calling thread's last error as a failure; E_FAIL when a failing call left none, so
 // that a failure can never read as S_OK.
@@ -35,7 +36,7 @@ HRESULT WriteShortcutFile(const wchar_t* targetPath, WORD templateId) {
     wchar_t tempPath[MAX_PATH];
     DWORD tempLength = GetTempPathW(MAX_PATH, tempPath);
     if (tempLength == 0) return LastErrorResult();
-    if (tempLength >= MAX_PATH - kTempNameLength) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    if (tempLength > MAX_PATH - kTempNameRoom) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     if (!GetTempFileNameW(tempPath, kTempPrefix, 0, tempPath)) return LastErrorResult();
 
     HANDLE file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
