@@ -1,0 +1,373 @@
+// Stamping the site properties of a shortcut: against Wine's own Internet Shortcut class
+// (which loads documents but has no site property set), and against a spy class that
+// stands in for the behaviour Wine lacks and records every call.
+#include <gtest/gtest.h>
+
+#include <objidl.h>
+#include <shlobj.h>
+#include <intshcut.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "shortcuts/InstallShortcut.h"
+#include "tests/support/ComSpy.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+// Identifiers as the platform publishes them, spelled out here so that a wrong value in
+// the product's headers or libraries shows.
+const CLSID kClsidInternetShortcut = {
+    0xFBF23B40, 0xE3F0, 0x101B, {0x84, 0x88, 0x00, 0xAA, 0x00, 0x3E, 0x56, 0xF8}};
+const IID kIidUniformResourceLocatorW = {
+    0xCABB0DA0, 0xDA57, 0x11CF, {0x99, 0x74, 0x00, 0x20, 0xAF, 0xD7, 0x97, 0x62}};
+const IID kIidPersistFile = {
+    0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID kIidPropertySetStorage = {
+    0x0000013A, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const FMTID kFmtidInternetSite = {
+    0x000214A1, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+const wchar_t kTitle[] = L"BriVok | What's hot for you.";
+const wchar_t kSpyUrl[] = L"http://127.0.0.1/drov";
+
+class ComApartment : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(CoInitialize(nullptr), S_OK); }
+    void TearDown() override { CoUninitialize(); }
+};
+
+ULONGLONG Ticks(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+ULONGLONG NowTicks() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return Ticks(now);
+}
+
+// ---------------------------------------------------------------------------------------
+// Spy Internet Shortcut class
+
+struct PropertyStorageSpy : public IPropertyStorage {
+    BRIVOK_SPY_STATE
+    std::vector<std::string>* calls = nullptr;
+    std::map<std::string, HRESULT>* failures = nullptr;
+    FILETIME written = {};
+
+    void* Answers(REFIID iid) {
+        if (iid == IID_IUnknown || iid == IID_IPropertyStorage) return static_cast<IPropertyStorage*>(this);
+        return nullptr;
+    }
+    BRIVOK_SPY_UNKNOWN(Answers)
+
+    HRESULT Result(const char* step) {
+        auto found = failures->find(step);
+        return found == failures->end() ? S_OK : found->second;
+    }
+
+    HRESULT STDMETHODCALLTYPE ReadMultiple(ULONG, const PROPSPEC*, PROPVARIANT*) override {
+        calls->push_back("ReadMultiple");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE WriteMultiple(ULONG count, const PROPSPEC* specs,
+                                            const PROPVARIANT* values, PROPID nameFirst) override {
+        std::string call = "WriteMultiple(" + std::to_string(count);
+        for (ULONG i = 0; i < count; ++i) {
+            call += "," + std::to_string(specs[i].ulKind) + ":" + std::to_string(specs[i].propid);
+        }
+        for (ULONG i = 0; i < count; ++i) {
+            call += ",vt" + std::to_string(values[i].vt);
+            if (values[i].vt == VT_LPWSTR) call += ":" + NarrowText(values[i].pwszVal);
+            if (values[i].vt == VT_FILETIME) written = values[i].filetime;
+        }
+        calls->push_back(call + "," + std::to_string(nameFirst) + ")");
+        return Result("WriteMultiple");
+    }
+    HRESULT STDMETHODCALLTYPE DeleteMultiple(ULONG, const PROPSPEC*) override {
+        calls->push_back("DeleteMultiple");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ReadPropertyNames(ULONG, const PROPID*, LPOLESTR*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE WritePropertyNames(ULONG, const PROPID*, const LPOLESTR*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE DeletePropertyNames(ULONG, const PROPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
+        calls->push_back("Commit(" + std::to_string(flags) + ")");
+        return Result("Commit");
+    }
+    HRESULT STDMETHODCALLTYPE Revert() override {
+        calls->push_back("Revert");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Enum(IEnumSTATPROPSTG**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetTimes(const FILETIME*, const FILETIME*, const FILETIME*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetClass(REFCLSID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Stat(STATPROPSETSTG*) override { return E_NOTIMPL; }
+};
+
+struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, public IPropertySetStorage {
+    BRIVOK_SPY_STATE
+    std::vector<std::string> calls;
+    std::map<std::string, HRESULT> failures;  // step name -> result to return
+    PropertyStorageSpy storage;
+
+    explicit ShortcutSpy(SpyCounter* counter) {
+        counter_ = counter;
+        storage.counter_ = counter;
+        storage.calls = &calls;
+        storage.failures = &failures;
+    }
+
+    HRESULT Result(const char* step) {
+        auto found = failures.find(step);
+        return found == failures.end() ? S_OK : found->second;
+    }
+    bool Refuses(const char* step) { return failures.count(step) != 0; }
+
+    void* Answers(REFIID iid) {
+        if (iid == IID_IUnknown || iid == kIidUniformResourceLocatorW)
+            return static_cast<IUniformResourceLocatorW*>(this);
+        if (iid == kIidPersistFile && !Refuses("QueryPersistFile")) return static_cast<IPersistFile*>(this);
+        if (iid == kIidPropertySetStorage && !Refuses("QueryPropertySetStorage"))
+            return static_cast<IPropertySetStorage*>(this);
+        return nullptr;
+    }
+    BRIVOK_SPY_UNKNOWN(Answers)
+
+    // IUniformResourceLocatorW
+    HRESULT STDMETHODCALLTYPE SetURL(LPCWSTR url, DWORD flags) override {
+        calls.push_back("SetURL(" + NarrowText(url) + "," + std::to_string(flags) + ")");
+        return Result("SetURL");
+    }
+    HRESULT STDMETHODCALLTYPE GetURL(LPWSTR* url) override {
+        calls.push_back("GetURL");
+        *url = nullptr;
+        if (Refuses("GetURL")) return Result("GetURL");
+        *url = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(kSpyUrl)));
+        memcpy(*url, kSpyUrl, sizeof(kSpyUrl));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE InvokeCommand(PURLINVOKECOMMANDINFOW) override {
+        calls.push_back("InvokeCommand");
+        return E_NOTIMPL;
+    }
+
+    // IPersistFile
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsDirty() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Load(LPCOLESTR path, DWORD mode) override {
+        calls.push_back("Load(" + NarrowText(path) + "," + HexString(mode) + ")");
+        return Result("Load");
+    }
+    HRESULT STDMETHODCALLTYPE Save(LPCOLESTR path, BOOL remember) override {
+        calls.push_back("Save(" + NarrowText(path) + "," + std::to_string(remember) + ")");
+        return Result("Save");
+    }
+    HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR*) override { return E_NOTIMPL; }
+
+    // IPropertySetStorage
+    HRESULT STDMETHODCALLTYPE Create(REFFMTID, const CLSID*, DWORD, DWORD, IPropertyStorage**) override {
+        calls.push_back("Create");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Open(REFFMTID format, DWORD mode, IPropertyStorage** out) override {
+        calls.push_back(std::string("Open(") + (format == kFmtidInternetSite ? "InternetSite" : "other") +
+                        "," + HexString(mode) + ")");
+        *out = nullptr;
+        if (Refuses("Open")) return Result("Open");
+        storage.AddRef();
+        *out = &storage;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Delete(REFFMTID) override {
+        calls.push_back("Delete");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Enum(IEnumSTATPROPSETSTG**) override { return E_NOTIMPL; }
+};
+
+// A spy Internet Shortcut class for one test: the factory hands out the one spy object.
+struct ShortcutClassSpy {
+    SpyCounter counter;
+    ShortcutSpy shortcut{&counter};
+    HRESULT creationResult = S_OK;
+    SpyFactory factory{[this](REFIID iid, void** out) -> HRESULT {
+        if (FAILED(creationResult)) return creationResult;
+        return shortcut.QueryInterface(iid, out);
+    }};
+    SpyRegistration registration{kClsidInternetShortcut, &factory};
+};
+
+std::string PathText(const wchar_t* path) { return NarrowText(path); }
+
+std::vector<std::string> FullStamp(const wchar_t* path) {
+    return {"Load(" + PathText(path) + ",0x12)",
+            "GetURL",
+            "SetURL(" + NarrowText(kSpyUrl) + ",1)",
+            "Open(InternetSite,0x12)",
+            "WriteMultiple(2,1:16,1:5,vt31:" + NarrowText(kTitle) + ",vt64,0)",
+            "Commit(1)",
+            "Save(" + PathText(path) + ",1)"};
+}
+
+std::string Joined(const std::vector<std::string>& calls) {
+    std::string text;
+    for (const auto& call : calls) text += call + "\n";
+    return text;
+}
+
+TEST_F(ComApartment, StampShortcutSpyMakesEveryCallInOrderAndReleasesAll) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK) << std::hex << spy.registration.hr;
+    const wchar_t path[] = L"C:\\spy\\View Drovs.url";
+
+    ULONGLONG before = NowTicks();
+    before -= before % 10000;  // the stamp is taken from a SYSTEMTIME: whole milliseconds
+    HRESULT hr = StampShortcut(path, 16, kTitle);
+    ULONGLONG after = NowTicks();
+
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Joined(spy.shortcut.calls), Joined(FullStamp(path)));
+    ASSERT_EQ(spy.factory.creations, 1);
+    EXPECT_TRUE(spy.factory.requested[0] == kIidUniformResourceLocatorW);
+    ULONGLONG stamped = Ticks(spy.shortcut.storage.written);
+    EXPECT_GE(stamped, before);
+    EXPECT_LE(stamped, after);
+    EXPECT_EQ(spy.counter.live, 0) << "references the stamp kept";
+    EXPECT_GE(spy.counter.maxLive, 4) << "the object, its two other interfaces, the property set";
+}
+
+TEST_F(ComApartment, StampShortcutSpyPassesTheCallersPropertyIdAndTitle) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    HRESULT hr = StampShortcut(L"C:\\spy\\a.url", 2, L"other title");
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    ASSERT_EQ(spy.shortcut.calls.size(), 7u) << Joined(spy.shortcut.calls);
+    EXPECT_EQ(spy.shortcut.calls[4], "WriteMultiple(2,1:2,1:5,vt31:other title,vt64,0)");
+    EXPECT_EQ(spy.counter.live, 0);
+}
+
+struct FailureCase {
+    const char* step;
+    HRESULT code;
+    HRESULT expected;    // what StampShortcut returns
+    size_t callsMade;    // how many of the full sequence's calls happen
+    bool setUrlSkipped;  // GetURL failed: no SetURL in between
+};
+
+TEST_F(ComApartment, StampShortcutSpyStopsAtEachFailureAndReleasesAll) {
+    const wchar_t path[] = L"C:\\spy\\+ Save It For Later.url";
+    const HRESULT kCode = static_cast<HRESULT>(0x8003001D);  // STG_E_WRITEFAULT, any code will do
+    const FailureCase cases[] = {
+        {"Load", kCode, kCode, 1, false},
+        {"GetURL", kCode, S_OK, 6, true},
+        {"SetURL", kCode, S_OK, 7, false},
+        {"Open", kCode, kCode, 4, false},
+        {"WriteMultiple", kCode, kCode, 5, false},
+        {"Commit", kCode, S_OK, 7, false},
+        {"Save", kCode, kCode, 7, false},
+        {"Save", S_FALSE, S_FALSE, 7, false},
+        {"QueryPersistFile", E_NOINTERFACE, E_NOINTERFACE, 0, false},
+        {"QueryPropertySetStorage", E_NOINTERFACE, E_NOINTERFACE, 0, false},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.step);
+        ShortcutClassSpy spy;
+        ASSERT_EQ(spy.registration.hr, S_OK);
+        spy.shortcut.failures[c.step] = c.code;
+
+        HRESULT hr = StampShortcut(path, 16, kTitle);
+
+        EXPECT_EQ(hr, c.expected) << std::hex << hr;
+        std::vector<std::string> expected = FullStamp(path);
+        if (c.setUrlSkipped) expected.erase(expected.begin() + 2);
+        expected.resize(c.callsMade);
+        EXPECT_EQ(Joined(spy.shortcut.calls), Joined(expected));
+        EXPECT_EQ(spy.counter.live, 0) << "references kept after failing at " << c.step;
+    }
+}
+
+TEST_F(ComApartment, StampShortcutSpyReturnsTheCreationFailure) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    spy.creationResult = REGDB_E_CLASSNOTREG;
+    HRESULT hr = StampShortcut(L"C:\\spy\\a.url", 16, kTitle);
+    EXPECT_EQ(hr, REGDB_E_CLASSNOTREG) << std::hex << hr;
+    EXPECT_EQ(spy.factory.creations, 1);
+    EXPECT_TRUE(spy.shortcut.calls.empty()) << Joined(spy.shortcut.calls);
+    EXPECT_EQ(spy.counter.live, 0);
+}
+
+TEST_F(ComApartment, StampShortcutSpyTwiceGivesTheLaterTime) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    ASSERT_EQ(StampShortcut(L"C:\\spy\\a.url", 16, kTitle), S_OK);
+    ULONGLONG first = Ticks(spy.shortcut.storage.written);
+    Sleep(20);
+    ASSERT_EQ(StampShortcut(L"C:\\spy\\a.url", 16, kTitle), S_OK);
+    EXPECT_GT(Ticks(spy.shortcut.storage.written), first);
+    EXPECT_EQ(spy.factory.creations, 2);
+    EXPECT_EQ(spy.counter.live, 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Wine's own Internet Shortcut class
+
+std::wstring TempFolder() {
+    wchar_t buffer[MAX_PATH];
+    GetTempPathW(MAX_PATH, buffer);
+    std::wstring folder = std::wstring(buffer) + L"stamp_test";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& contents) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == contents.size();
+}
+
+const char kDocument[] =
+    "[DEFAULT]\r\nBASEURL=http://127.0.0.1:9/\r\n[InternetShortcut]\r\n"
+    "URL=http://127.0.0.1:9/drov\r\nIconFile=http://127.0.0.1:9/files/bin_brivok_favicon.ico\r\n"
+    "IconIndex=0\r\nModified=00000000000000000000\r\n";
+
+TEST_F(ComApartment, StampShortcutOnWineLeavesTheDocumentAsWritten) {
+    // Wine's class loads the document but cannot open the site property set, so the
+    // stamp stops before anything is saved.
+    std::wstring folder = TempFolder();
+    std::wstring path = folder + L"\\View Drovs.url";
+    ASSERT_TRUE(WriteWholeFile(path, kDocument));
+
+    HRESULT hr = StampShortcut(path.c_str(), 16, kTitle);
+
+    EXPECT_EQ(hr, STG_E_FILENOTFOUND) << std::hex << hr;
+    std::string contents;
+    ASSERT_TRUE(ReadWholeFile(path, &contents));
+    EXPECT_EQ(contents, kDocument);
+    EXPECT_TRUE(RemoveTree(folder));
+}
+
+TEST_F(ComApartment, StampShortcutOnWineFailsForAMissingDocument) {
+    std::wstring folder = TempFolder();
+    std::wstring path = folder + L"\\missing.url";
+    HRESULT hr = StampShortcut(path.c_str(), 16, kTitle);
+    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a document appeared";
+    EXPECT_TRUE(RemoveTree(folder));
+}
+
+}  // namespace
