@@ -12,26 +12,12 @@
 #include <vector>
 
 #include "shortcuts/InstallShortcut.h"
-#include "tests/support/ComSpy.h"
+#include "tests/support/ShellSpies.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
 
-// Identifiers as the platform publishes them, spelled out here so that a wrong value in
-// the product's headers or libraries shows.
-const CLSID kClsidInternetShortcut = {
-    0xFBF23B40, 0xE3F0, 0x101B, {0x84, 0x88, 0x00, 0xAA, 0x00, 0x3E, 0x56, 0xF8}};
-const IID kIidUniformResourceLocatorW = {
-    0xCABB0DA0, 0xDA57, 0x11CF, {0x99, 0x74, 0x00, 0x20, 0xAF, 0xD7, 0x97, 0x62}};
-const IID kIidPersistFile = {
-    0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const IID kIidPropertySetStorage = {
-    0x0000013A, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const FMTID kFmtidInternetSite = {
-    0x000214A1, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
 const wchar_t kTitle[] = L"BriVok | What's hot for you.";
-const wchar_t kSpyUrl[] = L"http://127.0.0.1/drov";
 
 class ComApartment : public ::testing::Test {
 protected:
@@ -51,162 +37,6 @@ ULONGLONG NowTicks() {
 
 // ---------------------------------------------------------------------------------------
 // Spy Internet Shortcut class
-
-struct PropertyStorageSpy : public IPropertyStorage {
-    BRIVOK_SPY_STATE
-    std::vector<std::string>* calls = nullptr;
-    std::map<std::string, HRESULT>* failures = nullptr;
-    FILETIME written = {};
-
-    void* Answers(REFIID iid) {
-        if (iid == IID_IUnknown || iid == IID_IPropertyStorage) return static_cast<IPropertyStorage*>(this);
-        return nullptr;
-    }
-    BRIVOK_SPY_UNKNOWN(Answers)
-
-    HRESULT Result(const char* step) {
-        auto found = failures->find(step);
-        return found == failures->end() ? S_OK : found->second;
-    }
-
-    HRESULT STDMETHODCALLTYPE ReadMultiple(ULONG, const PROPSPEC*, PROPVARIANT*) override {
-        calls->push_back("ReadMultiple");
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE WriteMultiple(ULONG count, const PROPSPEC* specs,
-                                            const PROPVARIANT* values, PROPID nameFirst) override {
-        std::string call = "WriteMultiple(" + std::to_string(count);
-        for (ULONG i = 0; i < count; ++i) {
-            call += "," + std::to_string(specs[i].ulKind) + ":" + std::to_string(specs[i].propid);
-        }
-        for (ULONG i = 0; i < count; ++i) {
-            call += ",vt" + std::to_string(values[i].vt);
-            if (values[i].vt == VT_LPWSTR) call += ":" + NarrowText(values[i].pwszVal);
-            if (values[i].vt == VT_FILETIME) written = values[i].filetime;
-        }
-        calls->push_back(call + "," + std::to_string(nameFirst) + ")");
-        return Result("WriteMultiple");
-    }
-    HRESULT STDMETHODCALLTYPE DeleteMultiple(ULONG, const PROPSPEC*) override {
-        calls->push_back("DeleteMultiple");
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ReadPropertyNames(ULONG, const PROPID*, LPOLESTR*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE WritePropertyNames(ULONG, const PROPID*, const LPOLESTR*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DeletePropertyNames(ULONG, const PROPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
-        calls->push_back("Commit(" + std::to_string(flags) + ")");
-        return Result("Commit");
-    }
-    HRESULT STDMETHODCALLTYPE Revert() override {
-        calls->push_back("Revert");
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Enum(IEnumSTATPROPSTG**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetTimes(const FILETIME*, const FILETIME*, const FILETIME*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetClass(REFCLSID) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Stat(STATPROPSETSTG*) override { return E_NOTIMPL; }
-};
-
-struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, public IPropertySetStorage {
-    BRIVOK_SPY_STATE
-    std::vector<std::string> calls;
-    std::map<std::string, HRESULT> failures;  // step name -> result to return
-    PropertyStorageSpy storage;
-
-    explicit ShortcutSpy(SpyCounter* counter) {
-        counter_ = counter;
-        storage.counter_ = counter;
-        storage.calls = &calls;
-        storage.failures = &failures;
-    }
-
-    HRESULT Result(const char* step) {
-        auto found = failures.find(step);
-        return found == failures.end() ? S_OK : found->second;
-    }
-    bool Refuses(const char* step) { return failures.count(step) != 0; }
-
-    void* Answers(REFIID iid) {
-        if (iid == IID_IUnknown || iid == kIidUniformResourceLocatorW)
-            return static_cast<IUniformResourceLocatorW*>(this);
-        if (iid == kIidPersistFile && !Refuses("QueryPersistFile")) return static_cast<IPersistFile*>(this);
-        if (iid == kIidPropertySetStorage && !Refuses("QueryPropertySetStorage"))
-            return static_cast<IPropertySetStorage*>(this);
-        return nullptr;
-    }
-    BRIVOK_SPY_UNKNOWN(Answers)
-
-    // IUniformResourceLocatorW
-    HRESULT STDMETHODCALLTYPE SetURL(LPCWSTR url, DWORD flags) override {
-        calls.push_back("SetURL(" + NarrowText(url) + "," + std::to_string(flags) + ")");
-        return Result("SetURL");
-    }
-    HRESULT STDMETHODCALLTYPE GetURL(LPWSTR* url) override {
-        calls.push_back("GetURL");
-        *url = nullptr;
-        if (Refuses("GetURL")) return Result("GetURL");
-        *url = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(kSpyUrl)));
-        memcpy(*url, kSpyUrl, sizeof(kSpyUrl));
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE InvokeCommand(PURLINVOKECOMMANDINFOW) override {
-        calls.push_back("InvokeCommand");
-        return E_NOTIMPL;
-    }
-
-    // IPersistFile
-    HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE IsDirty() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Load(LPCOLESTR path, DWORD mode) override {
-        calls.push_back("Load(" + NarrowText(path) + "," + HexString(mode) + ")");
-        return Result("Load");
-    }
-    HRESULT STDMETHODCALLTYPE Save(LPCOLESTR path, BOOL remember) override {
-        calls.push_back("Save(" + NarrowText(path) + "," + std::to_string(remember) + ")");
-        return Result("Save");
-    }
-    HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR*) override { return E_NOTIMPL; }
-
-    // IPropertySetStorage
-    HRESULT STDMETHODCALLTYPE Create(REFFMTID, const CLSID*, DWORD, DWORD, IPropertyStorage**) override {
-        calls.push_back("Create");
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Open(REFFMTID format, DWORD mode, IPropertyStorage** out) override {
-        calls.push_back(std::string("Open(") + (format == kFmtidInternetSite ? "InternetSite" : "other") +
-                        "," + HexString(mode) + ")");
-        *out = nullptr;
-        if (Refuses("Open")) return Result("Open");
-        storage.AddRef();
-        *out = &storage;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Delete(REFFMTID) override {
-        calls.push_back("Delete");
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Enum(IEnumSTATPROPSETSTG**) override { return E_NOTIMPL; }
-};
-
-// A spy Internet Shortcut class for one test: the factory hands out the one spy object.
-struct ShortcutClassSpy {
-    SpyCounter counter;
-    ShortcutSpy shortcut{&counter};
-    HRESULT creationResult = S_OK;
-    SpyFactory factory{[this](REFIID iid, void** out) -> HRESULT {
-        if (FAILED(creationResult)) return creationResult;
-        return shortcut.QueryInterface(iid, out);
-    }};
-    SpyRegistration registration{kClsidInternetShortcut, &factory};
-};
 
 std::string PathText(const wchar_t* path) { return NarrowText(path); }
 
