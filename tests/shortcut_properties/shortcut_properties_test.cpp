@@ -200,4 +200,77 @@ TEST_F(ComApartment, StampShortcutOnWineFailsForAMissingDocument) {
     EXPECT_TRUE(RemoveTree(folder));
 }
 
+// ---------------------------------------------------------------------------------------
+// Writing and stamping together
+
+class InstallShortcutTest : public ComApartment {
+protected:
+    void SetUp() override {
+        ComApartment::SetUp();
+        folder_ = TempFolder();
+        path_ = folder_ + L"\\View Drovs.url";
+        ASSERT_TRUE(ReadWholeFile(TestEnvironment(L"BRIVOK_GENERATED_DIR") + L"\\ViewShortcut.url", &template_));
+    }
+    void TearDown() override {
+        EXPECT_TRUE(RemoveTree(folder_));
+        ComApartment::TearDown();
+    }
+    std::string Written() {
+        std::string contents;
+        if (!ReadWholeFile(path_, &contents)) return "(no file)";
+        return contents;
+    }
+    std::wstring folder_, path_;
+    std::string template_;
+};
+
+TEST_F(InstallShortcutTest, InstallShortcutSpyWritesTheTemplateThenStampsIt) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Written(), template_);
+    EXPECT_EQ(Joined(spy.shortcut.calls), Joined(FullStamp(path_.c_str())));
+    EXPECT_EQ(spy.counter.live, 0);
+}
+
+TEST_F(InstallShortcutTest, InstallShortcutSpyIgnoresStampingFailures) {
+    const char* steps[] = {"Load", "Open", "WriteMultiple", "Save"};
+    for (const char* step : steps) {
+        SCOPED_TRACE(step);
+        ShortcutClassSpy spy;
+        ASSERT_EQ(spy.registration.hr, S_OK);
+        spy.shortcut.failures[step] = E_ACCESSDENIED;
+        HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
+        EXPECT_EQ(hr, S_OK) << std::hex << hr;
+        EXPECT_EQ(Written(), template_);
+        EXPECT_EQ(spy.counter.live, 0);
+    }
+}
+
+TEST_F(InstallShortcutTest, InstallShortcutSpyWithoutTheClassStillWrites) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    spy.creationResult = REGDB_E_CLASSNOTREG;
+    HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(spy.factory.creations, 1);
+    EXPECT_EQ(Written(), template_);
+}
+
+TEST_F(InstallShortcutTest, InstallShortcutSpyDoesNotStampAFailedWrite) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    std::wstring missing = folder_ + L"\\missing\\View Drovs.url";
+    HRESULT hr = InstallShortcut(missing.c_str(), 101, kTitle);
+    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(spy.factory.creations, 0) << "stamped a shortcut that was not written";
+}
+
+TEST_F(InstallShortcutTest, InstallShortcutOnWineKeepsTheDocumentAsWritten) {
+    HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Written(), template_);
+}
+
 }  // namespace
