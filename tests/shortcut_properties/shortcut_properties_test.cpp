@@ -74,6 +74,11 @@ TEST_F(ComApartment, StampShortcutSpyMakesEveryCallInOrderAndReleasesAll) {
     EXPECT_GE(stamped, before);
     EXPECT_LE(stamped, after);
     EXPECT_EQ(spy.counter.live, 0) << "references the stamp kept";
+    // The property set goes first, then the file and property-set interfaces, the object last.
+    std::vector<std::string> releases = spy.shortcut.releases;
+    ASSERT_GE(releases.size(), 4u);
+    releases.erase(releases.begin(), releases.end() - 4);
+    EXPECT_EQ(Joined(releases), "storage:0\nshortcut:2\nshortcut:1\nshortcut:0\n");
     EXPECT_GE(spy.counter.maxLive, 4) << "the object, its two other interfaces, the property set";
 }
 
@@ -101,6 +106,7 @@ TEST_F(ComApartment, StampShortcutSpyStopsAtEachFailureAndReleasesAll) {
     const FailureCase cases[] = {
         {"Load", kCode, kCode, 1, false},
         {"GetURL", kCode, S_OK, 6, true},
+        {"GetURLNone", S_FALSE, S_OK, 6, true},  // no URL to set again
         {"SetURL", kCode, S_OK, 7, false},
         {"Open", kCode, kCode, 4, false},
         {"WriteMultiple", kCode, kCode, 5, false},

@@ -36,14 +36,19 @@ struct SpyCounter {
     }                                                                                \
     ULONG STDMETHODCALLTYPE Release() override {                                     \
         if (counter_) counter_->Drop();                                              \
-        return static_cast<ULONG>(InterlockedDecrement(&refs_));                     \
+        LONG left = InterlockedDecrement(&refs_);                                    \
+        if (releases_) releases_->push_back(releaseName_ + ":" + std::to_string(left)); \
+        return static_cast<ULONG>(left);                                             \
     }
 
 // Objects are owned by the test (on its stack); Release never deletes, so a test can look
 // at a spy after the product dropped it. refs_ is what the product still holds.
-#define BRIVOK_SPY_STATE  \
-    LONG refs_ = 0;       \
-    SpyCounter* counter_ = nullptr;
+// releases_, when set, gets "name:references left" for every Release.
+#define BRIVOK_SPY_STATE                            \
+    LONG refs_ = 0;                                 \
+    SpyCounter* counter_ = nullptr;                 \
+    std::vector<std::string>* releases_ = nullptr;  \
+    std::string releaseName_;
 
 #define BRIVOK_SPY_DISPATCH_STUBS                                                          \
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }       \

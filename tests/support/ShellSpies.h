@@ -136,9 +136,15 @@ struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, publi
     std::map<std::string, HRESULT> failures;  // step name -> result to return
     PropertyStorageSpy storage;
 
+    std::vector<std::string> releases;  // of the object and of its property set
+
     explicit ShortcutSpy(SpyCounter* counter) {
         counter_ = counter;
+        releases_ = &releases;
+        releaseName_ = "shortcut";
         storage.counter_ = counter;
+        storage.releases_ = &releases;
+        storage.releaseName_ = "storage";
         storage.calls = &calls;
         storage.failures = &failures;
     }
@@ -168,6 +174,7 @@ struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, publi
         calls.push_back("GetURL");
         *url = nullptr;
         if (Refuses("GetURL")) return Result("GetURL");
+        if (Refuses("GetURLNone")) return S_FALSE;  // a shortcut without a URL
         *url = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(kSpyUrl)));
         memcpy(*url, kSpyUrl, sizeof(kSpyUrl));
         return S_OK;
