@@ -11,9 +11,11 @@ constexpr short kLinksBandId = 11;  // the Links toolbar among the browser's bar
 constexpr wchar_t kBrowserProgramPattern[] = L"*iexplore.exe";
 
 // How long one open browser window may take to process the WM_NULL that follows the
-// toolbar switch. A window that does not answer in time (or is hung) is given up on and
-// the walk goes on; the calls into the browser object itself cross processes and are
-// not bounded here.
+// toolbar switch. A window that does not answer in time, or that the system already
+// considers hung, is given up on and the walk goes on. Without SMTO_BLOCK the wait still
+// handles messages sent to this thread, as SendMessageW would, so a browser that calls
+// back cannot deadlock it. The COM calls into the browser cross processes and are not
+// bounded: that would need call cancellation from a second thread.
 constexpr UINT kBrowserWindowTimeoutMs = 5000;
 
 [[nodiscard]] HRESULT ShowBar(IWebBrowser2* browser, bool show) {
