@@ -1,12 +1,40 @@
 #include "installer/RunInstaller.h"
 
 #include <objbase.h>
+#include <exdisp.h>
+#include <shlobj.h>
 
+#include "browser/ShowLinksToolbar.h"
+#include "installer/ComHolders.h"
 #include "installer/ReportResult.h"
+#include "service/ServiceAddresses.h"
+#include "shortcuts/InstallShortcut.h"
 #include "shortcuts/LinkPaths.h"
+#include "shortcuts/PrefetchIcon.h"
 #include "shortcuts/WriteShortcutFile.h"
 
 namespace {
+
+constexpr wchar_t kSaveShortcutTitle[] = L"BriVok | Save It For Later - What's hot for you.";
+constexpr wchar_t kViewShortcutTitle[] = L"BriVok | What's hot for you.";
+constexpr DWORD kPauseAfterIconMs = 200;
+
+// Tells the shell of the two new shortcuts while a hidden browser instance is held, so
+// that the browser side sees the Links folder change too. Nothing here decides the outcome.
+void AnnounceShortcuts() {
+    ComPtr<IWebBrowser2> browser;
+    // Only held: neither shown nor navigated, and released without Quit. Its creation may
+    // fail; the announcements go out regardless.
+    (void)CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER, IID_IWebBrowser2,
+                           browser.PutVoid());
+
+    SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.save, nullptr);
+    SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.folder, nullptr);
+    SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.view, nullptr);
+    SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.folder, nullptr);
+
+    // The Links order goes here, while the instance is still held.
+}
 
 // The stages from the Links folder to the finished shortcuts. Reports its own failure and
 // returns the outcome; LinkPaths is left for the caller to free.
@@ -17,22 +45,23 @@ HRESULT InstallLinks() {
         return hr;
     }
 
-    // Icon prefetch and the pause after it go here.
+    // Both documents name the icon by its address: have it in the cache before they appear.
+    PrefetchIcon(kServiceIconUrl);
+    Sleep(kPauseAfterIconMs);
 
     // The save shortcut first; when it fails the view shortcut is not attempted.
-    hr = WriteShortcutFile(LinkPaths.save, kSaveShortcutTemplate);
+    hr = InstallShortcut(LinkPaths.save, kSaveShortcutTemplate, kSaveShortcutTitle);
     if (FAILED(hr)) {
         ReportResult(kMessageCreateFailed, hr);
         return hr;
     }
-    hr = WriteShortcutFile(LinkPaths.view, kViewShortcutTemplate);
+    hr = InstallShortcut(LinkPaths.view, kViewShortcutTemplate, kViewShortcutTitle);
     if (FAILED(hr)) {
         ReportResult(kMessageCreateFailed, hr);
         return hr;
     }
 
-    // Both shortcuts are in place: shell notifications and the Links order go here. None of
-    // their results changes the outcome.
+    AnnounceShortcuts();
     return hr;
 }
 
@@ -45,7 +74,8 @@ int RunInstaller(HINSTANCE, HINSTANCE, LPWSTR, int) {
         return 1;
     }
 
-    // Showing the Links toolbar goes here; its result is dropped.
+    // A browser that cannot show the bar does not stop the installation.
+    (void)ShowLinksToolbar(true);
 
     hr = InstallLinks();
     if (SUCCEEDED(hr)) ReportResult(kMessageInstalled, S_OK);

@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include <objbase.h>
 
 inline constexpr PROPID kPidIntSiteTitle = 16;    // PID_INTSITE_TITLE
 inline constexpr PROPID kPidIntSiteLastMod = 5;   // PID_INTSITE_LASTMOD

@@ -1,0 +1,278 @@
+// Switching the Links toolbar on: against Wine's own classes (whose browser has no
+// toolbar to switch), and against spies for the shell-windows collection and the browser
+// application that record every call.
+#include <gtest/gtest.h>
+
+#include <exdisp.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "browser/ShowLinksToolbar.h"
+#include "tests/support/ShellSpies.h"
+
+// The generated stubs below name parameters they do not use.
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+
+namespace {
+
+// Windows on a thread of their own that pumps messages, since WM_NULL is sent
+// synchronously; each WM_NULL is logged with the window's name.
+class TestWindows {
+public:
+    explicit TestWindows(CallLog* log) : log_(log) {
+        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, &TestWindows::Pump, this, 0, nullptr);
+        WaitForSingleObject(ready_, 10000);
+    }
+    ~TestWindows() {
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        WaitForSingleObject(thread_, 10000);
+        CloseHandle(thread_);
+        CloseHandle(ready_);
+    }
+    HWND Window(int i) const { return windows_[i]; }
+
+    // Stops the thread from pumping until Unblock, so that it does not answer.
+    void Block() { block_ = CreateEventW(nullptr, TRUE, FALSE, nullptr); PostThreadMessageW(threadId_, WM_APP, 0, 0); }
+    void Unblock() { SetEvent(block_); }
+
+private:
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+        if (message == WM_NULL) {
+            auto* self = reinterpret_cast<TestWindows*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+            if (self) self->log_->Add(std::string("WM_NULL(") + (window == self->windows_[0] ? "A" : window == self->windows_[1] ? "B" : "C") + ")");
+            return 0;
+        }
+        return DefWindowProcW(window, message, w, l);
+    }
+    static DWORD WINAPI Pump(void* parameter) {
+        auto* self = static_cast<TestWindows*>(parameter);
+        self->threadId_ = GetCurrentThreadId();
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = &TestWindows::Procedure;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"BrivokToolbarTestWindow";
+        RegisterClassW(&windowClass);
+        for (int i = 0; i < 3; ++i) {
+            self->windows_[i] = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0,
+                                                HWND_MESSAGE, nullptr, windowClass.hInstance, nullptr);
+            SetWindowLongPtrW(self->windows_[i], GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        }
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue exists now
+        SetEvent(self->ready_);
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (message.hwnd == nullptr && message.message == WM_APP) {
+                WaitForSingleObject(self->block_, 30000);
+                continue;
+            }
+            DispatchMessageW(&message);
+        }
+        for (HWND window : self->windows_) DestroyWindow(window);
+        return 0;
+    }
+
+    CallLog* log_;
+    HANDLE ready_ = nullptr;
+    HANDLE block_ = nullptr;
+    HANDLE thread_ = nullptr;
+    DWORD threadId_ = 0;
+    HWND windows_[3] = {};
+};
+
+struct ShellWindowsSpy : public IShellWindows {
+    BRIVOK_SPY_STATE
+    std::vector<IDispatch*> items;
+    std::vector<HRESULT> itemResults;  // per index; S_OK when absent
+    HRESULT countResult = S_OK;
+    CallLog* log = nullptr;
+
+    ShellWindowsSpy(CallLog* spyLog, SpyCounter* counter) : log(spyLog) { counter_ = counter; }
+
+    void* Answers(REFIID iid) {
+        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kIidShellWindows)
+            return static_cast<IShellWindows*>(this);
+        return nullptr;
+    }
+    BRIVOK_SPY_UNKNOWN(Answers)
+    BRIVOK_SPY_DISPATCH_STUBS
+
+    HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override {
+        log->Add("get_Count");
+        *count = static_cast<LONG>(items.size());
+        return countResult;
+    }
+    HRESULT STDMETHODCALLTYPE Item(VARIANT index, IDispatch** folder) override {
+        log->Add("Item(" + VariantText(&index) + ")");
+        *folder = nullptr;
+        if (index.vt != VT_I4 || index.lVal < 0 || index.lVal >= static_cast<LONG>(items.size()))
+            return E_INVALIDARG;
+        size_t i = static_cast<size_t>(index.lVal);
+        if (i < itemResults.size() && FAILED(itemResults[i])) return itemResults[i];
+        items[i]->AddRef();
+        *folder = items[i];
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown **ppunk) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Register(IDispatch *pid, LONG hWnd, int swClass, LONG *plCookie) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RegisterPending(LONG lThreadId, VARIANT *pvarloc, VARIANT *pvarlocRoot, int swClass, LONG *plCookie) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Revoke(LONG lCookie) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnNavigate(LONG lCookie, VARIANT *pvarLoc) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnActivated(LONG lCookie, VARIANT_BOOL fActive) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FindWindowSW(VARIANT *pvarLoc, VARIANT *pvarLocRoot, int swClass, LONG *phwnd, int swfwOptions, IDispatch **ppdispOut) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnCreated(LONG lCookie, IUnknown *punk) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ProcessAttachDetach(VARIANT_BOOL fAttach) override { return E_NOTIMPL; }
+};
+
+class ComApartment : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(CoInitialize(nullptr), S_OK); }
+    void TearDown() override { CoUninitialize(); }
+};
+
+const wchar_t kBrowserProgram[] = L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE";
+const wchar_t kFolderProgram[] = L"C:\\windows\\explorer.exe";
+
+// Two browser windows with a folder window between them, and a new browser instance.
+struct ToolbarSpies {
+    CallLog log;
+    SpyCounter counter;
+    TestWindows windows{&log};
+    BrowserSpy browserA{"A", kBrowserProgram, windows.Window(0), &log, &counter};
+    BrowserSpy folder{"folder", kFolderProgram, windows.Window(2), &log, &counter};
+    BrowserSpy browserB{"B", L"c:\\ie\\iexplore.exe", windows.Window(1), &log, &counter};
+    BrowserSpy instance{"new", kBrowserProgram, nullptr, &log, &counter};
+    ShellWindowsSpy shellWindows{&log, &counter};
+    HRESULT windowsCreation = S_OK;
+    HRESULT instanceCreation = S_OK;
+    SpyFactory windowsFactory{[this](REFIID iid, void** out) -> HRESULT {
+        log.Add("CreateShellWindows");
+        if (FAILED(windowsCreation)) return windowsCreation;
+        return shellWindows.QueryInterface(iid, out);
+    }};
+    SpyFactory instanceFactory{[this](REFIID iid, void** out) -> HRESULT {
+        log.Add("CreateBrowser");
+        if (FAILED(instanceCreation)) return instanceCreation;
+        return instance.QueryInterface(iid, out);
+    }};
+    SpyRegistration windowsRegistration{kClsidShellWindows, &windowsFactory};
+    SpyRegistration instanceRegistration{kClsidInternetExplorer, &instanceFactory};
+
+    ToolbarSpies() {
+        shellWindows.items = {&browserA, &folder, &browserB};
+        instance.showResult = S_FALSE;  // distinguishable from the open windows' results
+        browserA.showResult = E_FAIL;
+        browserB.showResult = E_NOTIMPL;
+    }
+};
+
+const char kBarOn[] = "vt2:11,vt11:-1,vt0";
+const char kBarOff[] = "vt2:11,vt11:0,vt0";
+
+std::string WindowCalls(const std::string& name, const char* bar) {
+    return "get_FullName(" + name + ")\nShowBrowserBar(" + name + "," + bar + ")\nget_HWND(" +
+           name + ")\nWM_NULL(" + name + ")\n";
+}
+
+TEST_F(ComApartment, ShowLinksToolbarSpyShowsTheBarInEachBrowserWindowThenTheNewInstance) {
+    ToolbarSpies spies;
+    ASSERT_EQ(spies.windowsRegistration.hr, S_OK);
+    ASSERT_EQ(spies.instanceRegistration.hr, S_OK);
+    LONG windowsFactoryRefs = spies.windowsFactory.refs;
+    LONG instanceFactoryRefs = spies.instanceFactory.refs;
+
+    HRESULT hr = ShowLinksToolbar(true);
+
+    EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+    std::string expected = "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) +
+                           "Item(vt3:1)\nget_FullName(folder)\nItem(vt3:2)\n" +
+                           WindowCalls("B", kBarOn) + "CreateBrowser\nShowBrowserBar(new," +
+                           kBarOn + ")\n";
+    EXPECT_EQ(spies.log.Text(), expected);
+    EXPECT_TRUE(spies.windowsFactory.requested.at(0) == kIidShellWindows);
+    EXPECT_TRUE(spies.instanceFactory.requested.at(0) == kIidWebBrowser2);
+    EXPECT_EQ(spies.counter.live, 0) << "references kept";
+    EXPECT_EQ(spies.windowsFactory.refs, windowsFactoryRefs);
+    EXPECT_EQ(spies.instanceFactory.refs, instanceFactoryRefs);
+}
+
+TEST_F(ComApartment, ShowLinksToolbarSpyHidesWithVariantFalse) {
+    ToolbarSpies spies;
+    spies.shellWindows.items = {&spies.browserA};
+    HRESULT hr = ShowLinksToolbar(false);
+    EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+    EXPECT_EQ(spies.log.Text(), "CreateShellWindows\nget_Count\nItem(vt3:0)\n" +
+                                    WindowCalls("A", kBarOff) + "CreateBrowser\nShowBrowserBar(new," +
+                                    kBarOff + ")\n");
+    EXPECT_EQ(spies.counter.live, 0);
+}
+
+TEST_F(ComApartment, ShowLinksToolbarSpyReturnsTheInstanceCreationFailureAfterTheWindows) {
+    ToolbarSpies spies;
+    spies.instanceCreation = REGDB_E_CLASSNOTREG;
+    HRESULT hr = ShowLinksToolbar(true);
+    EXPECT_EQ(hr, REGDB_E_CLASSNOTREG) << std::hex << hr;
+    std::string log = spies.log.Text();
+    EXPECT_NE(log.find(WindowCalls("B", kBarOn) + "CreateBrowser\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("ShowBrowserBar(new"), std::string::npos) << log;
+    EXPECT_EQ(spies.counter.live, 0);
+}
+
+TEST_F(ComApartment, ShowLinksToolbarSpyGoesOnWithoutTheCollection) {
+    {
+        ToolbarSpies spies;
+        spies.windowsCreation = E_ACCESSDENIED;
+        HRESULT hr = ShowLinksToolbar(true);
+        EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+        EXPECT_EQ(spies.log.Text(), std::string("CreateShellWindows\nCreateBrowser\nShowBrowserBar(new,") + kBarOn + ")\n");
+        EXPECT_EQ(spies.counter.live, 0);
+    }
+    {
+        ToolbarSpies spies;
+        spies.shellWindows.countResult = E_NOTIMPL;
+        HRESULT hr = ShowLinksToolbar(true);
+        EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+        EXPECT_EQ(spies.log.Text(), std::string("CreateShellWindows\nget_Count\nCreateBrowser\nShowBrowserBar(new,") + kBarOn + ")\n");
+        EXPECT_EQ(spies.counter.live, 0);
+    }
+}
+
+TEST_F(ComApartment, ShowLinksToolbarSpySkipsItemsThatFailOrAreNoBrowser) {
+    ToolbarSpies spies;
+    spies.browserA.answersBrowser = false;
+    spies.shellWindows.itemResults = {S_OK, E_FAIL, S_OK};
+    HRESULT hr = ShowLinksToolbar(true);
+    EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+    EXPECT_EQ(spies.log.Text(), "CreateShellWindows\nget_Count\nItem(vt3:0)\nItem(vt3:1)\nItem(vt3:2)\n" +
+                                    WindowCalls("B", kBarOn) + "CreateBrowser\nShowBrowserBar(new," +
+                                    kBarOn + ")\n");
+    EXPECT_EQ(spies.counter.live, 0);
+}
+
+TEST_F(ComApartment, ShowLinksToolbarSpyGivesUpOnAWindowThatDoesNotAnswer) {
+    ToolbarSpies spies;
+    spies.windows.Block();
+    DWORD start = GetTickCount();
+    HRESULT hr = ShowLinksToolbar(true);
+    DWORD elapsed = GetTickCount() - start;
+    spies.windows.Unblock();
+
+    EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+    // Each of the two browser windows is waited for a few seconds at most.
+    EXPECT_LT(elapsed, 15000u);
+    std::string log = spies.log.Text();
+    EXPECT_NE(log.find("get_HWND(B)\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("CreateBrowser\nShowBrowserBar(new"), std::string::npos) << log;
+    EXPECT_EQ(spies.counter.live, 0);
+}
+
+TEST_F(ComApartment, ShowLinksToolbarOnWineReturnsTheNewInstancesResult) {
+    // Wine's collection cannot count its windows and its browser has no toolbars, so the
+    // result is that of ShowBrowserBar on the new instance.
+    HRESULT hr = ShowLinksToolbar(true);
+    EXPECT_EQ(hr, E_NOTIMPL) << std::hex << hr;
+}
+
+}  // namespace

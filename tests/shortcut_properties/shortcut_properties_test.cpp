@@ -1,0 +1,282 @@
+// Stamping the site properties of a shortcut: against Wine's own Internet Shortcut class
+// (which loads documents but has no site property set), and against a spy class that
+// stands in for the behaviour Wine lacks and records every call.
+#include <gtest/gtest.h>
+
+#include <objidl.h>
+#include <shlobj.h>
+#include <intshcut.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "shortcuts/InstallShortcut.h"
+#include "tests/support/ShellSpies.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+const wchar_t kTitle[] = L"BriVok | What's hot for you.";
+
+class ComApartment : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(CoInitialize(nullptr), S_OK); }
+    void TearDown() override { CoUninitialize(); }
+};
+
+ULONGLONG Ticks(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+ULONGLONG NowTicks() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return Ticks(now);
+}
+
+// ---------------------------------------------------------------------------------------
+// Spy Internet Shortcut class
+
+std::string PathText(const wchar_t* path) { return NarrowText(path); }
+
+std::vector<std::string> FullStamp(const wchar_t* path) {
+    return {"Load(" + PathText(path) + ",0x12)",
+            "GetURL",
+            "SetURL(" + NarrowText(kSpyUrl) + ",1)",
+            "Open(InternetSite,0x12)",
+            "WriteMultiple(2,1:16,1:5,vt31:" + NarrowText(kTitle) + ",vt64,0)",
+            "Commit(1)",
+            "Save(" + PathText(path) + ",1)"};
+}
+
+std::string Joined(const std::vector<std::string>& calls) {
+    std::string text;
+    for (const auto& call : calls) text += call + "\n";
+    return text;
+}
+
+TEST_F(ComApartment, StampShortcutSpyMakesEveryCallInOrderAndReleasesAll) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK) << std::hex << spy.registration.hr;
+    const wchar_t path[] = L"C:\\spy\\View Drovs.url";
+
+    ULONGLONG before = NowTicks();
+    before -= before % 10000;  // the stamp is taken from a SYSTEMTIME: whole milliseconds
+    HRESULT hr = StampShortcut(path, 16, kTitle);
+    ULONGLONG after = NowTicks();
+
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Joined(spy.shortcut.calls), Joined(FullStamp(path)));
+    ASSERT_EQ(spy.factory.creations, 1);
+    EXPECT_TRUE(spy.factory.requested[0] == kIidUniformResourceLocatorW);
+    ULONGLONG stamped = Ticks(spy.shortcut.storage.written);
+    EXPECT_GE(stamped, before);
+    EXPECT_LE(stamped, after);
+    EXPECT_EQ(spy.counter.live, 0) << "references the stamp kept";
+    // The property set goes first, then the file and property-set interfaces, the object last.
+    std::vector<std::string> releases = spy.shortcut.releases;
+    ASSERT_GE(releases.size(), 4u);
+    releases.erase(releases.begin(), releases.end() - 4);
+    EXPECT_EQ(Joined(releases), "storage:0\nshortcut:2\nshortcut:1\nshortcut:0\n");
+    EXPECT_GE(spy.counter.maxLive, 4) << "the object, its two other interfaces, the property set";
+}
+
+TEST_F(ComApartment, StampShortcutSpyPassesTheCallersPropertyIdAndTitle) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    HRESULT hr = StampShortcut(L"C:\\spy\\a.url", 2, L"other title");
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    ASSERT_EQ(spy.shortcut.calls.size(), 7u) << Joined(spy.shortcut.calls);
+    EXPECT_EQ(spy.shortcut.calls[4], "WriteMultiple(2,1:2,1:5,vt31:other title,vt64,0)");
+    EXPECT_EQ(spy.counter.live, 0);
+}
+
+struct FailureCase {
+    const char* step;
+    HRESULT code;
+    HRESULT expected;    // what StampShortcut returns
+    size_t callsMade;    // how many of the full sequence's calls happen
+    bool setUrlSkipped;  // GetURL failed: no SetURL in between
+};
+
+TEST_F(ComApartment, StampShortcutSpyStopsAtEachFailureAndReleasesAll) {
+    const wchar_t path[] = L"C:\\spy\\+ Save It For Later.url";
+    const HRESULT kCode = static_cast<HRESULT>(0x8003001D);  // STG_E_WRITEFAULT, any code will do
+    const FailureCase cases[] = {
+        {"Load", kCode, kCode, 1, false},
+        {"GetURL", kCode, S_OK, 6, true},
+        {"GetURLNone", S_FALSE, S_OK, 6, true},  // no URL to set again
+        {"SetURL", kCode, S_OK, 7, false},
+        {"Open", kCode, kCode, 4, false},
+        {"WriteMultiple", kCode, kCode, 5, false},
+        {"Commit", kCode, S_OK, 7, false},
+        {"Save", kCode, kCode, 7, false},
+        {"Save", S_FALSE, S_FALSE, 7, false},
+        {"QueryPersistFile", E_NOINTERFACE, E_NOINTERFACE, 0, false},
+        {"QueryPropertySetStorage", E_NOINTERFACE, E_NOINTERFACE, 0, false},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.step);
+        ShortcutClassSpy spy;
+        ASSERT_EQ(spy.registration.hr, S_OK);
+        spy.shortcut.failures[c.step] = c.code;
+
+        HRESULT hr = StampShortcut(path, 16, kTitle);
+
+        EXPECT_EQ(hr, c.expected) << std::hex << hr;
+        std::vector<std::string> expected = FullStamp(path);
+        if (c.setUrlSkipped) expected.erase(expected.begin() + 2);
+        expected.resize(c.callsMade);
+        EXPECT_EQ(Joined(spy.shortcut.calls), Joined(expected));
+        EXPECT_EQ(spy.counter.live, 0) << "references kept after failing at " << c.step;
+    }
+}
+
+TEST_F(ComApartment, StampShortcutSpyReturnsTheCreationFailure) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    spy.creationResult = REGDB_E_CLASSNOTREG;
+    HRESULT hr = StampShortcut(L"C:\\spy\\a.url", 16, kTitle);
+    EXPECT_EQ(hr, REGDB_E_CLASSNOTREG) << std::hex << hr;
+    EXPECT_EQ(spy.factory.creations, 1);
+    EXPECT_TRUE(spy.shortcut.calls.empty()) << Joined(spy.shortcut.calls);
+    EXPECT_EQ(spy.counter.live, 0);
+}
+
+TEST_F(ComApartment, StampShortcutSpyTwiceGivesTheLaterTime) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    ASSERT_EQ(StampShortcut(L"C:\\spy\\a.url", 16, kTitle), S_OK);
+    ULONGLONG first = Ticks(spy.shortcut.storage.written);
+    Sleep(20);
+    ASSERT_EQ(StampShortcut(L"C:\\spy\\a.url", 16, kTitle), S_OK);
+    EXPECT_GT(Ticks(spy.shortcut.storage.written), first);
+    EXPECT_EQ(spy.factory.creations, 2);
+    EXPECT_EQ(spy.counter.live, 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Wine's own Internet Shortcut class
+
+std::wstring TempFolder() {
+    wchar_t buffer[MAX_PATH];
+    GetTempPathW(MAX_PATH, buffer);
+    std::wstring folder = std::wstring(buffer) + L"stamp_test";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& contents) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == contents.size();
+}
+
+const char kDocument[] =
+    "[DEFAULT]\r\nBASEURL=http://127.0.0.1:9/\r\n[InternetShortcut]\r\n"
+    "URL=http://127.0.0.1:9/drov\r\nIconFile=http://127.0.0.1:9/files/bin_brivok_favicon.ico\r\n"
+    "IconIndex=0\r\nModified=00000000000000000000\r\n";
+
+TEST_F(ComApartment, StampShortcutOnWineLeavesTheDocumentAsWritten) {
+    // Wine's class loads the document but cannot open the site property set, so the
+    // stamp stops before anything is saved.
+    std::wstring folder = TempFolder();
+    std::wstring path = folder + L"\\View Drovs.url";
+    ASSERT_TRUE(WriteWholeFile(path, kDocument));
+
+    HRESULT hr = StampShortcut(path.c_str(), 16, kTitle);
+
+    EXPECT_EQ(hr, STG_E_FILENOTFOUND) << std::hex << hr;
+    std::string contents;
+    ASSERT_TRUE(ReadWholeFile(path, &contents));
+    EXPECT_EQ(contents, kDocument);
+    EXPECT_TRUE(RemoveTree(folder));
+}
+
+TEST_F(ComApartment, StampShortcutOnWineFailsForAMissingDocument) {
+    std::wstring folder = TempFolder();
+    std::wstring path = folder + L"\\missing.url";
+    HRESULT hr = StampShortcut(path.c_str(), 16, kTitle);
+    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a document appeared";
+    EXPECT_TRUE(RemoveTree(folder));
+}
+
+// ---------------------------------------------------------------------------------------
+// Writing and stamping together
+
+class InstallShortcutTest : public ComApartment {
+protected:
+    void SetUp() override {
+        ComApartment::SetUp();
+        folder_ = TempFolder();
+        path_ = folder_ + L"\\View Drovs.url";
+        ASSERT_TRUE(ReadWholeFile(TestEnvironment(L"BRIVOK_GENERATED_DIR") + L"\\ViewShortcut.url", &template_));
+    }
+    void TearDown() override {
+        EXPECT_TRUE(RemoveTree(folder_));
+        ComApartment::TearDown();
+    }
+    std::string Written() {
+        std::string contents;
+        if (!ReadWholeFile(path_, &contents)) return "(no file)";
+        return contents;
+    }
+    std::wstring folder_, path_;
+    std::string template_;
+};
+
+TEST_F(InstallShortcutTest, InstallShortcutSpyWritesTheTemplateThenStampsIt) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Written(), template_);
+    EXPECT_EQ(Joined(spy.shortcut.calls), Joined(FullStamp(path_.c_str())));
+    EXPECT_EQ(spy.counter.live, 0);
+}
+
+TEST_F(InstallShortcutTest, InstallShortcutSpyIgnoresStampingFailures) {
+    const char* steps[] = {"Load", "Open", "WriteMultiple", "Save"};
+    for (const char* step : steps) {
+        SCOPED_TRACE(step);
+        ShortcutClassSpy spy;
+        ASSERT_EQ(spy.registration.hr, S_OK);
+        spy.shortcut.failures[step] = E_ACCESSDENIED;
+        HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
+        EXPECT_EQ(hr, S_OK) << std::hex << hr;
+        EXPECT_EQ(Written(), template_);
+        EXPECT_EQ(spy.counter.live, 0);
+    }
+}
+
+TEST_F(InstallShortcutTest, InstallShortcutSpyWithoutTheClassStillWrites) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    spy.creationResult = REGDB_E_CLASSNOTREG;
+    HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(spy.factory.creations, 1);
+    EXPECT_EQ(Written(), template_);
+}
+
+TEST_F(InstallShortcutTest, InstallShortcutSpyDoesNotStampAFailedWrite) {
+    ShortcutClassSpy spy;
+    ASSERT_EQ(spy.registration.hr, S_OK);
+    std::wstring missing = folder_ + L"\\missing\\View Drovs.url";
+    HRESULT hr = InstallShortcut(missing.c_str(), 101, kTitle);
+    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(spy.factory.creations, 0) << "stamped a shortcut that was not written";
+}
+
+TEST_F(InstallShortcutTest, InstallShortcutOnWineKeepsTheDocumentAsWritten) {
+    HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Written(), template_);
+}
+
+}  // namespace

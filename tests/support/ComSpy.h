@@ -1,0 +1,130 @@
+#pragma once
+// Building blocks for COM spies: test-process stand-ins for classes that Wine lacks.
+// A factory registered with CoRegisterClassObject for both in-process and local-server
+// requests is what CoCreateInstance returns in this process, without a proxy.
+#include <windows.h>
+#include <objbase.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Reference count shared by the spy objects of one test, so that a test can check that
+// every reference handed out was given back.
+struct SpyCounter {
+    LONG live = 0;      // references outstanding, over all objects counted here
+    LONG maxLive = 0;
+    void Add() {
+        ++live;
+        if (live > maxLive) maxLive = live;
+    }
+    void Drop() { --live; }
+};
+
+// Unknown-methods for a spy object whose interfaces are listed by Answers(iid).
+#define BRIVOK_SPY_UNKNOWN(Answers)                                                  \
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {      \
+        if (!out) return E_POINTER;                                                  \
+        *out = Answers(iid);                                                         \
+        if (!*out) return E_NOINTERFACE;                                             \
+        AddRef();                                                                    \
+        return S_OK;                                                                 \
+    }                                                                                \
+    ULONG STDMETHODCALLTYPE AddRef() override {                                      \
+        if (counter_) counter_->Add();                                               \
+        return static_cast<ULONG>(InterlockedIncrement(&refs_));                     \
+    }                                                                                \
+    ULONG STDMETHODCALLTYPE Release() override {                                     \
+        if (counter_) counter_->Drop();                                              \
+        LONG left = InterlockedDecrement(&refs_);                                    \
+        if (releases_) releases_->push_back(releaseName_ + ":" + std::to_string(left)); \
+        return static_cast<ULONG>(left);                                             \
+    }
+
+// Objects are owned by the test (on its stack); Release never deletes, so a test can look
+// at a spy after the product dropped it. refs_ is what the product still holds.
+// releases_, when set, gets "name:references left" for every Release.
+#define BRIVOK_SPY_STATE                            \
+    LONG refs_ = 0;                                 \
+    SpyCounter* counter_ = nullptr;                 \
+    std::vector<std::string>* releases_ = nullptr;  \
+    std::string releaseName_;
+
+#define BRIVOK_SPY_DISPATCH_STUBS                                                          \
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }       \
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override {              \
+        return E_NOTIMPL;                                                                  \
+    }                                                                                      \
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*)        \
+        override {                                                                         \
+        return E_NOTIMPL;                                                                  \
+    }                                                                                      \
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,    \
+                                     EXCEPINFO*, UINT*) override {                         \
+        return E_NOTIMPL;                                                                  \
+    }
+
+// Class factory that hands out what make(iid, out) produces and counts the requests.
+class SpyFactory : public IClassFactory {
+public:
+    using Maker = std::function<HRESULT(REFIID, void**)>;
+    explicit SpyFactory(Maker make) : make_(std::move(make)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+        *out = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
+    ULONG STDMETHODCALLTYPE Release() override { return InterlockedDecrement(&refs); }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        ++creations;
+        requested.push_back(iid);
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return make_(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+    LONG refs = 0;
+    int creations = 0;
+    std::vector<IID> requested;
+
+private:
+    Maker make_;
+};
+
+// Registers a factory for a class in this process and revokes it again.
+class SpyRegistration {
+public:
+    SpyRegistration(REFCLSID clsid, IClassFactory* factory) {
+        hr = CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                   REGCLS_MULTIPLEUSE, &cookie_);
+    }
+    ~SpyRegistration() {
+        if (SUCCEEDED(hr)) CoRevokeClassObject(cookie_);
+    }
+    SpyRegistration(const SpyRegistration&) = delete;
+    SpyRegistration& operator=(const SpyRegistration&) = delete;
+    HRESULT hr;
+
+private:
+    DWORD cookie_ = 0;
+};
+
+inline std::string HexString(unsigned long value) {
+    char text[16];
+    wsprintfA(text, "0x%lx", value);
+    return text;
+}
+
+inline std::string NarrowText(const wchar_t* text) {
+    if (!text) return "(null)";
+    std::string out;
+    for (; *text; ++text) out += *text < 128 ? static_cast<char>(*text) : '?';
+    return out;
+}

@@ -1,0 +1,335 @@
+#pragma once
+// Spies for the shell's and the browser's classes that Wine lacks or implements only in
+// part: the Internet Shortcut class (with its site property set) and the browser
+// application. Each records its calls and can be told to fail.
+#include <windows.h>
+#include <exdisp.h>
+#include <intshcut.h>
+#include <objidl.h>
+#include <shlobj.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/support/ComSpy.h"
+
+// The generated stubs of IWebBrowser2 name parameters they do not use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+
+// Identifiers as the platform publishes them, spelled out here so that a wrong value in
+// the product's headers or libraries shows.
+inline const CLSID kClsidInternetShortcut = {
+    0xFBF23B40, 0xE3F0, 0x101B, {0x84, 0x88, 0x00, 0xAA, 0x00, 0x3E, 0x56, 0xF8}};
+inline const IID kIidUniformResourceLocatorW = {
+    0xCABB0DA0, 0xDA57, 0x11CF, {0x99, 0x74, 0x00, 0x20, 0xAF, 0xD7, 0x97, 0x62}};
+inline const IID kIidPersistFile = {
+    0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline const IID kIidPropertySetStorage = {
+    0x0000013A, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline const FMTID kFmtidInternetSite = {
+    0x000214A1, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+inline const CLSID kClsidShellWindows = {
+    0x9BA05972, 0xF6A8, 0x11CF, {0xA4, 0x42, 0x00, 0xA0, 0xC9, 0x0A, 0x8F, 0x39}};
+inline const IID kIidShellWindows = {
+    0x85CB6900, 0x4D95, 0x11CF, {0x96, 0x0C, 0x00, 0x80, 0xC7, 0xF4, 0xEE, 0x85}};
+inline const CLSID kClsidInternetExplorer = {
+    0x0002DF01, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline const IID kIidWebBrowser2 = {
+    0xD30C1661, 0xCDAF, 0x11D0, {0x8A, 0x3E, 0x00, 0xC0, 0x4F, 0xC9, 0xE2, 0x6E}};
+
+inline const wchar_t kSpyUrl[] = L"http://127.0.0.1/drov";
+
+// Calls of every spy and every WM_NULL, in the order they happened.
+struct CallLog {
+    std::mutex lock;
+    std::vector<std::string> calls;
+    void Add(const std::string& call) {
+        std::lock_guard<std::mutex> hold(lock);
+        calls.push_back(call);
+    }
+    std::string Text() {
+        std::lock_guard<std::mutex> hold(lock);
+        std::string text;
+        for (const auto& call : calls) text += call + "\n";
+        return text;
+    }
+};
+
+inline std::string VariantText(const VARIANT* value) {
+    if (!value) return "null";
+    std::string text = "vt" + std::to_string(value->vt);
+    if (value->vt == VT_I2) text += ":" + std::to_string(value->iVal);
+    if (value->vt == VT_BOOL) text += ":" + std::to_string(value->boolVal);
+    if (value->vt == VT_I4) text += ":" + std::to_string(value->lVal);
+    return text;
+}
+
+struct PropertyStorageSpy : public IPropertyStorage {
+    BRIVOK_SPY_STATE
+    std::vector<std::string>* calls = nullptr;
+    std::map<std::string, HRESULT>* failures = nullptr;
+    FILETIME written = {};
+
+    void* Answers(REFIID iid) {
+        if (iid == IID_IUnknown || iid == IID_IPropertyStorage) return static_cast<IPropertyStorage*>(this);
+        return nullptr;
+    }
+    BRIVOK_SPY_UNKNOWN(Answers)
+
+    HRESULT Result(const char* step) {
+        auto found = failures->find(step);
+        return found == failures->end() ? S_OK : found->second;
+    }
+
+    HRESULT STDMETHODCALLTYPE ReadMultiple(ULONG, const PROPSPEC*, PROPVARIANT*) override {
+        calls->push_back("ReadMultiple");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE WriteMultiple(ULONG count, const PROPSPEC* specs,
+                                            const PROPVARIANT* values, PROPID nameFirst) override {
+        std::string call = "WriteMultiple(" + std::to_string(count);
+        for (ULONG i = 0; i < count; ++i) {
+            call += "," + std::to_string(specs[i].ulKind) + ":" + std::to_string(specs[i].propid);
+        }
+        for (ULONG i = 0; i < count; ++i) {
+            call += ",vt" + std::to_string(values[i].vt);
+            if (values[i].vt == VT_LPWSTR) call += ":" + NarrowText(values[i].pwszVal);
+            if (values[i].vt == VT_FILETIME) written = values[i].filetime;
+        }
+        calls->push_back(call + "," + std::to_string(nameFirst) + ")");
+        return Result("WriteMultiple");
+    }
+    HRESULT STDMETHODCALLTYPE DeleteMultiple(ULONG, const PROPSPEC*) override {
+        calls->push_back("DeleteMultiple");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ReadPropertyNames(ULONG, const PROPID*, LPOLESTR*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE WritePropertyNames(ULONG, const PROPID*, const LPOLESTR*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE DeletePropertyNames(ULONG, const PROPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
+        calls->push_back("Commit(" + std::to_string(flags) + ")");
+        return Result("Commit");
+    }
+    HRESULT STDMETHODCALLTYPE Revert() override {
+        calls->push_back("Revert");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Enum(IEnumSTATPROPSTG**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetTimes(const FILETIME*, const FILETIME*, const FILETIME*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetClass(REFCLSID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Stat(STATPROPSETSTG*) override { return E_NOTIMPL; }
+};
+
+struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, public IPropertySetStorage {
+    BRIVOK_SPY_STATE
+    std::vector<std::string> calls;
+    std::map<std::string, HRESULT> failures;  // step name -> result to return
+    PropertyStorageSpy storage;
+
+    std::vector<std::string> releases;  // of the object and of its property set
+
+    explicit ShortcutSpy(SpyCounter* counter) {
+        counter_ = counter;
+        releases_ = &releases;
+        releaseName_ = "shortcut";
+        storage.counter_ = counter;
+        storage.releases_ = &releases;
+        storage.releaseName_ = "storage";
+        storage.calls = &calls;
+        storage.failures = &failures;
+    }
+
+    HRESULT Result(const char* step) {
+        auto found = failures.find(step);
+        return found == failures.end() ? S_OK : found->second;
+    }
+    bool Refuses(const char* step) { return failures.count(step) != 0; }
+
+    void* Answers(REFIID iid) {
+        if (iid == IID_IUnknown || iid == kIidUniformResourceLocatorW)
+            return static_cast<IUniformResourceLocatorW*>(this);
+        if (iid == kIidPersistFile && !Refuses("QueryPersistFile")) return static_cast<IPersistFile*>(this);
+        if (iid == kIidPropertySetStorage && !Refuses("QueryPropertySetStorage"))
+            return static_cast<IPropertySetStorage*>(this);
+        return nullptr;
+    }
+    BRIVOK_SPY_UNKNOWN(Answers)
+
+    // IUniformResourceLocatorW
+    HRESULT STDMETHODCALLTYPE SetURL(LPCWSTR url, DWORD flags) override {
+        calls.push_back("SetURL(" + NarrowText(url) + "," + std::to_string(flags) + ")");
+        return Result("SetURL");
+    }
+    HRESULT STDMETHODCALLTYPE GetURL(LPWSTR* url) override {
+        calls.push_back("GetURL");
+        *url = nullptr;
+        if (Refuses("GetURL")) return Result("GetURL");
+        if (Refuses("GetURLNone")) return S_FALSE;  // a shortcut without a URL
+        *url = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(kSpyUrl)));
+        memcpy(*url, kSpyUrl, sizeof(kSpyUrl));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE InvokeCommand(PURLINVOKECOMMANDINFOW) override {
+        calls.push_back("InvokeCommand");
+        return E_NOTIMPL;
+    }
+
+    // IPersistFile
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsDirty() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Load(LPCOLESTR path, DWORD mode) override {
+        calls.push_back("Load(" + NarrowText(path) + "," + HexString(mode) + ")");
+        return Result("Load");
+    }
+    HRESULT STDMETHODCALLTYPE Save(LPCOLESTR path, BOOL remember) override {
+        calls.push_back("Save(" + NarrowText(path) + "," + std::to_string(remember) + ")");
+        return Result("Save");
+    }
+    HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR*) override { return E_NOTIMPL; }
+
+    // IPropertySetStorage
+    HRESULT STDMETHODCALLTYPE Create(REFFMTID, const CLSID*, DWORD, DWORD, IPropertyStorage**) override {
+        calls.push_back("Create");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Open(REFFMTID format, DWORD mode, IPropertyStorage** out) override {
+        calls.push_back(std::string("Open(") + (format == kFmtidInternetSite ? "InternetSite" : "other") +
+                        "," + HexString(mode) + ")");
+        *out = nullptr;
+        if (Refuses("Open")) return Result("Open");
+        storage.AddRef();
+        *out = &storage;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Delete(REFFMTID) override {
+        calls.push_back("Delete");
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Enum(IEnumSTATPROPSETSTG**) override { return E_NOTIMPL; }
+};
+
+// A spy Internet Shortcut class for one test: the factory hands out the one spy object.
+struct ShortcutClassSpy {
+    SpyCounter counter;
+    ShortcutSpy shortcut{&counter};
+    HRESULT creationResult = S_OK;
+    SpyFactory factory{[this](REFIID iid, void** out) -> HRESULT {
+        if (FAILED(creationResult)) return creationResult;
+        return shortcut.QueryInterface(iid, out);
+    }};
+    SpyRegistration registration{kClsidInternetShortcut, &factory};
+};
+
+struct BrowserSpy : public IWebBrowser2 {
+    BRIVOK_SPY_STATE
+    std::string name;
+    std::wstring fullName;
+    HWND window = nullptr;
+    HRESULT showResult = S_OK;
+    bool answersBrowser = true;  // false: an object without IWebBrowser2
+    CallLog* log = nullptr;
+
+    BrowserSpy(const char* spyName, const wchar_t* program, HWND spyWindow, CallLog* spyLog,
+               SpyCounter* counter)
+        : name(spyName), fullName(program), window(spyWindow), log(spyLog) {
+        counter_ = counter;
+    }
+
+    void* Answers(REFIID iid) {
+        if (iid == IID_IUnknown || iid == IID_IDispatch) return static_cast<IWebBrowser2*>(this);
+        if (answersBrowser && iid == kIidWebBrowser2) return static_cast<IWebBrowser2*>(this);
+        return nullptr;
+    }
+    BRIVOK_SPY_UNKNOWN(Answers)
+    BRIVOK_SPY_DISPATCH_STUBS
+
+    HRESULT STDMETHODCALLTYPE ShowBrowserBar(VARIANT* bar, VARIANT* show, VARIANT* size) override {
+        log->Add("ShowBrowserBar(" + name + "," + VariantText(bar) + "," + VariantText(show) + "," +
+                 VariantText(size) + ")");
+        return showResult;
+    }
+    HRESULT STDMETHODCALLTYPE get_HWND(SHANDLE_PTR* result) override {
+        log->Add("get_HWND(" + name + ")");
+        *result = reinterpret_cast<SHANDLE_PTR>(window);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_FullName(BSTR* result) override {
+        log->Add("get_FullName(" + name + ")");
+        *result = SysAllocString(fullName.c_str());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GoBack() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GoForward() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GoHome() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GoSearch() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Navigate(BSTR URL, VARIANT *Flags, VARIANT *TargetFrameName, VARIANT *PostData, VARIANT *Headers) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Refresh() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Refresh2(VARIANT *Level) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Stop() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Application(IDispatch **ppDisp) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Parent(IDispatch **ppDisp) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Container(IDispatch **ppDisp) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Document(IDispatch **ppDisp) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_TopLevelContainer(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Type(BSTR *Type) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Left(LONG *pl) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Left(LONG Left) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Top(LONG *pl) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Top(LONG Top) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Width(LONG *pl) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Width(LONG Width) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Height(LONG *pl) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Height(LONG Height) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_LocationName(BSTR *LocationName) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_LocationURL(BSTR *LocationURL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Busy(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Quit() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ClientToWindow(int *pcx, int *pcy) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE PutProperty(BSTR Property, VARIANT vtValue) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetProperty(BSTR Property, VARIANT *pvtValue) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Name(BSTR *Name) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Path(BSTR *Path) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Visible(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Visible(VARIANT_BOOL Value) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_StatusBar(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_StatusBar(VARIANT_BOOL Value) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_StatusText(BSTR *StatusText) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_StatusText(BSTR StatusText) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_ToolBar(int *Value) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_ToolBar(int Value) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_MenuBar(VARIANT_BOOL *Value) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_MenuBar(VARIANT_BOOL Value) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_FullScreen(VARIANT_BOOL *pbFullScreen) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_FullScreen(VARIANT_BOOL bFullScreen) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Navigate2(VARIANT *URL, VARIANT *Flags, VARIANT *TargetFrameName, VARIANT *PostData, VARIANT *Headers) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryStatusWB(OLECMDID cmdID, OLECMDF *pcmdf) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ExecWB(OLECMDID cmdID, OLECMDEXECOPT cmdexecopt, VARIANT *pvaIn, VARIANT *pvaOut) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_ReadyState(READYSTATE *plReadyState) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Offline(VARIANT_BOOL *pbOffline) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Offline(VARIANT_BOOL bOffline) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Silent(VARIANT_BOOL *pbSilent) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Silent(VARIANT_BOOL bSilent) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_RegisterAsBrowser(VARIANT_BOOL *pbRegister) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_RegisterAsBrowser(VARIANT_BOOL bRegister) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_RegisterAsDropTarget(VARIANT_BOOL *pbRegister) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_RegisterAsDropTarget(VARIANT_BOOL bRegister) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_TheaterMode(VARIANT_BOOL *pbRegister) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_TheaterMode(VARIANT_BOOL bRegister) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_AddressBar(VARIANT_BOOL *Value) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_AddressBar(VARIANT_BOOL Value) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Resizable(VARIANT_BOOL *Value) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Resizable(VARIANT_BOOL Value) override { return E_NOTIMPL; }
+};
+
+#pragma GCC diagnostic pop
