@@ -183,22 +183,35 @@ TEST(ReleaseHardening, AslrAndDepFlagsSet) {
 }
 
 // Every absolute address in the image needs a base relocation, or a moved image would use
-// stale pointers. The 32-bit code always has absolute addresses; the 64-bit code may have
-// none (everything RIP-relative), and then the linker writes no relocation table at all.
+// stale pointers: the table must survive stripping and section collection.
 TEST(ReleaseHardening, RelocationsKept) {
-    PeFile pe;
-    ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER_WIN32"), &pe));
-    IMAGE_DATA_DIRECTORY relocs = pe.Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
-    ASSERT_GT(relocs.Size, sizeof(IMAGE_BASE_RELOCATION));
-    auto* block = reinterpret_cast<const IMAGE_BASE_RELOCATION*>(pe.At(relocs.VirtualAddress));
-    ASSERT_NE(block, nullptr) << "relocation table outside every section";
-    EXPECT_GE(block->SizeOfBlock, sizeof(IMAGE_BASE_RELOCATION) + sizeof(WORD));
-    const IMAGE_SECTION_HEADER* text = nullptr;
-    for (const auto& s : pe.sections) {
-        if (memcmp(s.Name, ".text", 6) == 0) text = &s;
+    for (const ImagePath& image : kImages) {
+        PeFile pe;
+        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe)) << Narrow(image.variable);
+        IMAGE_DATA_DIRECTORY relocs = pe.Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
+        ASSERT_GT(relocs.Size, sizeof(IMAGE_BASE_RELOCATION)) << Narrow(image.variable);
+        const char* table = pe.At(relocs.VirtualAddress);
+        ASSERT_NE(table, nullptr) << "relocation table outside every section";
+        DWORD expectedType = image.magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC ? IMAGE_REL_BASED_DIR64
+                                                                          : IMAGE_REL_BASED_HIGHLOW;
+        size_t fixups = 0;
+        for (DWORD offset = 0; offset + sizeof(IMAGE_BASE_RELOCATION) <= relocs.Size;) {
+            auto* block = reinterpret_cast<const IMAGE_BASE_RELOCATION*>(table + offset);
+            ASSERT_GE(block->SizeOfBlock, sizeof(IMAGE_BASE_RELOCATION)) << Narrow(image.variable);
+            EXPECT_NE(pe.Offset(block->VirtualAddress), 0u)
+                << Narrow(image.variable) << std::hex << " block for " << block->VirtualAddress;
+            auto* entries = reinterpret_cast<const WORD*>(block + 1);
+            size_t count = (block->SizeOfBlock - sizeof(IMAGE_BASE_RELOCATION)) / sizeof(WORD);
+            for (size_t i = 0; i < count; ++i) {
+                DWORD type = entries[i] >> 12;
+                if (type == IMAGE_REL_BASED_ABSOLUTE) continue;  // padding
+                EXPECT_EQ(type, expectedType) << Narrow(image.variable);
+                ++fixups;
+            }
+            offset += block->SizeOfBlock;
+        }
+        EXPECT_GT(fixups, 0u) << Narrow(image.variable);
     }
-    ASSERT_NE(text, nullptr);
-    EXPECT_GE(block->VirtualAddress, text->VirtualAddress) << "first block not in the code";
 }
 
 // The 64-bit image must load somewhere other than its preferred base: this program already
