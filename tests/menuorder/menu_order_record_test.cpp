@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "menuorder/MenuOrderRecord.h"
-#include "tests/menuorder/MenuOrderTestRecords.h"
+#include "tests/menuorder/MenuOrderTestSupport.h"
 
 namespace {
 

@@ -9,19 +9,9 @@
 #include <vector>
 
 #include "menuorder/MenuOrderUpdate.h"
-#include "tests/menuorder/MenuOrderTestRecords.h"
+#include "tests/menuorder/MenuOrderTestSupport.h"
 
 namespace {
-
-const wchar_t kParentPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer";
-const wchar_t* const kBelowParent[] = {L"MenuOrder", L"Favorites", L"Links"};
-
-std::wstring ShortName(const std::wstring& path) {
-    wchar_t buffer[MAX_PATH] = L"";
-    DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return L"";
-    return PathFindFileNameW(buffer);
-}
 
 // Signalled when a value of the key is set, even to the bytes it already had.
 class ValueWriteWatch {
@@ -60,60 +50,19 @@ protected:
             ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
             CloseHandle(file);
         }
-        saveName_ = ShortName(save_);
-        viewName_ = ShortName(view_);
-        alphaName_ = ShortName(alpha_);
-        betaName_ = ShortName(beta_);
+        saveName_ = ShortFileName(save_);
+        viewName_ = ShortFileName(view_);
+        alphaName_ = ShortFileName(alpha_);
+        betaName_ = ShortFileName(beta_);
         ASSERT_FALSE(saveName_.empty());
         ASSERT_NE(saveName_, L"+ Save It For Later.url");
         ASSERT_NE(saveName_, viewName_);
 
-        // The order key, remembering the first key on its path that this test creates.
-        std::wstring path = kParentPath;
-        HKEY probe = nullptr;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kParentPath, 0, KEY_READ, &probe), 0);
-        RegCloseKey(probe);
-        for (const wchar_t* part : kBelowParent) {
-            path += L"\\";
-            path += part;
-            if (createdRoot_.empty() &&
-                RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &probe) != 0) {
-                createdRoot_ = path;
-            } else if (createdRoot_.empty()) {
-                RegCloseKey(probe);
-            }
-        }
-        if (createdRoot_.empty()) {
-            // A key that was there already: keep its Order value to put back.
-            ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, KEY_ALL_ACCESS,
-                                    &key_), 0);
-            DWORD size = 0;
-            if (RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_, nullptr,
-                                 &size) == 0) {
-                hadOrder_ = true;
-                savedOrder_.resize(size);
-                RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_,
-                                 savedOrder_.data(), &size);
-                RegDeleteValueW(key_, kMenuOrderValueName);
-            }
-        } else {
-            ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, nullptr, 0,
-                                      KEY_ALL_ACCESS, nullptr, &key_, nullptr), 0);
-        }
+        ASSERT_TRUE(order_.Open());
     }
 
     void TearDown() override {
-        if (key_) {
-            RegDeleteValueW(key_, kMenuOrderValueName);
-            if (hadOrder_) {
-                RegSetValueExW(key_, kMenuOrderValueName, 0, savedType_, savedOrder_.data(),
-                               DWORD(savedOrder_.size()));
-            }
-            RegCloseKey(key_);
-        }
-        if (!createdRoot_.empty()) {
-            EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, createdRoot_.c_str()), 0);
-        }
+        order_.Restore();
         for (const std::wstring* path : {&save_, &view_, &alpha_, &beta_}) {
             DeleteFileW(path->c_str());
         }
@@ -123,26 +72,15 @@ protected:
     }
 
     void WriteOrder(const std::vector<BYTE>& bytes, DWORD type = REG_BINARY) {
-        ASSERT_EQ(RegSetValueExW(key_, kMenuOrderValueName, 0, type, bytes.data(),
-                                 DWORD(bytes.size())), 0);
+        ASSERT_TRUE(order_.Write(bytes, type));
     }
-
-    // False when there is no Order value.
-    bool ReadOrder(std::vector<BYTE>* bytes, DWORD* type) {
-        DWORD size = 0;
-        if (RegQueryValueExW(key_, kMenuOrderValueName, nullptr, type, nullptr, &size) != 0) {
-            return false;
-        }
-        bytes->resize(size);
-        return RegQueryValueExW(key_, kMenuOrderValueName, nullptr, type, bytes->data(),
-                                &size) == 0;
-    }
+    bool ReadOrder(std::vector<BYTE>* bytes, DWORD* type) { return order_.Read(bytes, type); }
 
     // Runs the update on a stored value and checks that it was kept byte for byte and not
     // written again.
     void ExpectLeftAlone(const std::vector<BYTE>& stored, DWORD type = REG_BINARY) {
         WriteOrder(stored, type);
-        ValueWriteWatch watch(key_);
+        ValueWriteWatch watch(order_.handle());
         ASSERT_TRUE(watch.armed());
         EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
         EXPECT_FALSE(watch.written());
@@ -159,7 +97,7 @@ protected:
                       bool writes) {
         std::vector<BYTE> stored = BuildRecord(entries);
         WriteOrder(stored);
-        ValueWriteWatch watch(key_);
+        ValueWriteWatch watch(order_.handle());
         ASSERT_TRUE(watch.armed());
         EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
         EXPECT_EQ(watch.written(), writes);
@@ -174,11 +112,7 @@ protected:
 
     std::wstring folder_, save_, view_, alpha_, beta_;
     std::wstring saveName_, viewName_, alphaName_, betaName_;
-    std::wstring createdRoot_;
-    HKEY key_ = nullptr;
-    bool hadOrder_ = false;
-    DWORD savedType_ = 0;
-    std::vector<BYTE> savedOrder_;
+    TestOrderKey order_;
 };
 
 const std::vector<BYTE> kEmptyRecord = {8, 0, 0, 0, 2, 0, 0, 0, 12, 0, 0, 0,
@@ -240,7 +174,7 @@ TEST_F(MenuOrderUpdate, LoadRefusesWrongHeaderOrDataSize) {
 }
 
 TEST_F(MenuOrderUpdate, NoOrderValueCreatesNone) {
-    ValueWriteWatch watch(key_);
+    ValueWriteWatch watch(order_.handle());
     ASSERT_TRUE(watch.armed());
     EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
     EXPECT_FALSE(watch.written());
@@ -250,10 +184,7 @@ TEST_F(MenuOrderUpdate, NoOrderValueCreatesNone) {
 }
 
 TEST_F(MenuOrderUpdate, MissingKeyIsNotCreated) {
-    if (createdRoot_.empty()) GTEST_SKIP() << "the order key existed before the test";
-    RegCloseKey(key_);
-    key_ = nullptr;
-    ASSERT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, kMenuOrderKeyPath), 0);
+    if (!order_.DeleteKey()) GTEST_SKIP() << "the order key existed before the test";
     MenuOrderRecord record{nullptr, 0};
     EXPECT_FALSE(LoadMenuOrder(&record));
     EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);

@@ -1,4 +1,8 @@
-#include "tests/menuorder/MenuOrderTestRecords.h"
+#include "tests/menuorder/MenuOrderTestSupport.h"
+
+#include <shlwapi.h>
+
+#include "menuorder/MenuOrderUpdate.h"
 
 namespace {
 
@@ -89,4 +93,77 @@ std::vector<LONG> EntryPositions(const std::vector<BYTE>& bytes) {
         positions.push_back(static_cast<LONG>(GetField(bytes, offset + 4)));
     }
     return positions;
+}
+
+std::wstring ShortFileName(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = L"";
+    DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return L"";
+    return PathFindFileNameW(buffer);
+}
+
+bool TestOrderKey::Open() {
+    std::wstring path = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer";
+    for (const wchar_t* part : {L"MenuOrder", L"Favorites", L"Links"}) {
+        path += L"\\";
+        path += part;
+        HKEY probe = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &probe) != 0) {
+            createdRoot_ = path;
+            break;
+        }
+        RegCloseKey(probe);
+    }
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &key_, nullptr) != 0) {
+        return false;
+    }
+    DWORD size = 0;
+    if (createdRoot_.empty() &&
+        RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_, nullptr, &size) == 0) {
+        savedOrder_.resize(size);
+        hadOrder_ = RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_,
+                                     savedOrder_.data(), &size) == 0;
+        if (hadOrder_) RegDeleteValueW(key_, kMenuOrderValueName);
+    }
+    return true;
+}
+
+void TestOrderKey::Restore() {
+    if (key_) {
+        RegDeleteValueW(key_, kMenuOrderValueName);
+        if (hadOrder_) {
+            RegSetValueExW(key_, kMenuOrderValueName, 0, savedType_, savedOrder_.data(),
+                           DWORD(savedOrder_.size()));
+        }
+        RegCloseKey(key_);
+        key_ = nullptr;
+    }
+    hadOrder_ = false;
+    if (!createdRoot_.empty()) {
+        RegDeleteTreeW(HKEY_CURRENT_USER, createdRoot_.c_str());
+        createdRoot_.clear();
+    }
+}
+
+bool TestOrderKey::DeleteKey() {
+    if (createdRoot_.empty() || !key_) return false;
+    RegCloseKey(key_);
+    key_ = nullptr;
+    return RegDeleteKeyW(HKEY_CURRENT_USER, kMenuOrderKeyPath) == 0;
+}
+
+bool TestOrderKey::Write(const std::vector<BYTE>& bytes, DWORD type) {
+    return RegSetValueExW(key_, kMenuOrderValueName, 0, type, bytes.data(),
+                          DWORD(bytes.size())) == 0;
+}
+
+bool TestOrderKey::Read(std::vector<BYTE>* bytes, DWORD* type) const {
+    DWORD size = 0;
+    if (RegQueryValueExW(key_, kMenuOrderValueName, nullptr, type, nullptr, &size) != 0) {
+        return false;
+    }
+    bytes->resize(size);
+    return RegQueryValueExW(key_, kMenuOrderValueName, nullptr, type, bytes->data(), &size) ==
+           0;
 }
