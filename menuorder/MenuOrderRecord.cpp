@@ -13,7 +13,6 @@ constexpr DWORD kNameOnStack = MAX_PATH;
 // One entry the walk accepted: it lies wholly inside the block and holds its terminator.
 struct EntryView {
     DWORD offset;
-    DWORD size;
     bool wide;
     DWORD nameLength;  // characters (UTF-16) or bytes (ANSI), terminator excluded
 };
@@ -57,7 +56,6 @@ bool NextEntry(EntryWalk* walk, EntryView* view) {
         view->nameLength = at - kMenuOrderEntryNameOffset;
     }
     view->offset = offset;
-    view->size = entrySize;
     view->wide = wide;
     walk->offset = offset + entrySize;
     walk->left = left - 1;
