@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
+#include <sddl.h>
 #include <shlwapi.h>
 
 #include <string>
@@ -234,6 +235,38 @@ TEST_F(MenuOrderUpdate, NamesMatchOnlyAsShortNamesInAnyCase) {
     CharLowerBuffW(lowerSave.data(), DWORD(lowerSave.size()));
     // The long name is not what the record holds: that entry stays.
     ExpectPlaced({{L"View Drovs.url", true, 4}, {lowerSave, true, 3}}, {5, 0}, true);
+}
+
+// Sets the key's access list from its text form.
+bool SetKeyAccess(HKEY key, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        return false;
+    }
+    LONG result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return result == ERROR_SUCCESS;
+}
+
+TEST_F(MenuOrderUpdate, ReadOnlyKeyIsLeftAsItWas) {
+    std::vector<BYTE> stored = BuildRecord({{viewName_, true, 0}, {saveName_, true, 1}});
+    WriteOrder(stored);
+    // Everyone may read the key and change its access list, nobody may set values.
+    ASSERT_TRUE(SetKeyAccess(order_.handle(), L"D:P(A;;KRWD;;;WD)"));
+    HKEY probe = nullptr;
+    LONG writable = RegOpenKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, KEY_WRITE, &probe);
+    if (probe) RegCloseKey(probe);
+    if (writable == ERROR_SUCCESS) {
+        EXPECT_TRUE(SetKeyAccess(order_.handle(), L"D:(A;;KA;;;WD)"));
+        GTEST_SKIP() << "the registry grants write access regardless of the access list";
+    }
+    EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
+    EXPECT_TRUE(SetKeyAccess(order_.handle(), L"D:(A;;KA;;;WD)"));
+    std::vector<BYTE> now;
+    DWORD type = 0;
+    ASSERT_TRUE(ReadOrder(&now, &type));
+    EXPECT_EQ(now, stored);
 }
 
 TEST_F(MenuOrderUpdate, SetShortcutPositionNeedsAnExistingFile) {
