@@ -3,6 +3,40 @@
 #include <objbase.h>
 
 #include "installer/ReportResult.h"
+#include "shortcuts/LinkPaths.h"
+#include "shortcuts/WriteShortcutFile.h"
+
+namespace {
+
+// The stages from the Links folder to the finished shortcuts. Reports its own failure and
+// returns the outcome; LinkPaths is left for the caller to free.
+HRESULT InstallLinks() {
+    HRESULT hr = ResolveLinkPaths();
+    if (FAILED(hr)) {
+        ReportResult(kMessageLinksPathNotFound, hr);
+        return hr;
+    }
+
+    // Icon prefetch and the pause after it go here.
+
+    // The save shortcut first; when it fails the view shortcut is not attempted.
+    hr = WriteShortcutFile(LinkPaths.save, kSaveShortcutTemplate);
+    if (FAILED(hr)) {
+        ReportResult(kMessageCreateFailed, hr);
+        return hr;
+    }
+    hr = WriteShortcutFile(LinkPaths.view, kViewShortcutTemplate);
+    if (FAILED(hr)) {
+        ReportResult(kMessageCreateFailed, hr);
+        return hr;
+    }
+
+    // Both shortcuts are in place: shell notifications and the Links order go here. None of
+    // their results changes the outcome.
+    return hr;
+}
+
+}  // namespace
 
 int RunInstaller(HINSTANCE, HINSTANCE, LPWSTR, int) {
     HRESULT hr = CoInitialize(nullptr);
@@ -11,10 +45,12 @@ int RunInstaller(HINSTANCE, HINSTANCE, LPWSTR, int) {
         return 1;
     }
 
-    hr = S_OK;
+    // Showing the Links toolbar goes here; its result is dropped.
 
+    hr = InstallLinks();
     if (SUCCEEDED(hr)) ReportResult(kMessageInstalled, S_OK);
 
+    FreeLinkPaths();
     CoUninitialize();
     return FAILED(hr) ? 1 : 0;
 }

@@ -10,11 +10,31 @@ add_custom_command(
           ${BRIVOK_GENERATED_DIR}/BrivokButtons.ico
   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/make_icon.py
   COMMENT "Drawing the application icon")
-add_custom_target(brivok_resource_files DEPENDS ${BRIVOK_GENERATED_DIR}/BrivokButtons.ico)
 
+# The two shortcut documents carry the root; the bookmarklet is kept readable in its own
+# file and joined into its one-line form here. The command line holds the root, so a new
+# root regenerates them.
+set(BRIVOK_VIEW_DOCUMENT ${BRIVOK_GENERATED_DIR}/ViewShortcut.url)
+set(BRIVOK_SAVE_DOCUMENT ${BRIVOK_GENERATED_DIR}/SaveShortcut.url)
+add_custom_command(
+  OUTPUT ${BRIVOK_VIEW_DOCUMENT} ${BRIVOK_SAVE_DOCUMENT}
+  COMMAND ${BRIVOK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/make_documents.py
+          ${BRIVOK_ROOT} ${CMAKE_CURRENT_LIST_DIR}/bookmarklet.js
+          ${BRIVOK_VIEW_DOCUMENT} ${BRIVOK_SAVE_DOCUMENT}
+  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/make_documents.py ${CMAKE_CURRENT_LIST_DIR}/bookmarklet.js
+  COMMENT "Writing the shortcut documents for ${BRIVOK_ROOT}"
+  VERBATIM)
+
+add_custom_target(brivok_resource_files DEPENDS
+  ${BRIVOK_GENERATED_DIR}/BrivokButtons.ico ${BRIVOK_VIEW_DOCUMENT} ${BRIVOK_SAVE_DOCUMENT})
+
+# Whatever the resource script binds: the object is rebuilt when any of them changes.
+# A target in another folder that compiles the script too sets the same property there.
 set(BRIVOK_RESOURCE_DEPENDS
   ${BRIVOK_GENERATED_DIR}/BrivokButtons.ico
-  ${BRIVOK_GENERATED_DIR}/BrivokButtons.manifest)
+  ${BRIVOK_GENERATED_DIR}/BrivokButtons.manifest
+  ${BRIVOK_VIEW_DOCUMENT}
+  ${BRIVOK_SAVE_DOCUMENT})
 set_source_files_properties(${BRIVOK_GENERATED_DIR}/BrivokButtons.rc PROPERTIES
   OBJECT_DEPENDS "${BRIVOK_RESOURCE_DEPENDS}")
 set(BRIVOK_RESOURCE_SCRIPT ${BRIVOK_GENERATED_DIR}/BrivokButtons.rc)

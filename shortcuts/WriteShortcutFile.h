@@ -6,6 +6,11 @@ inline constexpr WORD kShortcutTemplateType = 100;
 inline constexpr WORD kViewShortcutTemplate = 101;
 inline constexpr WORD kSaveShortcutTemplate = 102;
 
-// Puts the template's bytes at targetPath through a temporary file that is moved over the
-// target in one step; until then the target is not touched.
+// Puts the template's bytes (type 100 in the executable's own module) at targetPath
+// through a temporary file in the user's temporary folder that is moved over the target in
+// one step; until then the target is not touched. A failed or short write or flush is
+// never moved: the temporary file is deleted and the error returned (a short write with no
+// error code as HRESULT_FROM_WIN32(ERROR_WRITE_FAULT)). A temporary folder whose path
+// leaves no room for the file name is refused with ERROR_FILENAME_EXCED_RANGE. Every
+// failure is an HRESULT, and no temporary file is left behind.
 [[nodiscard]] HRESULT WriteShortcutFile(const wchar_t* targetPath, WORD templateId);

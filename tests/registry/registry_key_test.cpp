@@ -1,0 +1,187 @@
+// RegistryKey against the prefix's real registry, under a scratch key removed again.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "registry/RegistryKey.h"
+#include "tests/support/RawRegistryValue.h"
+
+namespace {
+
+constexpr wchar_t kScratch[] = L"Software\\BrivokTest\\RegistryKey";
+constexpr wchar_t kScratchOther[] = L"Software\\BrivokTest\\RegistryKey\\Other";
+
+class RegistryKeyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kScratchOther, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &other_, nullptr), ERROR_SUCCESS);
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kScratch, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &scratch_, nullptr), ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        if (other_) RegCloseKey(other_);
+        if (scratch_) RegCloseKey(scratch_);
+        EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\BrivokTest"), ERROR_SUCCESS);
+    }
+
+    void SetRaw(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
+        ASSERT_EQ(SetRawValue(key, name, type, data, bytes), ERROR_SUCCESS);
+    }
+
+    HKEY scratch_ = nullptr;
+    HKEY other_ = nullptr;
+};
+
+TEST_F(RegistryKeyTest, OpenAndClose) {
+    RegistryKey key;
+    EXPECT_EQ(key.handle(), nullptr);
+    EXPECT_EQ(key.view(), 0u);
+    EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS) << "closing an empty holder";
+
+    ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratch, KEY_READ | KEY_WOW64_64KEY), ERROR_SUCCESS);
+    EXPECT_NE(key.handle(), nullptr);
+    EXPECT_EQ(key.view(), static_cast<REGSAM>(KEY_WOW64_64KEY)) << std::hex << key.view();
+
+    EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS);
+    EXPECT_EQ(key.handle(), nullptr);
+    EXPECT_EQ(key.view(), 0u);
+    EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS) << "closing twice";
+}
+
+TEST_F(RegistryKeyTest, SecondOpenClosesTheFirst) {
+    SetRaw(scratch_, L"Where", REG_SZ, L"first", 12);
+    SetRaw(other_, L"Where", REG_SZ, L"second", 14);
+
+    RegistryKey key;
+    ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratch, KEY_READ | KEY_WOW64_32KEY), ERROR_SUCCESS);
+    HKEY first = key.handle();
+    ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratchOther, KEY_READ), ERROR_SUCCESS);
+    EXPECT_NE(key.handle(), first);
+    EXPECT_EQ(key.view(), 0u) << std::hex << key.view();
+
+    DWORD type = 0xdeadbeef, bytes = 0;
+    EXPECT_EQ(RegQueryValueExW(first, L"Where", nullptr, &type, nullptr, &bytes), ERROR_INVALID_HANDLE)
+        << "the first key is still open";
+
+    wchar_t text[16];
+    DWORD count = 16;
+    EXPECT_EQ(key.ReadString(L"Where", text, &count), ERROR_SUCCESS);
+    EXPECT_STREQ(text, L"second");
+    EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryKeyTest, FailedOpenKeepsTheKey) {
+    SetRaw(scratch_, L"Where", REG_SZ, L"first", 12);
+
+    RegistryKey key;
+    ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratch, KEY_READ | KEY_WOW64_64KEY), ERROR_SUCCESS);
+    HKEY first = key.handle();
+    EXPECT_EQ(key.OpenKey(HKEY_CURRENT_USER, L"Software\\BrivokTest\\Missing", KEY_READ), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key.handle(), first);
+    EXPECT_EQ(key.view(), static_cast<REGSAM>(KEY_WOW64_64KEY)) << std::hex << key.view();
+
+    wchar_t text[16];
+    DWORD count = 16;
+    EXPECT_EQ(key.ReadString(L"Where", text, &count), ERROR_SUCCESS);
+    EXPECT_STREQ(text, L"first");
+    EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryKeyTest, ReadString) {
+    SetRaw(scratch_, L"Plain", REG_SZ, L"Liens", 12);
+    SetRaw(scratch_, L"Expand", REG_EXPAND_SZ, L"%TEMP%\\x", 18);
+    SetRaw(scratch_, L"Empty", REG_SZ, L"", 0);
+    SetRaw(scratch_, L"NoTerminator", REG_SZ, L"Liens", 10);
+    SetRaw(scratch_, L"Odd", REG_SZ, L"Liens", 11);
+    DWORD number = 7;
+    SetRaw(scratch_, L"Number", REG_DWORD, &number, sizeof(number));
+    BYTE blob[] = {'L', 0, 0, 0};
+    SetRaw(scratch_, L"Blob", REG_BINARY, blob, sizeof(blob));
+
+    RegistryKey key;
+    ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratch, KEY_READ), ERROR_SUCCESS);
+    wchar_t text[16];
+    DWORD count;
+
+    count = 16;
+    EXPECT_EQ(key.ReadString(L"Plain", text, &count), ERROR_SUCCESS);
+    EXPECT_EQ(count, 6u);
+    EXPECT_STREQ(text, L"Liens");
+
+    count = 16;
+    EXPECT_EQ(key.ReadString(L"Expand", text, &count), ERROR_SUCCESS);
+    EXPECT_EQ(count, 9u);
+    EXPECT_STREQ(text, L"%TEMP%\\x") << "expandable strings are taken as stored";
+
+    count = 16;
+    text[0] = L'?';
+    EXPECT_EQ(key.ReadString(L"Empty", text, &count), ERROR_SUCCESS);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(text[0], L'\0');
+
+    // Exactly fits: five characters and the terminator in six.
+    count = 6;
+    EXPECT_EQ(key.ReadString(L"Plain", text, &count), ERROR_SUCCESS);
+    EXPECT_EQ(count, 6u);
+
+    struct Refused { const wchar_t* name; DWORD capacity; LONG expected; };
+    const Refused refused[] = {
+        {L"NoTerminator", 16, ERROR_INVALID_DATA},
+        {L"Odd", 16, ERROR_INVALID_DATA},
+        {L"Number", 16, ERROR_INVALID_DATA},
+        {L"Blob", 16, ERROR_INVALID_DATA},
+        {L"Plain", 5, ERROR_MORE_DATA},
+        {L"Missing", 16, ERROR_FILE_NOT_FOUND},
+    };
+    for (const Refused& c : refused) {
+        count = c.capacity;
+        EXPECT_EQ(key.ReadString(c.name, text, &count), c.expected) << testing::PrintToString(std::wstring(c.name));
+        EXPECT_EQ(count, 0u) << testing::PrintToString(std::wstring(c.name));
+    }
+
+    // Without a buffer only the size is reported.
+    count = 0;
+    EXPECT_EQ(key.ReadString(L"Plain", nullptr, &count), ERROR_SUCCESS);
+    EXPECT_EQ(count, 6u);
+    count = 0;
+    EXPECT_EQ(key.ReadString(L"Number", nullptr, &count), ERROR_INVALID_DATA);
+    EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryKeyTest, ReadBinary) {
+    const BYTE blob[] = {8, 0, 0, 0, 0xde, 0xad, 0xbe, 0xef, 0};
+    SetRaw(scratch_, L"Order", REG_BINARY, blob, sizeof(blob));
+    SetRaw(scratch_, L"Text", REG_SZ, L"Liens", 12);
+    DWORD number = 7;
+    SetRaw(scratch_, L"Number", REG_DWORD, &number, sizeof(number));
+
+    RegistryKey key;
+    ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratch, KEY_READ), ERROR_SUCCESS);
+
+    DWORD size = 0xdeadbeef;
+    EXPECT_EQ(key.ReadBinary(L"Order", nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, sizeof(blob));
+
+    BYTE buffer[32];
+    memset(buffer, 0xcc, sizeof(buffer));
+    size = sizeof(buffer);
+    EXPECT_EQ(key.ReadBinary(L"Order", buffer, &size), ERROR_SUCCESS);
+    ASSERT_EQ(size, sizeof(blob));
+    EXPECT_EQ(memcmp(buffer, blob, sizeof(blob)), 0);
+    EXPECT_EQ(buffer[sizeof(blob)], 0xcc) << "written past the value";
+
+    size = 4;
+    EXPECT_EQ(key.ReadBinary(L"Order", buffer, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, sizeof(blob));
+
+    size = sizeof(buffer);
+    EXPECT_EQ(key.ReadBinary(L"Text", buffer, &size), ERROR_INVALID_DATA);
+    size = sizeof(buffer);
+    EXPECT_EQ(key.ReadBinary(L"Number", buffer, &size), ERROR_INVALID_DATA);
+    size = sizeof(buffer);
+    EXPECT_EQ(key.ReadBinary(L"Missing", buffer, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS);
+}
+
+}  // namespace

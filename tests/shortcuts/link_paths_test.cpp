@@ -1,0 +1,178 @@
+// ResolveLinkPaths against the prefix's real registry and Favorites folder. The toolbar's
+// LinksFolderName value and every folder a case makes are put back as they were.
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "shortcuts/LinkPaths.h"
+#include "tests/support/MessageBoxReader.h"
+#include "tests/support/RawRegistryValue.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+constexpr wchar_t kToolbarKey[] = L"Software\\Microsoft\\Internet Explorer\\Toolbar";
+constexpr wchar_t kValue[] = L"LinksFolderName";
+
+bool IsFolder(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+class LinkPathsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t favorites[MAX_PATH];
+        ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, 0, favorites), S_OK);
+        favorites_ = favorites;
+        linksExisted_ = IsFolder(favorites_ + L"\\Links");
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kToolbarKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &toolbar_, nullptr), ERROR_SUCCESS);
+        DWORD size = 0;
+        hadValue_ = RegQueryValueExW(toolbar_, kValue, nullptr, &oldType_, nullptr, &size) == ERROR_SUCCESS;
+        if (hadValue_) {
+            oldData_.resize(size);
+            ASSERT_EQ(RegQueryValueExW(toolbar_, kValue, nullptr, &oldType_, oldData_.data(), &size), ERROR_SUCCESS);
+        }
+        ASSERT_TRUE(LinkPaths.folder == nullptr && LinkPaths.view == nullptr && LinkPaths.save == nullptr);
+    }
+
+    void TearDown() override {
+        FreeLinkPaths();
+        if (hadValue_) {
+            EXPECT_EQ(SetRawValue(toolbar_, kValue, oldType_, oldData_.data(), static_cast<DWORD>(oldData_.size())),
+                      ERROR_SUCCESS);
+        } else {
+            LONG deleted = RegDeleteValueW(toolbar_, kValue);
+            EXPECT_TRUE(deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) << deleted;
+        }
+        RegCloseKey(toolbar_);
+        for (const std::wstring& folder : made_) EXPECT_TRUE(RemoveTree(folder)) << Narrow(folder);
+        if (!linksExisted_) RemoveTree(favorites_ + L"\\Links");
+    }
+
+    void SetName(DWORD type, const void* data, DWORD bytes) {
+        ASSERT_EQ(SetRawValue(toolbar_, kValue, type, data, bytes), ERROR_SUCCESS);
+    }
+    void SetName(const std::wstring& name) {
+        SetName(REG_SZ, name.c_str(), static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+    }
+    std::wstring MakeFolder(const std::wstring& name) {
+        std::wstring path = favorites_ + L"\\" + name;
+        EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << Narrow(path) << " " << GetLastError();
+        made_.push_back(path);
+        return path;
+    }
+
+    // Resolves and checks the three paths against the expected folder.
+    void ExpectPaths(const std::wstring& folder) {
+        HRESULT hr = ResolveLinkPaths();
+        ASSERT_EQ(hr, S_OK) << std::hex << hr;
+        ASSERT_TRUE(LinkPaths.folder && LinkPaths.view && LinkPaths.save);
+        EXPECT_EQ(std::wstring(LinkPaths.folder), folder) << Narrow(LinkPaths.folder);
+        EXPECT_EQ(std::wstring(LinkPaths.view), folder + L"\\View Drovs.url") << Narrow(LinkPaths.view);
+        EXPECT_EQ(std::wstring(LinkPaths.save), folder + L"\\+ Save It For Later.url") << Narrow(LinkPaths.save);
+        EXPECT_TRUE(IsFolder(folder)) << Narrow(folder);
+        FreeLinkPaths();
+    }
+
+    std::wstring favorites_;
+    bool linksExisted_ = false;
+    HKEY toolbar_ = nullptr;
+    bool hadValue_ = false;
+    DWORD oldType_ = 0;
+    std::vector<BYTE> oldData_;
+    std::vector<std::wstring> made_;
+};
+
+TEST_F(LinkPathsTest, NoValueGivesFavoritesLinks) {
+    LONG deleted = RegDeleteValueW(toolbar_, kValue);
+    ASSERT_TRUE(deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) << deleted;
+    ExpectPaths(favorites_ + L"\\Links");
+}
+
+TEST_F(LinkPathsTest, NamedFolderThatExists) {
+    MakeFolder(L"Liens");
+    SetName(L"Liens");
+    ExpectPaths(favorites_ + L"\\Liens");
+
+    // Spaces and "+ " are kept as they are.
+    MakeFolder(L"My + Links");
+    SetName(L"My + Links");
+    ExpectPaths(favorites_ + L"\\My + Links");
+}
+
+TEST_F(LinkPathsTest, MissingNamedFolderFallsBackToCreatedLinks) {
+    if (IsFolder(favorites_ + L"\\Links")) {
+        ASSERT_TRUE(RemoveTree(favorites_ + L"\\Links"));
+    }
+    SetName(L"Nowhere");
+    ExpectPaths(favorites_ + L"\\Links");
+    EXPECT_FALSE(IsFolder(favorites_ + L"\\Nowhere")) << "the missing folder was created";
+}
+
+// A value that is not a valid string keeps the default name, even where the refused read
+// has already put characters into the buffer.
+TEST_F(LinkPathsTest, RefusedValuesKeepDefault) {
+    MakeFolder(L"Liens");
+    DWORD number = 0x4c;
+    SetName(REG_DWORD, &number, sizeof(number));
+    ExpectPaths(favorites_ + L"\\Links");
+
+    SetName(REG_SZ, L"Liens", 10);  // no terminator
+    ExpectPaths(favorites_ + L"\\Links");
+
+    SetName(REG_SZ, L"Liens\0", 11);  // odd length
+    ExpectPaths(favorites_ + L"\\Links");
+
+    SetName(REG_BINARY, L"Liens", 12);
+    ExpectPaths(favorites_ + L"\\Links");
+
+    std::wstring full(MAX_PATH, L'x');  // fills the whole buffer, no terminator
+    SetName(REG_SZ, full.data(), MAX_PATH * sizeof(wchar_t));
+    ExpectPaths(favorites_ + L"\\Links");
+}
+
+TEST_F(LinkPathsTest, EmptyNameGivesFavoritesItself) {
+    SetName(REG_SZ, L"", 0);
+    ExpectPaths(favorites_);
+    SetName(L"");
+    ExpectPaths(favorites_);
+}
+
+// A folder whose shortcut paths would not fit in MAX_PATH is refused, never cut short.
+TEST_F(LinkPathsTest, ShortcutPathTooLongIsRefused) {
+    // The folder itself fits; folder + "\View Drovs.url" does not.
+    size_t nameLength = MAX_PATH - 1 - favorites_.size() - 1 - 10;
+    ASSERT_LT(nameLength, 256u);
+    std::wstring name(nameLength, L'n');
+    std::wstring folder = MakeFolder(name);
+    SetName(name);
+    HRESULT hr = ResolveLinkPaths();
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) << std::hex << hr;
+    FreeLinkPaths();
+
+    // Room for the view shortcut but not for the longer save shortcut name.
+    RemoveTree(folder);
+    made_.clear();
+    name.assign(MAX_PATH - 1 - favorites_.size() - 1 - 1 - 14, L'n');
+    MakeFolder(name);
+    SetName(name);
+    hr = ResolveLinkPaths();
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) << std::hex << hr;
+}
+
+TEST_F(LinkPathsTest, FreeLinkPathsClearsEveryBuffer) {
+    HRESULT hr = ResolveLinkPaths();
+    ASSERT_EQ(hr, S_OK) << std::hex << hr;
+    FreeLinkPaths();
+    EXPECT_EQ(LinkPaths.folder, nullptr);
+    EXPECT_EQ(LinkPaths.view, nullptr);
+    EXPECT_EQ(LinkPaths.save, nullptr);
+    FreeLinkPaths();  // nothing left to free
+}
+
+}  // namespace

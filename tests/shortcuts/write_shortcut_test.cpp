@@ -1,0 +1,244 @@
+// WriteShortcutFile against the prefix's real file system. This program carries the
+// installer's resource script, so its own module holds the two shortcut documents.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "shortcuts/WriteShortcutFile.h"
+#include "tests/support/MessageBoxReader.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+std::string Ascii(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string Lines(std::initializer_list<std::string> lines) {
+    std::string document;
+    for (const std::string& line : lines) document += line + "\r\n";
+    return document;
+}
+
+std::string ExpectedViewDocument(const std::string& root) {
+    return Lines({"[DEFAULT]", "BASEURL=" + root, "[InternetShortcut]", "URL=" + root + "drov",
+                  "IconFile=" + root + "files/bin_brivok_favicon.ico", "IconIndex=1", "IDList=",
+                  "Comment=BriVok | What's hot for you.", "[{000214A0-0000-0000-C000-000000000046}]",
+                  "Prop3=19,2"});
+}
+
+// Everything but the bookmarklet is fixed; the bookmarklet's line is checked on its own.
+std::string ExpectedSaveDocument(const std::string& root, const std::string& urlLine) {
+    return Lines({"[InternetShortcut]", urlLine, "IconFile=" + root + "files/bin_brivok_favicon.ico",
+                  "IconIndex=1", "IDList=", "Modified=C0E1E881C0A8C9013C",
+                  "[{000214A0-0000-0000-C000-000000000046}]", "Prop3=19,2"});
+}
+
+std::string SecondLine(const std::string& document) {
+    size_t start = document.find("\r\n");
+    if (start == std::string::npos) return std::string();
+    start += 2;
+    size_t end = document.find("\r\n", start);
+    return end == std::string::npos ? std::string() : document.substr(start, end - start);
+}
+
+std::string ResourceOf(HMODULE module, WORD id) {
+    HRSRC found = FindResourceExW(module, MAKEINTRESOURCEW(100), MAKEINTRESOURCEW(id),
+                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    if (!found) return std::string();
+    const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
+    return data ? std::string(data, SizeofResource(module, found)) : std::string();
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& contents) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
+              written == contents.size();
+    CloseHandle(file);
+    return ok;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+class WriteShortcutFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = Ascii(TestEnvironment(L"BRIVOK_ROOT"));
+        ASSERT_FALSE(root_.empty());
+        wchar_t temp[MAX_PATH];
+        ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+        temp_ = temp;
+        folder_ = temp_ + L"BrivokWriteTest";
+        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr)) << GetLastError();
+        tempBefore_ = TempFiles(temp_);
+    }
+    void TearDown() override {
+        EXPECT_EQ(TempFiles(temp_), tempBefore_) << "a url*.tmp file was left behind";
+        EXPECT_TRUE(RemoveTree(folder_));
+    }
+
+    static std::set<std::wstring> TempFiles(const std::wstring& folder) {
+        std::set<std::wstring> names;
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((folder + L"url*.tmp").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return names;
+        do names.insert(found.cFileName); while (FindNextFileW(search, &found));
+        FindClose(search);
+        return names;
+    }
+
+    std::string Read(const std::wstring& path) {
+        std::string contents = "<unreadable>";
+        ReadWholeFile(path, &contents);
+        return contents;
+    }
+
+    std::string root_;
+    std::wstring temp_;
+    std::wstring folder_;
+    std::set<std::wstring> tempBefore_;
+};
+
+TEST_F(WriteShortcutFileTest, WritesTheDocumentsExactly) {
+    std::wstring view = folder_ + L"\\View Drovs.url";
+    std::wstring save = folder_ + L"\\+ Save It For Later.url";
+    HRESULT hr = WriteShortcutFile(view.c_str(), 101);
+    ASSERT_EQ(hr, S_OK) << std::hex << hr;
+    hr = WriteShortcutFile(save.c_str(), 102);
+    ASSERT_EQ(hr, S_OK) << std::hex << hr;
+
+    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+
+    std::string saved = Read(save);
+    std::string urlLine = SecondLine(saved);
+    EXPECT_EQ(saved, ExpectedSaveDocument(root_, urlLine));
+    EXPECT_EQ(urlLine.rfind("URL=javascript:(function(){", 0), 0u) << urlLine;
+    EXPECT_EQ(urlLine.find(' '), std::string::npos) << "a literal space in " << urlLine;
+    EXPECT_LE(urlLine.size() - 4, 2083u);
+    EXPECT_NE(urlLine.find("f='" + root_ + "brivok?brivok_add_review_url='+encodeURIComponent(window.location.href)"
+                           "+'&v=2&remote=1&ie=1&';"), std::string::npos) << urlLine;
+    EXPECT_NE(urlLine.find("'" + root_ + "sites/all/modules/brivok/brivok_page_parsing.js'"), std::string::npos);
+    EXPECT_NE(urlLine.find("typeof%20brivok_scripts_loaded"), std::string::npos);
+
+    // Byte for byte what the build generated, and what the installer carries.
+    std::wstring generated = TestEnvironment(L"BRIVOK_GENERATED_DIR");
+    EXPECT_EQ(Read(generated + L"\\ViewShortcut.url"), Read(view));
+    EXPECT_EQ(Read(generated + L"\\SaveShortcut.url"), saved);
+    HMODULE installer = LoadLibraryExW(TestEnvironment(L"BRIVOK_INSTALLER").c_str(), nullptr,
+                                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(installer, nullptr) << GetLastError();
+    EXPECT_EQ(ResourceOf(installer, 101), Read(view));
+    EXPECT_EQ(ResourceOf(installer, 102), saved);
+    FreeLibrary(installer);
+}
+
+TEST_F(WriteShortcutFileTest, ReplacesAnExistingShortcutCompletely) {
+    std::wstring view = folder_ + L"\\View Drovs.url";
+    std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/", "HotKey=0", "Extra=1"}) +
+                      std::string(4096, 'x');
+    ASSERT_TRUE(WriteWholeFile(view, old));
+    HRESULT hr = WriteShortcutFile(view.c_str(), 101);
+    ASSERT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+}
+
+TEST_F(WriteShortcutFileTest, DirectoryAtTargetIsNotReplaced) {
+    std::wstring save = folder_ + L"\\+ Save It For Later.url";
+    ASSERT_TRUE(CreateDirectoryW(save.c_str(), nullptr));
+    HRESULT hr = WriteShortcutFile(save.c_str(), 102);
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << std::hex << hr;
+    DWORD attributes = GetFileAttributesW(save.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+}
+
+TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
+    std::wstring view = folder_ + L"\\View Drovs.url";
+    std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/"});
+    ASSERT_TRUE(WriteWholeFile(view, old));
+    HANDLE held = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HRESULT hr = WriteShortcutFile(view.c_str(), 101);
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << std::hex << hr;
+    CloseHandle(held);
+    EXPECT_EQ(Read(view), old);
+}
+
+TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
+    std::wstring view = folder_ + L"\\View Drovs.url";
+    HRESULT hr = WriteShortcutFile(view.c_str(), 103);
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND)) << std::hex << hr;
+    EXPECT_FALSE(Exists(view));
+
+    std::string old = "old";
+    ASSERT_TRUE(WriteWholeFile(view, old));
+    hr = WriteShortcutFile(view.c_str(), 0);
+    EXPECT_LT(hr, 0) << std::hex << hr;
+    EXPECT_EQ(Read(view), old);
+}
+
+TEST_F(WriteShortcutFileTest, MissingTargetFolderLeavesNoTemporaryFile) {
+    std::wstring view = folder_ + L"\\Missing\\View Drovs.url";
+    HRESULT hr = WriteShortcutFile(view.c_str(), 101);
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) << std::hex << hr;
+    EXPECT_FALSE(Exists(view));
+}
+
+// Points the temporary folder elsewhere for one case and back again.
+class TemporaryFolderOverride {
+public:
+    explicit TemporaryFolderOverride(const std::wstring& folder) {
+        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+            wchar_t value[MAX_PATH * 2];
+            DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH * 2);
+            saved_.push_back(length ? std::wstring(value, length) : std::wstring());
+            SetEnvironmentVariableW(name, folder.c_str());
+        }
+    }
+    ~TemporaryFolderOverride() {
+        SetEnvironmentVariableW(L"TMP", saved_[0].empty() ? nullptr : saved_[0].c_str());
+        SetEnvironmentVariableW(L"TEMP", saved_[1].empty() ? nullptr : saved_[1].c_str());
+    }
+
+private:
+    std::vector<std::wstring> saved_;
+};
+
+TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
+    // An existing folder whose path leaves no room for "url", four digits and ".tmp".
+    std::wstring deep = folder_ + L"\\" + std::wstring(MAX_PATH - 14 - folder_.size() - 1, L'd');
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << GetLastError() << " " << deep.size();
+    std::wstring view = folder_ + L"\\View Drovs.url";
+    HRESULT hr;
+    {
+        TemporaryFolderOverride temp(deep);
+        hr = WriteShortcutFile(view.c_str(), 101);
+    }
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) << std::hex << hr;
+    EXPECT_FALSE(Exists(view));
+    EXPECT_TRUE(TempFiles(deep + L"\\").empty());
+
+    // One character shorter fits: the file name is made there and moved away again.
+    std::wstring fits = folder_ + L"\\" + std::wstring(MAX_PATH - 15 - folder_.size() - 1 - 1, L'f');
+    ASSERT_TRUE(CreateDirectoryW(fits.c_str(), nullptr)) << GetLastError();
+    {
+        TemporaryFolderOverride temp(fits);
+        hr = WriteShortcutFile(view.c_str(), 101);
+    }
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+    EXPECT_TRUE(TempFiles(fits + L"\\").empty());
+}
+
+TEST_F(WriteShortcutFileTest, MissingTemporaryFolderFails) {
+    std::wstring view = folder_ + L"\\View Drovs.url";
+    HRESULT hr;
+    {
+        TemporaryFolderOverride temp(folder_ + L"\\NoSuchTemp");
+        hr = WriteShortcutFile(view.c_str(), 101);
+    }
+    EXPECT_LT(hr, 0) << std::hex << hr;
+    EXPECT_FALSE(Exists(view));
+}
+
+}  // namespace
