@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include "installer/ReportResult.h"
+#include "menuorder/MenuOrderUpdate.h"
 #include "shortcuts/LinkPaths.h"
 #include "shortcuts/WriteShortcutFile.h"
 
@@ -32,7 +33,13 @@ HRESULT InstallLinks() {
     }
 
     // Both shortcuts are in place: shell notifications and the Links order go here. None of
-    // their results changes the outcome.
+    // their results changes the outcome. The notifications of the two new files come first.
+
+    // The buttons go first in the toolbar's stored order; the shell hears of the order
+    // change before and after it.
+    NotifyOrderChanged(LinkPaths.folder);
+    (void)PlaceShortcutsFirst(LinkPaths.save, LinkPaths.view);
+    NotifyOrderChanged(LinkPaths.folder);
     return hr;
 }
 
