@@ -129,21 +129,29 @@ bool TestOrderKey::Open() {
     return true;
 }
 
-void TestOrderKey::Restore() {
+bool TestOrderKey::Restore() {
+    bool restored = true;
     if (key_) {
         RegDeleteValueW(key_, kMenuOrderValueName);
         if (hadOrder_) {
-            RegSetValueExW(key_, kMenuOrderValueName, 0, savedType_, savedOrder_.data(),
-                           DWORD(savedOrder_.size()));
+            restored = RegSetValueExW(key_, kMenuOrderValueName, 0, savedType_,
+                                      savedOrder_.data(), DWORD(savedOrder_.size())) == 0;
         }
         RegCloseKey(key_);
         key_ = nullptr;
     }
     hadOrder_ = false;
     if (!createdRoot_.empty()) {
-        RegDeleteTreeW(HKEY_CURRENT_USER, createdRoot_.c_str());
+        // The key may be gone already (a test deleted it); its parents must go too.
+        (void)RegDeleteTreeW(HKEY_CURRENT_USER, createdRoot_.c_str());
+        HKEY probe = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, createdRoot_.c_str(), 0, KEY_READ, &probe) == 0) {
+            RegCloseKey(probe);
+            restored = false;
+        }
         createdRoot_.clear();
     }
+    return restored;
 }
 
 bool TestOrderKey::DeleteKey() {

@@ -35,12 +35,13 @@ std::wstring ShortFileName(const std::wstring& path);
 class TestOrderKey {
 public:
     TestOrderKey() = default;
-    ~TestOrderKey() { Restore(); }
+    ~TestOrderKey() { (void)Restore(); }
     TestOrderKey(const TestOrderKey&) = delete;
     TestOrderKey& operator=(const TestOrderKey&) = delete;
 
     bool Open();
-    void Restore();
+    // False when something could not be put back or removed.
+    bool Restore();
     // Closes the handle and deletes the key itself; false when Open did not create it.
     bool DeleteKey();
 

@@ -62,7 +62,7 @@ protected:
     }
 
     void TearDown() override {
-        order_.Restore();
+        EXPECT_TRUE(order_.Restore());
         for (const std::wstring* path : {&save_, &view_, &other_}) DeleteFileW(path->c_str());
         if (createdLinks_) {
             EXPECT_TRUE(RemoveTree(links_));

@@ -63,7 +63,7 @@ protected:
     }
 
     void TearDown() override {
-        order_.Restore();
+        EXPECT_TRUE(order_.Restore());
         for (const std::wstring* path : {&save_, &view_, &alpha_, &beta_}) {
             DeleteFileW(path->c_str());
         }
