@@ -7,6 +7,7 @@
 #include "browser/ShowLinksToolbar.h"
 #include "installer/ComHolders.h"
 #include "installer/ReportResult.h"
+#include "menuorder/MenuOrderUpdate.h"
 #include "service/ServiceAddresses.h"
 #include "shortcuts/InstallShortcut.h"
 #include "shortcuts/LinkPaths.h"
@@ -33,7 +34,11 @@ void AnnounceShortcuts() {
     SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.view, nullptr);
     SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.folder, nullptr);
 
-    // The Links order goes here, while the instance is still held.
+    // The buttons go first in the toolbar's stored order, while the instance is still
+    // held; the shell hears of the order change before and after it.
+    NotifyOrderChanged(LinkPaths.folder);
+    (void)PlaceShortcutsFirst(LinkPaths.save, LinkPaths.view);
+    NotifyOrderChanged(LinkPaths.folder);
 }
 
 // The stages from the Links folder to the finished shortcuts. Reports its own failure and

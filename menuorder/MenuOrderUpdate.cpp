@@ -1,0 +1,113 @@
+#include "menuorder/MenuOrderUpdate.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include "registry/RegistryKey.h"
+
+namespace {
+
+constexpr DWORD kDataSizeOffset = 8;
+
+// A new record: headerSize 8, version 2, dataSize 12, reserved 0, entryCount 0.
+bool NewEmptyRecord(MenuOrderRecord* record) {
+    BYTE* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, kMenuOrderHeaderSize));
+    if (!block) return false;
+    WriteMenuOrderField(block, kMenuOrderHeaderSizeField);
+    WriteMenuOrderField(block + 4, kMenuOrderVersion);
+    WriteMenuOrderField(block + kDataSizeOffset, kMenuOrderHeaderSize - 8);
+    WriteMenuOrderField(block + 12, 0);
+    WriteMenuOrderField(block + 16, 0);
+    record->bytes = block;
+    record->size = kMenuOrderHeaderSize;
+    return true;
+}
+
+bool ReadStoredRecord(RegistryKey* key, MenuOrderRecord* record) {
+    DWORD size = 0;
+    if (key->ReadBinary(kMenuOrderValueName, nullptr, &size) != ERROR_SUCCESS ||
+        size < kMenuOrderHeaderSize) {
+        return NewEmptyRecord(record);
+    }
+    HANDLE heap = GetProcessHeap();
+    BYTE* block = static_cast<BYTE*>(HeapAlloc(heap, 0, size));
+    if (!block) return false;
+    DWORD read = size;
+    // The value may have changed between the two reads: what counts is what was read now.
+    if (key->ReadBinary(kMenuOrderValueName, block, &read) != ERROR_SUCCESS ||
+        read < kMenuOrderHeaderSize || read > size ||
+        ReadMenuOrderField(block) != kMenuOrderHeaderSizeField ||
+        ReadMenuOrderField(block + 4) != kMenuOrderVersion ||
+        ReadMenuOrderField(block + kDataSizeOffset) != read - 8) {
+        HeapFree(heap, 0, block);
+        return false;
+    }
+    record->bytes = block;
+    record->size = read;
+    return true;
+}
+
+}  // namespace
+
+bool LoadMenuOrder(MenuOrderRecord* record) {
+    RegistryKey key;
+    if (key.OpenKey(HKEY_CURRENT_USER, kMenuOrderKeyPath, KEY_READ) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool loaded = ReadStoredRecord(&key, record);
+    (void)key.CloseKey();
+    return loaded;
+}
+
+void FreeMenuOrder(MenuOrderRecord* record) {
+    if (record->bytes) HeapFree(GetProcessHeap(), 0, record->bytes);
+    record->bytes = nullptr;
+    record->size = 0;
+}
+
+void SaveMenuOrder(const MenuOrderRecord* record) {
+    if (!record->bytes || record->size < kMenuOrderHeaderSize ||
+        ReadMenuOrderField(record->bytes + kDataSizeOffset) != record->size - 8) {
+        return;
+    }
+    RegistryKey key;
+    if (key.OpenKey(HKEY_CURRENT_USER, kMenuOrderKeyPath, KEY_WRITE) != ERROR_SUCCESS) return;
+    (void)RegSetValueExW(key.handle(), kMenuOrderValueName, 0, REG_BINARY, record->bytes,
+                         record->size);
+    (void)RegFlushKey(key.handle());
+    (void)key.CloseKey();
+}
+
+bool SetShortcutPosition(MenuOrderRecord* record, const wchar_t* shortcutPath, LONG position) {
+    if (!shortcutPath) return false;
+    wchar_t name[MAX_PATH];
+    lstrcpynW(name, shortcutPath, MAX_PATH);
+    // A result of MAX_PATH or more means the short form did not fit and nothing was written.
+    DWORD length = GetShortPathNameW(name, name, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    PathGetShortPath(name);
+    PathStripPathW(name);
+    MenuOrderEntry entry;
+    if (!FindMenuOrderEntry(record, name, &entry)) return false;
+    return MoveMenuOrderEntry(record, &entry, position);
+}
+
+HRESULT PlaceShortcutsFirst(const wchar_t* savePath, const wchar_t* viewPath) {
+    MenuOrderRecord record{nullptr, 0};
+    if (!LoadMenuOrder(&record)) return S_OK;
+    bool saveMoved = SetShortcutPosition(&record, savePath, 0);
+    bool viewMoved = SetShortcutPosition(&record, viewPath, 1);
+    if (saveMoved || viewMoved) SaveMenuOrder(&record);
+    FreeMenuOrder(&record);
+    return S_OK;
+}
+
+void NotifyOrderChanged(const wchar_t* folderPath) {
+    if (!folderPath) return;
+    PIDLIST_ABSOLUTE folder = ILCreateFromPathW(folderPath);
+    if (!folder) return;
+    // One item of 4 bytes holding SHCNEE_ORDERCHANGED; its upper half ends the list.
+    const BYTE orderChanged[6] = {4, 0, SHCNEE_ORDERCHANGED, 0, 0, 0};
+    SHChangeNotify(SHCNE_EXTENDED_EVENT, SHCNF_IDLIST | SHCNF_FLUSH, orderChanged, folder);
+    ILFree(folder);
+}

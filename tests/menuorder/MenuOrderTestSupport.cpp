@@ -1,0 +1,177 @@
+#include "tests/menuorder/MenuOrderTestSupport.h"
+
+#include <shlwapi.h>
+
+#include "menuorder/MenuOrderUpdate.h"
+
+namespace {
+
+void Put32(std::vector<BYTE>* out, DWORD value) {
+    for (int i = 0; i < 4; ++i) out->push_back(static_cast<BYTE>(value >> (8 * i)));
+}
+
+}  // namespace
+
+std::vector<BYTE> BuildRecord(const std::vector<TestEntry>& entries, DWORD reserved) {
+    std::vector<BYTE> record;
+    Put32(&record, 8);
+    Put32(&record, 2);
+    Put32(&record, 0);  // dataSize, set below
+    Put32(&record, reserved);
+    Put32(&record, static_cast<DWORD>(entries.size()));
+    for (const TestEntry& entry : entries) {
+        std::vector<BYTE> item;
+        Put32(&item, 0);  // entrySize, set below
+        Put32(&item, static_cast<DWORD>(entry.position));
+        // Item data the lookup does not interpret, with the flags byte at 10.
+        for (BYTE b : {0x16, 0x00, 0x32, 0x00, 0x8a, 0x02, 0x00, 0x00, 0x5b, 0x4f, 0x12,
+                       0x60, 0x20, 0x00}) {
+            item.push_back(b);
+        }
+        if (entry.wide) item[10] |= 0x04;
+        for (wchar_t c : entry.name) {
+            item.push_back(static_cast<BYTE>(c));
+            if (entry.wide) item.push_back(static_cast<BYTE>(c >> 8));
+        }
+        item.push_back(0);
+        if (entry.wide) item.push_back(0);
+        item.insert(item.end(), entry.trailing.begin(), entry.trailing.end());
+        SetField(&item, 0, static_cast<DWORD>(item.size()));
+        record.insert(record.end(), item.begin(), item.end());
+    }
+    SetField(&record, 8, static_cast<DWORD>(record.size() - 8));
+    return record;
+}
+
+DWORD GetField(const std::vector<BYTE>& bytes, size_t offset) {
+    return bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16) |
+           (static_cast<DWORD>(bytes[offset + 3]) << 24);
+}
+
+void SetField(std::vector<BYTE>* bytes, size_t offset, DWORD value) {
+    for (int i = 0; i < 4; ++i) (*bytes)[offset + i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+std::vector<DWORD> WellFormedEntryOffsets(const BYTE* bytes, size_t size) {
+    std::vector<DWORD> offsets;
+    if (size < 20) return offsets;
+    unsigned long long count = bytes[16] | (bytes[17] << 8) | (bytes[18] << 16) |
+                               (static_cast<unsigned long long>(bytes[19]) << 24);
+    unsigned long long at = 20;
+    for (unsigned long long i = 0; i < count; ++i) {
+        if (at + 22 > size) break;
+        const BYTE* e = bytes + at;
+        unsigned long long entrySize =
+            e[0] | (e[1] << 8) | (e[2] << 16) | (static_cast<unsigned long long>(e[3]) << 24);
+        if (entrySize < 22 || at + entrySize > size) break;
+        bool terminated = false;
+        if (e[10] & 0x04) {
+            for (unsigned long long k = 22; k + 1 < entrySize; k += 2) {
+                if (e[k] == 0 && e[k + 1] == 0) {
+                    terminated = true;
+                    break;
+                }
+            }
+        } else {
+            for (unsigned long long k = 22; k < entrySize; ++k) {
+                if (e[k] == 0) {
+                    terminated = true;
+                    break;
+                }
+            }
+        }
+        if (!terminated) break;
+        offsets.push_back(static_cast<DWORD>(at));
+        at += entrySize;
+    }
+    return offsets;
+}
+
+std::vector<LONG> EntryPositions(const std::vector<BYTE>& bytes) {
+    std::vector<LONG> positions;
+    for (DWORD offset : WellFormedEntryOffsets(bytes.data(), bytes.size())) {
+        positions.push_back(static_cast<LONG>(GetField(bytes, offset + 4)));
+    }
+    return positions;
+}
+
+std::wstring ShortFileName(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = L"";
+    DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return L"";
+    return PathFindFileNameW(buffer);
+}
+
+bool TestOrderKey::Open() {
+    std::wstring path = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer";
+    for (const wchar_t* part : {L"MenuOrder", L"Favorites", L"Links"}) {
+        path += L"\\";
+        path += part;
+        HKEY probe = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &probe) != 0) {
+            createdRoot_ = path;
+            break;
+        }
+        RegCloseKey(probe);
+    }
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &key_, nullptr) != 0) {
+        return false;
+    }
+    DWORD size = 0;
+    if (createdRoot_.empty() &&
+        RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_, nullptr, &size) == 0) {
+        savedOrder_.resize(size);
+        hadOrder_ = RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_,
+                                     savedOrder_.data(), &size) == 0;
+        if (hadOrder_) RegDeleteValueW(key_, kMenuOrderValueName);
+    }
+    return true;
+}
+
+bool TestOrderKey::Restore() {
+    bool restored = true;
+    if (key_) {
+        RegDeleteValueW(key_, kMenuOrderValueName);
+        if (hadOrder_) {
+            restored = RegSetValueExW(key_, kMenuOrderValueName, 0, savedType_,
+                                      savedOrder_.data(), DWORD(savedOrder_.size())) == 0;
+        }
+        RegCloseKey(key_);
+        key_ = nullptr;
+    }
+    hadOrder_ = false;
+    if (!createdRoot_.empty()) {
+        // The key may be gone already (a test deleted it); its parents must go too.
+        (void)RegDeleteTreeW(HKEY_CURRENT_USER, createdRoot_.c_str());
+        HKEY probe = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, createdRoot_.c_str(), 0, KEY_READ, &probe) == 0) {
+            RegCloseKey(probe);
+            restored = false;
+        }
+        createdRoot_.clear();
+    }
+    return restored;
+}
+
+bool TestOrderKey::DeleteKey() {
+    if (createdRoot_.empty() || !key_) return false;
+    RegCloseKey(key_);
+    key_ = nullptr;
+    return RegDeleteKeyW(HKEY_CURRENT_USER, kMenuOrderKeyPath) == 0;
+}
+
+bool TestOrderKey::Write(const std::vector<BYTE>& bytes, DWORD type) {
+    return RegSetValueExW(key_, kMenuOrderValueName, 0, type, bytes.data(),
+                          DWORD(bytes.size())) == 0;
+}
+
+bool TestOrderKey::Read(std::vector<BYTE>* bytes, DWORD* type) const {
+    DWORD size = 0;
+    if (RegQueryValueExW(key_, kMenuOrderValueName, nullptr, type, nullptr, &size) != 0) {
+        return false;
+    }
+    bytes->resize(size);
+    return RegQueryValueExW(key_, kMenuOrderValueName, nullptr, type, bytes->data(), &size) ==
+           0;
+}

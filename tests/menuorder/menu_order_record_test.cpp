@@ -1,0 +1,437 @@
+// Lookup and repositioning on order records held in memory, including records that break
+// the entry rules, placed right before an inaccessible page.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "menuorder/MenuOrderRecord.h"
+#include "tests/menuorder/MenuOrderTestSupport.h"
+
+namespace {
+
+MenuOrderRecord View(std::vector<BYTE>* bytes) {
+    return MenuOrderRecord{bytes->data(), static_cast<DWORD>(bytes->size())};
+}
+
+std::vector<TestEntry> Abcd() {
+    return {{L"A.URL", true, 0}, {L"B.URL", false, 1}, {L"C.URL", true, 2}, {L"D.URL", false, 3}};
+}
+
+// Every byte but the position fields of the given entries.
+void ExpectSameOutsidePositions(const std::vector<BYTE>& before, const std::vector<BYTE>& after,
+                                const std::vector<DWORD>& entryOffsets) {
+    ASSERT_EQ(before.size(), after.size());
+    std::vector<bool> masked(before.size(), false);
+    for (DWORD offset : entryOffsets) {
+        for (DWORD i = 4; i < 8; ++i) masked[offset + i] = true;
+    }
+    for (size_t i = 0; i < before.size(); ++i) {
+        if (!masked[i]) {
+            EXPECT_EQ(before[i], after[i]) << "byte " << i;
+        }
+    }
+}
+
+struct MoveCase {
+    const char* what;
+    std::vector<LONG> positions;  // of A B C D
+    std::vector<std::pair<int, LONG>> moves;  // entry index, new position
+    std::vector<bool> results;
+    std::vector<LONG> expected;
+};
+
+TEST(MoveMenuOrderEntry, ShiftsEntriesAtOrBehindTheNewPosition) {
+    const MoveCase cases[] = {
+        {"D to 0", {0, 1, 2, 3}, {{3, 0}}, {true}, {1, 2, 3, 0}},
+        {"D to 0, then C to 1", {0, 1, 2, 3}, {{3, 0}, {2, 1}}, {true, true}, {2, 3, 1, 0}},
+        {"A to 2 keeps the gap at 0", {0, 1, 2, 3}, {{0, 2}}, {true}, {2, 1, 3, 4}},
+        {"to its own position", {0, 1, 2, 3}, {{1, 1}}, {false}, {0, 1, 2, 3}},
+        {"gaps are not closed", {0, 5, 9, 20}, {{3, 6}}, {true}, {0, 5, 10, 6}},
+        {"negative positions stay below", {-7, -1, 4, 0}, {{2, 0}}, {true}, {-7, -1, 0, 1}},
+        {"equal positions all shift", {3, 3, 3, 0}, {{3, 3}}, {true}, {4, 4, 4, 3}},
+        {"the top of the range wraps", {0x7fffffff, 1, 0x7ffffffe, 2}, {{1, 0}}, {true},
+         {LONG(0x80000000), 0, 0x7fffffff, 3}},
+        {"to the bottom of the range", {LONG(0x80000000), 1, 2, 3}, {{3, LONG(0x80000000)}},
+         {true}, {LONG(0x80000001), 2, 3, LONG(0x80000000)}},
+    };
+    for (const MoveCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<TestEntry> entries = Abcd();
+        for (size_t i = 0; i < entries.size(); ++i) entries[i].position = c.positions[i];
+        std::vector<BYTE> bytes = BuildRecord(entries);
+        const std::vector<BYTE> original = bytes;
+        std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
+        ASSERT_EQ(offsets.size(), 4u);
+        MenuOrderRecord record = View(&bytes);
+        for (size_t m = 0; m < c.moves.size(); ++m) {
+            MenuOrderEntry entry{offsets[c.moves[m].first]};
+            EXPECT_EQ(MoveMenuOrderEntry(&record, &entry, c.moves[m].second), c.results[m])
+                << "move " << m;
+        }
+        EXPECT_EQ(EntryPositions(bytes), c.expected);
+        ExpectSameOutsidePositions(original, bytes, offsets);
+    }
+}
+
+TEST(MoveMenuOrderEntry, KeepsReservedFieldAndBytesAfterNames) {
+    std::vector<TestEntry> entries = Abcd();
+    entries[1].trailing = {0xde, 0xad, 0xbe, 0xef, 0x01};
+    entries[2].trailing = {};
+    std::vector<BYTE> bytes = BuildRecord(entries, 0x12345601);
+    const std::vector<BYTE> original = bytes;
+    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
+    MenuOrderRecord record = View(&bytes);
+    MenuOrderEntry entry{offsets[2]};
+    EXPECT_TRUE(MoveMenuOrderEntry(&record, &entry, 0));
+    EXPECT_EQ(GetField(bytes, 12), 0x12345601u);
+    EXPECT_EQ(EntryPositions(bytes), (std::vector<LONG>{1, 2, 0, 4}));
+    ExpectSameOutsidePositions(original, bytes, offsets);
+}
+
+TEST(MoveMenuOrderEntry, RefusesAbsentArgumentsAndStrayEntries) {
+    std::vector<BYTE> bytes = BuildRecord(Abcd());
+    const std::vector<BYTE> original = bytes;
+    MenuOrderRecord record = View(&bytes);
+    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
+    MenuOrderEntry entry{offsets[3]};
+    EXPECT_FALSE(MoveMenuOrderEntry(nullptr, &entry, 0));
+    EXPECT_FALSE(MoveMenuOrderEntry(&record, nullptr, 0));
+    // Offsets that are not the start of an entry, or lie outside the block.
+    const std::vector<DWORD> strays = {0, 4, offsets[1] + 1, offsets[3] + 4,
+                                       DWORD(bytes.size()) - 4, DWORD(bytes.size()),
+                                       0xfffffff0};
+    for (DWORD stray : strays) {
+        MenuOrderEntry strayEntry{stray};
+        EXPECT_FALSE(MoveMenuOrderEntry(&record, &strayEntry, 0)) << "offset " << stray;
+    }
+    EXPECT_EQ(bytes, original);
+}
+
+TEST(FindMenuOrderEntry, MatchesNamesWithoutRegardToCase) {
+    std::vector<TestEntry> entries = {
+        {L"ALPHA~1.URL", false, 0}, {L"VIEWDR~1.URL", false, 1}, {L"Wide~Name.url", true, 2},
+        {L"VIEWDR~1.URL", true, 3}, {L"+SAVEI~1.URL", true, 4}, {L"", true, 5}};
+    std::vector<BYTE> bytes = BuildRecord(entries);
+    const std::vector<BYTE> original = bytes;
+    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
+    ASSERT_EQ(offsets.size(), entries.size());
+    MenuOrderRecord record = View(&bytes);
+
+    struct FindCase {
+        const wchar_t* name;
+        int expected;  // entry index, -1 for none
+    };
+    const FindCase cases[] = {
+        {L"viewdr~1.url", 1},  // ANSI, and the first of two equal names
+        {L"VIEWDR~1.URL", 1},  {L"alpha~1.url", 0},    {L"WIDE~NAME.URL", 2},
+        {L"+savei~1.url", 4},  {L"", 5},               {L"VIEWDR~1.UR", -1},
+        {L"VIEWDR~1.URLX", -1}, {L"viewdr~2.url", -1},
+    };
+    for (const FindCase& c : cases) {
+        MenuOrderEntry entry{0xdeadbeef};
+        bool found = FindMenuOrderEntry(&record, c.name, &entry);
+        EXPECT_EQ(found, c.expected >= 0) << testing::PrintToString(std::wstring(c.name));
+        EXPECT_EQ(entry.offset, c.expected >= 0 ? offsets[c.expected] : 0xdeadbeef)
+            << testing::PrintToString(std::wstring(c.name));
+    }
+    EXPECT_EQ(bytes, original);
+}
+
+TEST(FindMenuOrderEntry, ConvertsAnsiNamesFromTheThreadCodePage) {
+    if (GetACP() != 1252) GTEST_SKIP() << "code page " << GetACP();
+    std::vector<BYTE> bytes = BuildRecord({{L"CAF\xc9~1.URL", false, 0}});
+    MenuOrderRecord record = View(&bytes);
+    MenuOrderEntry entry{0xdeadbeef};
+    EXPECT_TRUE(FindMenuOrderEntry(&record, L"caf\xe9~1.url", &entry));
+    EXPECT_EQ(entry.offset, 20u);
+}
+
+TEST(FindMenuOrderEntry, FindsUnalignedWideNames) {
+    // An odd-sized first entry puts the second entry's name at an odd address.
+    std::vector<TestEntry> entries = {{L"ODD.URL", true, 0}, {L"Shifted.URL", true, 1}};
+    entries[0].trailing = {0x7f};
+    std::vector<BYTE> bytes = BuildRecord(entries);
+    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
+    ASSERT_EQ(offsets[1] % 2, 1u);
+    MenuOrderRecord record = View(&bytes);
+    MenuOrderEntry entry{0xdeadbeef};
+    EXPECT_TRUE(FindMenuOrderEntry(&record, L"shifted.url", &entry));
+    EXPECT_EQ(entry.offset, offsets[1]);
+}
+
+TEST(FindMenuOrderEntry, FindsNothingInEmptyOrAbsentRecords) {
+    std::vector<BYTE> empty = BuildRecord({}, 0);
+    ASSERT_EQ(empty.size(), 20u);
+    MenuOrderRecord record = View(&empty);
+    MenuOrderEntry entry{0xdeadbeef};
+    EXPECT_FALSE(FindMenuOrderEntry(&record, L"", &entry));
+    EXPECT_FALSE(FindMenuOrderEntry(&record, L"A.URL", &entry));
+    MenuOrderRecord none{nullptr, 0};
+    EXPECT_FALSE(FindMenuOrderEntry(&none, L"A.URL", &entry));
+    EXPECT_FALSE(FindMenuOrderEntry(nullptr, L"A.URL", &entry));
+    // A record shorter than its header.
+    std::vector<BYTE> stub(empty.begin(), empty.begin() + 19);
+    MenuOrderRecord shortRecord = View(&stub);
+    EXPECT_FALSE(FindMenuOrderEntry(&shortRecord, L"A.URL", &entry));
+    EXPECT_EQ(entry.offset, 0xdeadbeefu);
+}
+
+// A malformed entry ends the walk: the entries before it are found and moved, it and those
+// after it are neither found nor changed.
+TEST(MenuOrderWalk, StopsAtTheFirstMalformedEntry) {
+    struct BadCase {
+        const char* what;
+        void (*spoil)(std::vector<BYTE>* bytes, const std::vector<DWORD>& offsets);
+    };
+    const BadCase cases[] = {
+        {"entrySize 0", [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
+             SetField(b, o[1], 0);
+         }},
+        {"entrySize below the name", [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
+             SetField(b, o[1], 21);
+         }},
+        {"entrySize past the end", [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
+             SetField(b, o[1], DWORD(b->size() - o[1] + 1));
+         }},
+        {"entrySize near 4 GB", [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
+             SetField(b, o[1], 0xfffffff0u);
+         }},
+        {"ANSI name without terminator in its entry",
+         [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
+             // B.URL's terminator and trailing bytes become part of the name.
+             for (DWORD i = o[1] + 22; i < o[2]; ++i) (*b)[i] = 'x';
+         }},
+        {"UTF-16 name whose zero unit straddles the entry's end",
+         [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
+             // Wide entry C: drop its trailing bytes but one, so only an odd byte remains.
+             DWORD nameEnd = o[2] + 22 + 2 * 5;  // C.URL, 5 characters
+             for (DWORD i = nameEnd; i < o[3]; ++i) (*b)[i] = 0x41;
+             (*b)[o[3] - 1] = 0;
+         }},
+    };
+    for (const BadCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<TestEntry> entries = Abcd();
+        entries[2].position = 2;
+        std::vector<BYTE> bytes = BuildRecord(entries);
+        std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
+        c.spoil(&bytes, offsets);
+        std::vector<DWORD> accepted = WellFormedEntryOffsets(bytes.data(), bytes.size());
+        ASSERT_LT(accepted.size(), 4u);
+        const std::vector<BYTE> original = bytes;
+        MenuOrderRecord record = View(&bytes);
+        MenuOrderEntry entry{0xdeadbeef};
+        EXPECT_TRUE(FindMenuOrderEntry(&record, L"a.url", &entry));
+        EXPECT_EQ(entry.offset, offsets[0]);
+        for (const wchar_t* later : {L"C.URL", L"D.URL"}) {
+            MenuOrderEntry none{0xdeadbeef};
+            EXPECT_FALSE(FindMenuOrderEntry(&record, later, &none));
+        }
+        MenuOrderEntry d{offsets[3]};
+        EXPECT_FALSE(MoveMenuOrderEntry(&record, &d, 0));
+        EXPECT_EQ(bytes, original);
+        EXPECT_TRUE(MoveMenuOrderEntry(&record, &entry, 1));
+        ExpectSameOutsidePositions(original, bytes, accepted);
+        for (size_t i = accepted.size(); i < 4; ++i) {
+            EXPECT_EQ(GetField(bytes, offsets[i] + 4), GetField(original, offsets[i] + 4));
+        }
+    }
+}
+
+TEST(MenuOrderWalk, StopsWhereEntryCountRunsPastTheEntries) {
+    std::vector<BYTE> bytes = BuildRecord(Abcd());
+    SetField(&bytes, 16, 0xffffffff);
+    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
+    ASSERT_EQ(offsets.size(), 4u);
+    const std::vector<BYTE> original = bytes;
+    MenuOrderRecord record = View(&bytes);
+    MenuOrderEntry entry{0xdeadbeef};
+    EXPECT_TRUE(FindMenuOrderEntry(&record, L"D.URL", &entry));
+    EXPECT_EQ(entry.offset, offsets[3]);
+    EXPECT_FALSE(FindMenuOrderEntry(&record, L"E.URL", &entry));
+    EXPECT_TRUE(MoveMenuOrderEntry(&record, &entry, 0));
+    EXPECT_EQ(EntryPositions(bytes), (std::vector<LONG>{1, 2, 3, 0}));
+    ExpectSameOutsidePositions(original, bytes, offsets);
+
+    // A smaller entryCount hides the entries behind it.
+    SetField(&bytes, 16, 2);
+    EXPECT_FALSE(FindMenuOrderEntry(&record, L"C.URL", &entry));
+}
+
+// Records of random bytes and mutated valid records, each ending right before a page that
+// may not be touched: lookups and moves must stay inside the record and change nothing but
+// the positions of entries a careful walk accepts.
+class GuardedBlock {
+public:
+    GuardedBlock() {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        page_ = info.dwPageSize;
+        base_ = static_cast<BYTE*>(
+            VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        guarded_ = base_ && VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
+    }
+    ~GuardedBlock() {
+        if (base_) VirtualFree(base_, 0, MEM_RELEASE);
+    }
+    bool ok() const { return guarded_; }
+    size_t capacity() const { return page_; }
+    // Copies the record so that its last byte is the last accessible one.
+    BYTE* Place(const std::vector<BYTE>& record) {
+        BYTE* at = base_ + page_ - record.size();
+        if (!record.empty()) std::memcpy(at, record.data(), record.size());
+        return at;
+    }
+
+private:
+    BYTE* base_ = nullptr;
+    DWORD page_ = 0;
+    bool guarded_ = false;
+};
+
+bool coin(std::mt19937* rng) { return ((*rng)() & 1) != 0; }
+
+std::vector<BYTE> RandomValidRecord(std::mt19937* rng) {
+    std::uniform_int_distribution<int> count(0, 6), length(0, 14), letter(0x21, 0x7e);
+    std::uniform_int_distribution<int> trailing(0, 6), position(-3, 8);
+    std::vector<TestEntry> entries(count(*rng));
+    for (TestEntry& entry : entries) {
+        entry.wide = coin(rng);
+        for (int i = length(*rng); i > 0; --i) entry.name.push_back(wchar_t(letter(*rng)));
+        entry.position = coin(rng) ? position(*rng) : LONG(0x7fffffff - coin(rng));
+        entry.trailing.resize(trailing(*rng));
+        for (BYTE& b : entry.trailing) b = BYTE((*rng)());
+    }
+    return BuildRecord(entries, (*rng)());
+}
+
+void Mutate(std::vector<BYTE>* bytes, std::mt19937* rng) {
+    if (bytes->size() < 20) return;
+    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes->data(), bytes->size());
+    std::uniform_int_distribution<int> kind(0, 6);
+    auto pick = [&](size_t n) { return size_t((*rng)() % n); };
+    switch (kind(*rng)) {
+    case 0:  // entrySize
+        if (!offsets.empty()) {
+            const DWORD sizes[] = {0, 1, 21, 22, 23, 0x7fffffff, 0xffffffff};
+            DWORD at = offsets[pick(offsets.size())];
+            DWORD value = coin(rng) ? sizes[pick(7)] : GetField(*bytes, at) + int(pick(7)) - 3;
+            SetField(bytes, at, value);
+        }
+        break;
+    case 1:  // entryCount
+        SetField(bytes, 16, coin(rng) ? DWORD((*rng)()) : GetField(*bytes, 16) + 1 + pick(3));
+        break;
+    case 2:  // item flags
+        if (!offsets.empty()) (*bytes)[offsets[pick(offsets.size())] + 10] ^= 0x04;
+        break;
+    case 3:  // terminators and the bytes after them
+        if (!offsets.empty()) {
+            DWORD at = offsets[pick(offsets.size())];
+            DWORD end = at + GetField(*bytes, at);
+            for (DWORD i = at + 22; i < end; ++i) {
+                if ((*bytes)[i] == 0 && coin(rng)) (*bytes)[i] = BYTE(1 + pick(255));
+            }
+        }
+        break;
+    case 4:  // cut the tail off
+        bytes->resize(20 + pick(bytes->size() - 19));
+        break;
+    case 5:  // stray bytes
+        for (int i = 0; i < 3; ++i) (*bytes)[pick(bytes->size())] = BYTE((*rng)());
+        break;
+    default:  // odd trailing byte on the last entry
+        if (!offsets.empty()) {
+            DWORD last = offsets.back();
+            SetField(bytes, last, GetField(*bytes, last) + 1);
+            bytes->push_back(BYTE((*rng)()));
+        }
+        break;
+    }
+}
+
+TEST(MenuOrderWalk, GeneratedRecordsStayInsideTheirBytes) {
+    GuardedBlock block;
+    ASSERT_TRUE(block.ok()) << GetLastError();
+    std::mt19937 rng(20261208);
+    const wchar_t* names[] = {L"", L"A", L"!!", L"VIEW~LER.URL"};
+    const int kRecords = 200000;
+    int found = 0, moved = 0, cutShort = 0;
+    for (int n = 0; n < kRecords; ++n) {
+        std::vector<BYTE> original;
+        if (n % 4 == 0) {
+            original.resize(rng() % 200);
+            for (BYTE& b : original) b = BYTE(rng());
+            if (original.size() >= 20 && coin(&rng)) SetField(&original, 16, rng() % 4);
+        } else {
+            original = RandomValidRecord(&rng);
+            for (int m = 1 + int(rng() % 3); m > 0; --m) Mutate(&original, &rng);
+        }
+        ASSERT_LE(original.size(), block.capacity());
+        BYTE* at = block.Place(original);
+        MenuOrderRecord record{at, DWORD(original.size())};
+        std::vector<DWORD> accepted = WellFormedEntryOffsets(original.data(), original.size());
+        if (original.size() >= 20 && accepted.size() < GetField(original, 16)) ++cutShort;
+
+        // Search for a name the record holds, when it holds one, else a fixed one.
+        std::wstring name = names[rng() % 4];
+        if (!accepted.empty() && rng() % 4 != 0) {
+            DWORD e = accepted[rng() % accepted.size()];
+            bool wide = original[e + 10] & 0x04;
+            for (DWORD i = e + 22; wide ? original[i] | original[i + 1] : original[i];
+                 i += wide ? 2 : 1) {
+                name.push_back(wide ? wchar_t(original[i] | (original[i + 1] << 8))
+                                    : wchar_t(original[i]));
+            }
+        }
+        MenuOrderEntry entry{0xdeadbeef};
+        if (FindMenuOrderEntry(&record, name.c_str(), &entry)) {
+            ++found;
+            ASSERT_NE(std::find(accepted.begin(), accepted.end(), entry.offset), accepted.end())
+                << "record " << n << " offset " << entry.offset;
+        } else {
+            ASSERT_EQ(entry.offset, 0xdeadbeefu) << "record " << n;
+            entry.offset = DWORD(rng() % (original.size() + 8));  // a stray one
+        }
+        LONG target = LONG(rng() % 4) - 1;
+        bool listed = std::find(accepted.begin(), accepted.end(), entry.offset) != accepted.end();
+        bool changed = MoveMenuOrderEntry(&record, &entry, target);
+        if (changed) ++moved;
+        ASSERT_TRUE(!changed || listed) << "record " << n;
+
+        std::vector<BYTE> after(at, at + original.size());
+        std::vector<bool> masked(original.size(), false);
+        for (DWORD offset : accepted) {
+            for (DWORD i = 4; i < 8; ++i) masked[offset + i] = true;
+        }
+        for (size_t i = 0; i < original.size(); ++i) {
+            if (!masked[i]) {
+                ASSERT_EQ(original[i], after[i]) << "record " << n << " byte " << i;
+            }
+        }
+        // The same move done on the copy by the rules of the record.
+        std::vector<BYTE> expected = original;
+        if (listed && LONG(GetField(original, entry.offset + 4)) != target) {
+            SetField(&expected, entry.offset + 4, DWORD(target));
+            for (DWORD offset : accepted) {
+                DWORD value = GetField(original, offset + 4);
+                if (offset != entry.offset && LONG(value) >= target) {
+                    SetField(&expected, offset + 4, value + 1);
+                }
+            }
+        }
+        ASSERT_EQ(changed, expected != original) << "record " << n;
+        ASSERT_EQ(after, expected) << "record " << n;
+    }
+    // The generator must reach both outcomes often.
+    EXPECT_GT(found, kRecords / 16);
+    EXPECT_GT(moved, kRecords / 16);
+    EXPECT_GT(cutShort, kRecords / 4);
+}
+
+}  // namespace

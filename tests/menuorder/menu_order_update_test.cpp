@@ -1,0 +1,368 @@
+// The load-modify-store cycle of the Links order against the registry of the test's
+// prefix and real files, whose short names come from the file system.
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+#include <sddl.h>
+#include <shlwapi.h>
+
+#include <string>
+#include <vector>
+
+#include "menuorder/MenuOrderUpdate.h"
+#include "tests/menuorder/MenuOrderTestSupport.h"
+
+namespace {
+
+// Signalled when a value of the key is set, even to the bytes it already had.
+class ValueWriteWatch {
+public:
+    explicit ValueWriteWatch(HKEY key) {
+        event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        armed_ = event_ && RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET,
+                                                   event_, TRUE) == ERROR_SUCCESS;
+    }
+    ~ValueWriteWatch() {
+        if (event_) CloseHandle(event_);
+    }
+    bool armed() const { return armed_; }
+    bool written() const { return WaitForSingleObject(event_, 200) == WAIT_OBJECT_0; }
+
+private:
+    HANDLE event_ = nullptr;
+    bool armed_ = false;
+};
+
+class MenuOrderUpdate : public testing::Test {
+protected:
+    void SetUp() override {
+        // Folder with the two shortcuts and two other buttons.
+        wchar_t temp[MAX_PATH];
+        ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+        folder_ = std::wstring(temp) + L"brivok-order-" + std::to_wstring(GetCurrentProcessId());
+        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr)) << GetLastError();
+        save_ = folder_ + L"\\+ Save It For Later.url";
+        view_ = folder_ + L"\\View Drovs.url";
+        alpha_ = folder_ + L"\\Alpha Site.url";
+        beta_ = folder_ + L"\\Beta Site.url";
+        for (const std::wstring* path : {&save_, &view_, &alpha_, &beta_}) {
+            HANDLE file = CreateFileW(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+            CloseHandle(file);
+        }
+        saveName_ = ShortFileName(save_);
+        viewName_ = ShortFileName(view_);
+        alphaName_ = ShortFileName(alpha_);
+        betaName_ = ShortFileName(beta_);
+        ASSERT_FALSE(saveName_.empty());
+        ASSERT_NE(saveName_, L"+ Save It For Later.url");
+        ASSERT_NE(saveName_, viewName_);
+
+        ASSERT_TRUE(order_.Open());
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(order_.Restore());
+        for (const std::wstring* path : {&save_, &view_, &alpha_, &beta_}) {
+            DeleteFileW(path->c_str());
+        }
+        if (!folder_.empty()) {
+            EXPECT_TRUE(RemoveDirectoryW(folder_.c_str())) << GetLastError();
+        }
+    }
+
+    void WriteOrder(const std::vector<BYTE>& bytes, DWORD type = REG_BINARY) {
+        ASSERT_TRUE(order_.Write(bytes, type));
+    }
+    bool ReadOrder(std::vector<BYTE>* bytes, DWORD* type) { return order_.Read(bytes, type); }
+
+    // Runs the update on a stored value and checks that it was kept byte for byte and not
+    // written again.
+    void ExpectLeftAlone(const std::vector<BYTE>& stored, DWORD type = REG_BINARY) {
+        WriteOrder(stored, type);
+        ValueWriteWatch watch(order_.handle());
+        ASSERT_TRUE(watch.armed());
+        EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
+        EXPECT_FALSE(watch.written());
+        std::vector<BYTE> now;
+        DWORD nowType = 0xdeadbeef;
+        ASSERT_TRUE(ReadOrder(&now, &nowType));
+        EXPECT_EQ(nowType, type);
+        EXPECT_EQ(now, stored);
+    }
+
+    // Stores the entries, runs the update, and compares the value with the same entries at
+    // the expected positions (every other byte unchanged).
+    void ExpectPlaced(std::vector<TestEntry> entries, const std::vector<LONG>& expected,
+                      bool writes) {
+        std::vector<BYTE> stored = BuildRecord(entries);
+        WriteOrder(stored);
+        ValueWriteWatch watch(order_.handle());
+        ASSERT_TRUE(watch.armed());
+        EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
+        EXPECT_EQ(watch.written(), writes);
+        for (size_t i = 0; i < entries.size(); ++i) entries[i].position = expected[i];
+        std::vector<BYTE> now;
+        DWORD type = 0xdeadbeef;
+        ASSERT_TRUE(ReadOrder(&now, &type));
+        EXPECT_EQ(type, DWORD(REG_BINARY));
+        EXPECT_EQ(EntryPositions(now), expected);
+        EXPECT_EQ(now, BuildRecord(entries));
+    }
+
+    std::wstring folder_, save_, view_, alpha_, beta_;
+    std::wstring saveName_, viewName_, alphaName_, betaName_;
+    TestOrderKey order_;
+};
+
+const std::vector<BYTE> kEmptyRecord = {8, 0, 0, 0, 2, 0, 0, 0, 12, 0, 0, 0,
+                                        0, 0, 0, 0, 0, 0, 0, 0};
+
+TEST_F(MenuOrderUpdate, LoadWithoutOrderValueGivesEmptyRecord) {
+    MenuOrderRecord record{reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
+    ASSERT_TRUE(LoadMenuOrder(&record));
+    ASSERT_EQ(record.size, 20u);
+    EXPECT_EQ(std::vector<BYTE>(record.bytes, record.bytes + record.size), kEmptyRecord);
+    FreeMenuOrder(&record);
+    EXPECT_EQ(record.bytes, nullptr);
+}
+
+TEST_F(MenuOrderUpdate, LoadTreatsShortOrNonBinaryValuesAsMissing) {
+    const std::vector<BYTE> shortValue(kEmptyRecord.begin(), kEmptyRecord.begin() + 19);
+    const std::vector<BYTE> dword = {1, 0, 0, 0};
+    for (auto [bytes, type] : {std::pair{shortValue, DWORD(REG_BINARY)},
+                               std::pair{std::vector<BYTE>{}, DWORD(REG_BINARY)},
+                               std::pair{dword, DWORD(REG_DWORD)},
+                               std::pair{kEmptyRecord, DWORD(REG_NONE)}}) {
+        SCOPED_TRACE(testing::Message() << "type " << type << ", " << bytes.size() << " bytes");
+        WriteOrder(bytes, type);
+        MenuOrderRecord record{nullptr, 0};
+        ASSERT_TRUE(LoadMenuOrder(&record));
+        EXPECT_EQ(std::vector<BYTE>(record.bytes, record.bytes + record.size), kEmptyRecord);
+        FreeMenuOrder(&record);
+    }
+}
+
+TEST_F(MenuOrderUpdate, LoadKeepsStoredRecordWhole) {
+    std::vector<BYTE> stored = BuildRecord({{saveName_, false, 3}, {viewName_, true, 7}});
+    WriteOrder(stored);
+    MenuOrderRecord record{nullptr, 0};
+    ASSERT_TRUE(LoadMenuOrder(&record));
+    EXPECT_EQ(std::vector<BYTE>(record.bytes, record.bytes + record.size), stored);
+    FreeMenuOrder(&record);
+}
+
+TEST_F(MenuOrderUpdate, LoadRefusesWrongHeaderOrDataSize) {
+    struct Spoil {
+        const char* what;
+        size_t offset;
+        int delta;
+    };
+    for (const Spoil& s : {Spoil{"headerSize", 0, 1}, Spoil{"version", 4, 1},
+                           Spoil{"version", 4, -1}, Spoil{"dataSize", 8, 1},
+                           Spoil{"dataSize", 8, -1}}) {
+        SCOPED_TRACE(testing::Message() << s.what << " " << s.delta);
+        std::vector<BYTE> stored = BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}});
+        SetField(&stored, s.offset, GetField(stored, s.offset) + s.delta);
+        WriteOrder(stored);
+        MenuOrderRecord record{reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
+        EXPECT_FALSE(LoadMenuOrder(&record));
+        EXPECT_EQ(record.bytes, reinterpret_cast<BYTE*>(0xdeadbeef));
+        EXPECT_EQ(record.size, 0xdeadbeefu);
+        ExpectLeftAlone(stored);
+    }
+}
+
+TEST_F(MenuOrderUpdate, NoOrderValueCreatesNone) {
+    ValueWriteWatch watch(order_.handle());
+    ASSERT_TRUE(watch.armed());
+    EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
+    EXPECT_FALSE(watch.written());
+    std::vector<BYTE> now;
+    DWORD type = 0;
+    EXPECT_FALSE(ReadOrder(&now, &type));
+}
+
+TEST_F(MenuOrderUpdate, MissingKeyIsNotCreated) {
+    if (!order_.DeleteKey()) GTEST_SKIP() << "the order key existed before the test";
+    MenuOrderRecord record{nullptr, 0};
+    EXPECT_FALSE(LoadMenuOrder(&record));
+    EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
+    HKEY probe = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, KEY_READ, &probe),
+              ERROR_FILE_NOT_FOUND);
+    if (probe) RegCloseKey(probe);
+}
+
+TEST_F(MenuOrderUpdate, ShortOrNonBinaryValueIsLeftAlone) {
+    ExpectLeftAlone(std::vector<BYTE>(kEmptyRecord.begin(), kEmptyRecord.begin() + 19));
+    ExpectLeftAlone({});
+    ExpectLeftAlone(BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}}), REG_NONE);
+}
+
+TEST_F(MenuOrderUpdate, BothListedComeFirstAndOthersShift) {
+    // Names in both encodings, a reserved field of 1 and bytes after each name, as the
+    // shell stores them.
+    ExpectPlaced({{alphaName_, false, 0}, {betaName_, true, 1}, {viewName_, true, 2},
+                  {saveName_, false, 3}},
+                 {2, 3, 1, 0}, true);
+}
+
+TEST_F(MenuOrderUpdate, BothListedWithGaps) {
+    ExpectPlaced({{saveName_, true, 5}, {alphaName_, true, -1}, {viewName_, true, 9},
+                  {betaName_, true, 1}},
+                 {0, -1, 1, 3}, true);
+}
+
+TEST_F(MenuOrderUpdate, OnlySaveListedMovesAlone) {
+    ExpectPlaced({{alphaName_, true, 0}, {saveName_, true, 2}, {betaName_, true, 1}},
+                 {1, 0, 2}, true);
+}
+
+TEST_F(MenuOrderUpdate, OnlyViewListedMovesAlone) {
+    ExpectPlaced({{viewName_, false, 0}, {alphaName_, true, 1}}, {1, 2}, true);
+}
+
+TEST_F(MenuOrderUpdate, AlreadyInPlaceIsNotWritten) {
+    ExpectPlaced({{alphaName_, true, 2}, {viewName_, true, 1}, {saveName_, false, 0}},
+                 {2, 1, 0}, false);
+    ExpectPlaced({{viewName_, true, 1}, {betaName_, true, 0}}, {1, 0}, false);
+}
+
+TEST_F(MenuOrderUpdate, NamesMatchOnlyAsShortNamesInAnyCase) {
+    std::wstring lowerSave = saveName_;
+    CharLowerBuffW(lowerSave.data(), DWORD(lowerSave.size()));
+    // The long name is not what the record holds: that entry stays.
+    ExpectPlaced({{L"View Drovs.url", true, 4}, {lowerSave, true, 3}}, {5, 0}, true);
+}
+
+// Sets the key's access list from its text form.
+bool SetKeyAccess(HKEY key, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        return false;
+    }
+    LONG result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return result == ERROR_SUCCESS;
+}
+
+TEST_F(MenuOrderUpdate, ReadOnlyKeyIsLeftAsItWas) {
+    std::vector<BYTE> stored = BuildRecord({{viewName_, true, 0}, {saveName_, true, 1}});
+    WriteOrder(stored);
+    // Everyone may read the key and change its access list, nobody may set values.
+    ASSERT_TRUE(SetKeyAccess(order_.handle(), L"D:P(A;;KRWD;;;WD)"));
+    HKEY probe = nullptr;
+    LONG writable = RegOpenKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, KEY_WRITE, &probe);
+    if (probe) RegCloseKey(probe);
+    if (writable == ERROR_SUCCESS) {
+        EXPECT_TRUE(SetKeyAccess(order_.handle(), L"D:(A;;KA;;;WD)"));
+        GTEST_SKIP() << "the registry grants write access regardless of the access list";
+    }
+    EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
+    EXPECT_TRUE(SetKeyAccess(order_.handle(), L"D:(A;;KA;;;WD)"));
+    std::vector<BYTE> now;
+    DWORD type = 0;
+    ASSERT_TRUE(ReadOrder(&now, &type));
+    EXPECT_EQ(now, stored);
+}
+
+TEST_F(MenuOrderUpdate, SetShortcutPositionNeedsAnExistingFile) {
+    std::vector<BYTE> bytes = BuildRecord({{saveName_, true, 4}, {viewName_, true, 3}});
+    const std::vector<BYTE> original = bytes;
+    MenuOrderRecord record{bytes.data(), DWORD(bytes.size())};
+    std::wstring gone = folder_ + L"\\Gone Away.url";
+    EXPECT_FALSE(SetShortcutPosition(&record, gone.c_str(), 0));
+    EXPECT_FALSE(SetShortcutPosition(&record, nullptr, 0));
+    // Longer than a path buffer: cut to 259 characters, which names no file.
+    std::wstring longPath = save_ + std::wstring(MAX_PATH, L'x');
+    EXPECT_FALSE(SetShortcutPosition(&record, longPath.c_str(), 0));
+    EXPECT_EQ(bytes, original);
+    EXPECT_TRUE(SetShortcutPosition(&record, view_.c_str(), 0));
+    EXPECT_EQ(EntryPositions(bytes), (std::vector<LONG>{5, 0}));
+    EXPECT_FALSE(SetShortcutPosition(&record, view_.c_str(), 0));
+}
+
+// The shell is told of an order change on the folder: a window registered for extended
+// events receives the order-changed item and the folder. (Wine hands extended events only to
+// registrations without a folder, so the window listens to all folders.)
+constexpr UINT kChangeMessage = WM_APP + 7;
+
+struct ReceivedChange {
+    int count = 0;
+    LONG event = 0;
+    DWORD firstItem = 0xdeadbeef;
+    bool secondIsFolder = false;
+};
+PIDLIST_ABSOLUTE g_expectedFolder = nullptr;
+ReceivedChange g_received;
+
+LRESULT CALLBACK ChangeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kChangeMessage) {
+        PIDLIST_ABSOLUTE* items = nullptr;
+        LONG event = 0;
+        HANDLE lock = SHChangeNotification_Lock(reinterpret_cast<HANDLE>(wParam),
+                                                DWORD(lParam), &items, &event);
+        if (lock) {
+            ++g_received.count;
+            g_received.event = event;
+            if (items && items[0]) {
+                const BYTE* item = reinterpret_cast<const BYTE*>(items[0]);
+                g_received.firstItem = item[0] | (item[1] << 8) | (item[2] << 16) |
+                                       (DWORD(item[3]) << 24);
+                // The item list ends right after the one 4-byte item.
+                if (item[4] | item[5]) g_received.firstItem = 0xbad;
+            }
+            g_received.secondIsFolder =
+                items && items[1] && ILIsEqual(items[1], g_expectedFolder);
+            SHChangeNotification_Unlock(lock);
+        }
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+TEST_F(MenuOrderUpdate, NotifyOrderChangedReachesRegisteredWindow) {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = ChangeWindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"BrivokOrderChangeTest";
+    ATOM atom = RegisterClassW(&windowClass);
+    ASSERT_NE(atom, 0);
+    HWND window = CreateWindowW(L"BrivokOrderChangeTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                nullptr, windowClass.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    PIDLIST_ABSOLUTE folder = ILCreateFromPathW(folder_.c_str());
+    ASSERT_NE(folder, nullptr);
+    g_expectedFolder = folder;
+    SHChangeNotifyEntry entry = {nullptr, FALSE};
+    ULONG registration = SHChangeNotifyRegister(
+        window, SHCNRF_ShellLevel | SHCNRF_InterruptLevel | SHCNRF_NewDelivery,
+        SHCNE_EXTENDED_EVENT, kChangeMessage, 1, &entry);
+    ASSERT_NE(registration, 0u);
+
+    g_received = ReceivedChange();
+    NotifyOrderChanged(folder_.c_str());
+    NotifyOrderChanged(nullptr);
+    MSG message;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 500;) {
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        if (g_received.count) break;
+        Sleep(10);
+    }
+    EXPECT_EQ(g_received.count, 1);
+    EXPECT_EQ(g_received.event, LONG(SHCNE_EXTENDED_EVENT));
+    // One item of 4 bytes holding SHCNEE_ORDERCHANGED (2).
+    EXPECT_EQ(g_received.firstItem, 0x00020004u) << std::hex << g_received.firstItem;
+    EXPECT_TRUE(g_received.secondIsFolder);
+
+    SHChangeNotifyDeregister(registration);
+    g_expectedFolder = nullptr;
+    ILFree(folder);
+    DestroyWindow(window);
+    UnregisterClassW(L"BrivokOrderChangeTest", windowClass.hInstance);
+}
+
+}  // namespace
