@@ -13,10 +13,15 @@ second="$work/another/folder/much-longer-name"
 mkdir -p "$first" "$second"
 
 # The files a checkout of this commit holds, plus new ones not yet committed; never the
-# build or dist folders.
-(cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
-    xargs -0 -I{} sh -c '[ -f "{}" ] && printf "%s\0" "{}"' |
-    tar --null -T - -cf "$work/tree.tar")
+# build or dist folders. Outside a git checkout, the tree as it lies without those.
+if git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+        xargs -0 -I{} sh -c '[ -f "{}" ] && printf "%s\0" "{}"' |
+        tar --null -T - -cf "$work/tree.tar")
+else
+    tar -C "$source_dir" --exclude=./build --exclude=./dist --exclude=node_modules \
+        -cf "$work/tree.tar" .
+fi
 tar -xf "$work/tree.tar" -C "$first"
 tar -xf "$work/tree.tar" -C "$second"
 
