@@ -382,6 +382,7 @@ class ReplacesOldShortcutsAndPutsThemFirst(Case):
 
 
 class UsesLocalisedLinksFolder(Case):
+    """LinksFolderName names an existing localised folder: the shortcuts go there."""
     links = "Favorites/Liens"
 
     def prepare(self, prefix, profile):
@@ -396,6 +397,7 @@ class UsesLocalisedLinksFolder(Case):
 
 
 class FallsBackToLinksWhenNamedFolderMissing(Case):
+    """LinksFolderName names a missing folder: Favorites\\Links is created and used."""
     def prepare(self, prefix, profile):
         shutil.rmtree(os.path.join(profile, "Favorites", "Links"), ignore_errors=True)
         append_user_key(prefix, TOOLBAR_KEY, {"LinksFolderName": '"Verschwunden"'})
@@ -423,6 +425,7 @@ class SucceedsWithoutBrowserClass(Case):
 
 
 class FailsWhenFavoritesIsAFile(Case):
+    """No Links folder can be found or created: nothing is written."""
     text, text_starts, icon, exit_code = None, LINKS_NOT_FOUND + "\r\n", "error", 1
     expect_files = ()
 
@@ -443,6 +446,7 @@ class FailsWhenSaveShortcutCannotBeReplaced(Case):
 
 
 class FailsWhenViewShortcutCannotBeReplaced(Case):
+    """The save shortcut is in place when the view one fails."""
     text, icon, exit_code = CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, "error", 1
     expect_files = (SAVE_NAME,)
 
@@ -451,6 +455,7 @@ class FailsWhenViewShortcutCannotBeReplaced(Case):
 
 
 class FailsWithoutTemporaryFolder(Case):
+    """The temporary folder is missing: no shortcut is written, nothing is left behind."""
     text, text_starts, icon, exit_code = None, CREATE_FAILED + "\r\n", "error", 1
     expect_files = ()
 
