@@ -4,7 +4,29 @@
 
 #include "installer/RunInstaller.h"
 
+namespace {
+
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+
+// The installer is started from a Downloads folder, where anyone may have dropped a DLL
+// named like a system one. From here on, DLLs that are loaded by name (ours or on behalf
+// of the system DLLs we call) come from System32 only. Systems without the call keep
+// their default search order.
+void RestrictDllSearchToSystem32() {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (!kernel) return;
+    FARPROC found = GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (!found) return;
+    auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void (*)()>(found));
+    setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+}  // namespace
+
 extern "C" void __cdecl BrivokEntry() {
+    RestrictDllSearchToSystem32();
+
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
     if (!InitCommonControlsEx(&controls)) ExitProcess(1);
 

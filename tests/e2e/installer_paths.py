@@ -1,0 +1,619 @@
+#!/usr/bin/env python3
+"""Runs the built installer in a fresh Wine prefix for one of its success or failure paths
+and checks the message box, the exit code, the shortcut files, the Links order value, and
+that nothing outside the user's profile folder and HKCU changed.
+
+Usage: installer_paths.py --case NAME --installer EXE --boxreader EXE --root ROOT
+       installer_paths.py --list
+"""
+import argparse
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+PREFIX_SH = os.path.join(SOURCE, "tests", "wine", "prefix.sh")
+WINE_DIR = os.environ.get("BRIVOK_WINE_DIR", os.path.join(SOURCE, "build", "wine"))
+WINELOADER = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver64"
+if not os.access(WINESERVER, os.X_OK):
+    WINESERVER = shutil.which("wineserver") or "wineserver"
+
+BOXREADER = None  # set from the command line; shortname.exe lies beside it
+CAPTION = "Brivok Internet Explorer Buttons"
+INSTALLED = "BriVok links installed."
+LINKS_NOT_FOUND = "Links path not found."
+CREATE_FAILED = "Failed to create Brivok links."
+ACCESS_DENIED_TEXT = "Access denied.\r\n"
+SAVE_NAME = "+ Save It For Later.url"
+VIEW_NAME = "View Drovs.url"
+ORDER_KEY = r"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\Favorites\\Links"
+TOOLBAR_KEY = r"Software\\Microsoft\\Internet Explorer\\Toolbar"
+
+# Inside the user's profile folder only these may change; each is named in the report.
+PROFILE_AREAS = [
+    ("Links folder", None),  # the folder in use, filled in per case
+    ("temporary folder", "Temp"),
+    # The URL cache with the cookie container that the cache creates beside it on first use.
+    ("URL cache", "AppData/Local/Microsoft/Windows/INetCache"),
+    ("URL cache", "AppData/Local/Microsoft/Windows/INetCookies"),
+    ("URL cache", "AppData/Local/Microsoft/Windows/History"),
+    # Settings the hidden browser instance keeps for the user.
+    ("browser instance", "AppData/Roaming/Microsoft/Internet Explorer"),
+    ("browser instance", "AppData/Local/Microsoft/Internet Explorer"),
+]
+# Outside the profile, what Wine's own processes (wineserver, services, explorer) rewrite
+# on every start, whatever program runs.
+WINE_OWN_MACHINE_KEYS = [
+    # network adapters, enumerated afresh at start-up
+    r"Software\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards",
+    # display adapters and monitors, written by the display driver for the X screen
+    r"System\\CurrentControlSet\\Control\\Class\\{4D36E968-E325-11CE-BFC1-08002BE10318}",
+    r"System\\CurrentControlSet\\Control\\Class\\{4D36E96E-E325-11CE-BFC1-08002BE10318}",
+]
+
+
+class Failure(Exception):
+    pass
+
+
+def log(*parts):
+    print(*parts, flush=True)
+
+
+# ---------------------------------------------------------------- prefix and environment
+
+def wine_env(prefix):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, HOME=os.path.join(prefix, "home"), WINELOADER=WINELOADER,
+               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+               BRIVOK_WINESERVER=WINESERVER)
+    return env
+
+
+def new_prefix():
+    subprocess.run(["bash", "-c", '. "$0"; brivok_boot_template', PREFIX_SH], check=True,
+                   env=dict(os.environ, BRIVOK_WINE_DIR=WINE_DIR))
+    prefix = tempfile.mkdtemp(prefix="e2e.", dir=WINE_DIR)
+    subprocess.run(["cp", "-a", os.path.join(WINE_DIR, "template") + "/.", prefix + "/"], check=True)
+    os.remove(os.path.join(prefix, ".booted"))
+    return prefix
+
+
+def drop_prefix(prefix):
+    subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    if not os.environ.get("BRIVOK_KEEP_PREFIX"):
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
+def user_dir(prefix):
+    users = os.path.join(prefix, "drive_c", "users")
+    names = [n for n in os.listdir(users) if n != "Public" and os.path.isdir(os.path.join(users, n))]
+    if len(names) != 1:
+        raise Failure("cannot tell the user's profile among %r" % names)
+    return os.path.join(users, names[0])
+
+
+def windows_path(unix_path):
+    return "Z:" + unix_path.replace("/", "\\")
+
+
+def drive_c_path(prefix, unix_path):
+    """The C: form of a path inside the prefix (some calls fail on the Z: form under Wine)."""
+    rel = os.path.relpath(unix_path, os.path.join(prefix, "drive_c"))
+    return "C:\\" + rel.replace("/", "\\")
+
+
+# ---------------------------------------------------------------- registry files
+
+def parse_reg(path):
+    """Keys of a Wine registry file: {key: {value name: raw data}}, without time stamps."""
+    keys = {}
+    current = None
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        text = f.read().replace("\\\n  ", "")
+    for line in text.split("\n"):
+        if line.startswith("["):
+            m = re.match(r"^\[(.*)\](?: \d+)?$", line)
+            current = keys.setdefault(m.group(1) if m else line, {})
+        elif current is None or not line or line.startswith(";") or line.startswith("#time="):
+            continue
+        else:
+            m = re.match(r'^("(?:[^"\\]|\\.)*"|@)=(.*)$', line)
+            if m:
+                current[m.group(1)] = m.group(2)
+            else:
+                current[line] = None  # #class and other markers
+    return keys
+
+
+def reg_changes(before, after):
+    changes = []
+    for key in sorted(set(before) | set(after)):
+        if key not in after:
+            changes.append("key removed: " + key)
+        elif key not in before:
+            changes.append("key added: " + key)
+        else:
+            b, a = before[key], after[key]
+            for name in sorted(set(b) | set(a)):
+                if b.get(name) != a.get(name):
+                    changes.append("value changed: %s %s" % (key, name))
+    return changes
+
+
+def reg_binary(value):
+    if value is None or not value.startswith("hex:"):
+        return None
+    digits = value[4:].replace(",", "").replace("\\", "").replace(" ", "")
+    return bytes.fromhex(digits)
+
+
+def reg_hex(data):
+    return "hex:" + ",".join("%02x" % b for b in data)
+
+
+def append_user_key(prefix, key, values):
+    """Adds a key to HKCU while no wineserver runs (values: name -> reg-file data)."""
+    with open(os.path.join(prefix, "user.reg"), "a", encoding="utf-8") as f:
+        f.write("\n[%s] 1700000000\n" % key)
+        for name, data in values.items():
+            f.write('%s=%s\n' % (name if name == "@" else '"%s"' % name, data))
+
+
+def set_reg_value(prefix, key, name, data, hive="user.reg"):
+    """Sets one value while no wineserver runs (the key is added when missing)."""
+    path = os.path.join(prefix, hive)
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    header = re.search(r"^\[%s\][^\n]*\n" % re.escape(key), text, re.M)
+    if not header:
+        if hive != "user.reg":
+            raise Failure("no key %s in %s" % (key, hive))
+        append_user_key(prefix, key, {name: data})
+        return
+    body_end = text.find("\n\n", header.end())
+    body_end = len(text) if body_end < 0 else body_end
+    stored = name if name == "@" else '"%s"' % name
+    body = re.sub(r'^%s=.*\n?' % re.escape(stored), "", text[header.end():body_end], flags=re.M)
+    body = body.rstrip("\n") + ("\n" if body.strip() else "") + "%s=%s" % (stored, data)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text[:header.end()] + body + text[body_end:])
+
+
+# ---------------------------------------------------------------- the Links order record
+
+def order_record(entries):
+    """entries: (short name, position); names stored as UTF-16 (item flag 0x04)."""
+    blob = b""
+    for name, position in entries:
+        item = bytearray(14)
+        item[2] = 0x04
+        encoded = name.encode("utf-16-le") + b"\0\0"
+        size = 8 + len(item) + len(encoded)
+        blob += struct.pack("<Ii", size, position) + bytes(item) + encoded
+    data = struct.pack("<II", 0, len(entries)) + blob
+    return struct.pack("<III", 8, 2, 4 + len(data)) + data
+
+
+def order_positions(record):
+    header, version, size, _, count = struct.unpack_from("<IIIII", record, 0)
+    if header != 8 or version != 2 or size + 8 != len(record):
+        raise Failure("malformed Order record: %s" % record.hex())
+    offset, result = 20, []
+    for _ in range(count):
+        entry_size, position = struct.unpack_from("<Ii", record, offset)
+        flags = record[offset + 10]
+        raw = record[offset + 22:offset + entry_size]
+        if flags & 0x04:
+            name = raw.decode("utf-16-le").split("\0")[0]
+        else:
+            name = raw.split(b"\0")[0].decode("latin-1")
+        result.append((name, position))
+        offset += entry_size
+    return result
+
+
+# ---------------------------------------------------------------- templates in the image
+
+def image_resource(path, type_id, name_id):
+    with open(path, "rb") as f:
+        image = f.read()
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
+    optional = pe + 24
+    magic = struct.unpack_from("<H", image, optional)[0]
+    directories = optional + (112 if magic == 0x20B else 96)
+    rsrc_rva = struct.unpack_from("<I", image, directories + 2 * 8)[0]
+    table = []
+    for i in range(sections):
+        s = optional + optional_size + 40 * i
+        vsize, va, raw_size, raw = struct.unpack_from("<IIII", image, s + 8)
+        table.append((va, max(vsize, raw_size), raw))
+
+    def offset(rva):
+        for va, size, raw in table:
+            if va <= rva < va + size:
+                return rva - va + raw
+        raise Failure("RVA %x outside the image" % rva)
+
+    base = offset(rsrc_rva)
+
+    def find(directory, ident):
+        named, ids = struct.unpack_from("<HH", image, base + directory + 12)
+        for i in range(named + ids):
+            entry_id, target = struct.unpack_from("<II", image, base + directory + 16 + 8 * i)
+            if ident is None or entry_id == ident:
+                return target
+        raise Failure("resource %r/%r not in the image" % (type_id, name_id))
+
+    level = find(0, type_id) & 0x7FFFFFFF
+    level = find(level, name_id) & 0x7FFFFFFF
+    leaf = find(level, None)
+    data_rva, size = struct.unpack_from("<II", image, base + leaf)
+    start = offset(data_rva)
+    return image[start:start + size]
+
+
+# ---------------------------------------------------------------- snapshots
+
+def snapshot(prefix):
+    files = {}
+    for root, dirs, names in os.walk(prefix):
+        for name in dirs + names:
+            path = os.path.join(root, name)
+            rel = os.path.relpath(path, prefix)
+            st = os.lstat(path)
+            if os.path.islink(path):
+                files[rel] = ("link", os.readlink(path))
+            elif os.path.isdir(path):
+                files[rel] = ("dir",)
+            else:
+                files[rel] = ("file", st.st_size, st.st_mtime_ns)
+    return files
+
+
+def file_changes(before, after):
+    return sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+
+
+def check_untouched_outside(prefix, profile_rel, links_rel, before, after, reg_before, explore):
+    """Every change must lie in a named area of the profile or be Wine's own."""
+    problems, seen_areas = [], {}
+    areas = [(label, links_rel if rel is None else profile_rel + "/" + rel)
+             for label, rel in PROFILE_AREAS]
+    for rel in file_changes(before, after):
+        top = rel.split("/")[0]
+        if top in ("user.reg", "system.reg", "userdef.reg", "home", ".out"):
+            continue  # registry files are compared by content below; HKCU may change
+        area = next((label for label, root in areas if rel == root or rel.startswith(root + "/")), None)
+        if area:
+            seen_areas.setdefault(area, []).append(rel)
+        elif explore:
+            log("   changed:", rel)
+        else:
+            problems.append("changed outside the allowed areas: " + rel)
+    for name in ("system.reg", "userdef.reg"):
+        for change in reg_changes(reg_before[name], parse_reg(os.path.join(prefix, name))):
+            if name == "system.reg" and any(k in change for k in WINE_OWN_MACHINE_KEYS):
+                continue
+            if explore:
+                log("   %s: %s" % (name, change))
+            else:
+                problems.append("%s: %s" % (name, change))
+    for area, paths in sorted(seen_areas.items()):
+        log("   changed in the %s: %d item(s), e.g. %s" % (area, len(paths), paths[0]))
+    return problems
+
+
+# ---------------------------------------------------------------- one run
+
+def run_installer(prefix, installer, boxreader):
+    out = os.path.join(prefix, ".out")
+    os.makedirs(out, exist_ok=True)
+    script = r'''
+        "$WINELOADER" "$1" >"$3/installer.out" 2>&1 &
+        pid=$!
+        "$WINELOADER" "$2" >"$3/box.txt" 2>&1
+        wait $pid
+        echo $? >"$3/exit-code"
+        "$BRIVOK_WINESERVER" -k
+        "$BRIVOK_WINESERVER" -w
+    '''
+    subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24 -nolisten tcp", "bash", "-c",
+                    script, "brivok-e2e", windows_path(installer), windows_path(boxreader), out],
+                   env=wine_env(prefix), stdin=subprocess.DEVNULL, timeout=240, check=False)
+    subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
+    with open(os.path.join(out, "box.txt"), "rb") as f:
+        box_text = f.read().decode("utf-8", "replace").replace("\r\n", "\n")
+    m = re.match(r"^caption: (.*)\ntext:    (.*)\nicon:    (\w+)\n", box_text, re.S)
+    box = (m.group(1), m.group(2), m.group(3)) if m else None
+    with open(os.path.join(out, "exit-code")) as f:
+        code = int(f.read().strip() or -1)
+    return box, code, box_text
+
+
+# ---------------------------------------------------------------- cases
+
+class Case:
+    """Prepares the prefix, says what the run must show and checks the result."""
+    links = "Favorites/Links"
+    text = INSTALLED
+    text_starts = None  # when the system text is not fixed: text must start with this
+    icon = "information"
+    exit_code = 0
+    expect_files = (SAVE_NAME, VIEW_NAME)
+    order_before = None   # list of (name, position), or raw bytes
+    order_after = None    # expected positions after, or "unchanged", or None: no value
+
+    def prepare(self, prefix, profile):
+        pass
+
+    def check(self, prefix, profile, templates):
+        pass
+
+
+class SucceedsInFreshProfile(Case):
+    """No Links folder, no order value: the folder is created, nothing is reordered."""
+    def prepare(self, prefix, profile):
+        shutil.rmtree(os.path.join(profile, "Favorites", "Links"), ignore_errors=True)
+
+
+class ReplacesOldShortcutsAndPutsThemFirst(Case):
+    """A second install: old shortcuts are replaced and the order record updated."""
+    def prepare(self, prefix, profile):
+        links = os.path.join(profile, self.links)
+        os.makedirs(links, exist_ok=True)
+        for name in (SAVE_NAME, VIEW_NAME):
+            with open(os.path.join(links, name), "wb") as f:
+                f.write(b"[InternetShortcut]\r\nURL=http://old.example/\r\nExtra=kept?\r\n")
+        self.short = short_names(prefix, links, [SAVE_NAME, VIEW_NAME])
+        self.order_before = [("NEWS~1.URL", 0), ("MAIL~1.URL", 1),
+                             (self.short[SAVE_NAME], 2), (self.short[VIEW_NAME], 3)]
+        # save to 0 (others at or after 0 move back), then view to 1 likewise
+        self.order_after = [("NEWS~1.URL", 2), ("MAIL~1.URL", 3),
+                            (self.short[SAVE_NAME], 0), (self.short[VIEW_NAME], 1)]
+
+
+class UsesLocalisedLinksFolder(Case):
+    """LinksFolderName names an existing localised folder: the shortcuts go there."""
+    links = "Favorites/Liens"
+
+    def prepare(self, prefix, profile):
+        os.makedirs(os.path.join(profile, self.links), exist_ok=True)
+        append_user_key(prefix, TOOLBAR_KEY, {"LinksFolderName": '"Liens"'})
+
+    def check(self, prefix, profile, templates):
+        stray = [n for n in (SAVE_NAME, VIEW_NAME)
+                 if os.path.exists(os.path.join(profile, "Favorites", "Links", n))]
+        if stray:
+            raise Failure("shortcuts also in Favorites\\Links: %r" % stray)
+
+
+class FallsBackToLinksWhenNamedFolderMissing(Case):
+    """LinksFolderName names a missing folder: Favorites\\Links is created and used."""
+    def prepare(self, prefix, profile):
+        shutil.rmtree(os.path.join(profile, "Favorites", "Links"), ignore_errors=True)
+        append_user_key(prefix, TOOLBAR_KEY, {"LinksFolderName": '"Verschwunden"'})
+
+    def check(self, prefix, profile, templates):
+        if os.path.exists(os.path.join(profile, "Favorites", "Verschwunden")):
+            raise Failure("the missing named folder was created")
+
+
+class KeepsMalformedOrderValue(Case):
+    """An order value whose size field disagrees with its length is left as it is."""
+    def prepare(self, prefix, profile):
+        record = bytearray(order_record([("NEWS~1.URL", 0)]))
+        record[8] += 4
+        self.order_before = bytes(record)
+        self.order_after = "unchanged"
+
+
+class SucceedsWithoutBrowserClass(Case):
+    """The browser application cannot be started: toolbar and held instance are dropped."""
+    def prepare(self, prefix, profile):
+        # Set up before the snapshot, so changing the machine's registration is fair here.
+        server = r"Software\\Classes\\CLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32"
+        set_reg_value(prefix, server, "@", '"C:\\\\nowhere\\\\iexplore.exe"', hive="system.reg")
+
+
+class FailsWhenFavoritesIsAFile(Case):
+    """No Links folder can be found or created: nothing is written."""
+    text, text_starts, icon, exit_code = None, LINKS_NOT_FOUND + "\r\n", "error", 1
+    expect_files = ()
+
+    def prepare(self, prefix, profile):
+        favorites = os.path.join(profile, "Favorites")
+        shutil.rmtree(favorites)
+        with open(favorites, "wb") as f:
+            f.write(b"not a folder")
+
+
+class FailsWhenSaveShortcutCannotBeReplaced(Case):
+    """The save shortcut is written first; when it fails the view one is not tried."""
+    text, icon, exit_code = CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, "error", 1
+    expect_files = ()
+
+    def prepare(self, prefix, profile):
+        os.makedirs(os.path.join(profile, self.links, SAVE_NAME))
+
+
+class FailsWhenViewShortcutCannotBeReplaced(Case):
+    """The save shortcut is in place when the view one fails."""
+    text, icon, exit_code = CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, "error", 1
+    expect_files = (SAVE_NAME,)
+
+    def prepare(self, prefix, profile):
+        os.makedirs(os.path.join(profile, self.links, VIEW_NAME))
+
+
+class FailsWithoutTemporaryFolder(Case):
+    """The temporary folder is missing: no shortcut is written, nothing is left behind."""
+    text, text_starts, icon, exit_code = None, CREATE_FAILED + "\r\n", "error", 1
+    expect_files = ()
+
+    def prepare(self, prefix, profile):
+        set_reg_value(prefix, "Environment", "TEMP", '"C:\\\\users\\\\NoSuchTemp"')
+        set_reg_value(prefix, "Environment", "TMP", '"C:\\\\users\\\\NoSuchTemp"')
+
+
+CASES = {
+    "succeeds_in_fresh_profile": SucceedsInFreshProfile,
+    "replaces_old_shortcuts_and_puts_them_first": ReplacesOldShortcutsAndPutsThemFirst,
+    "uses_localised_links_folder": UsesLocalisedLinksFolder,
+    "falls_back_to_links_when_named_folder_missing": FallsBackToLinksWhenNamedFolderMissing,
+    "keeps_malformed_order_value": KeepsMalformedOrderValue,
+    "succeeds_without_browser_class": SucceedsWithoutBrowserClass,
+    "fails_when_favorites_is_a_file": FailsWhenFavoritesIsAFile,
+    "fails_when_save_shortcut_cannot_be_replaced": FailsWhenSaveShortcutCannotBeReplaced,
+    "fails_when_view_shortcut_cannot_be_replaced": FailsWhenViewShortcutCannotBeReplaced,
+    "fails_without_temporary_folder": FailsWithoutTemporaryFolder,
+}
+
+
+def short_names(prefix, folder, names):
+    """Short (8.3) names as this Wine computes them (they are hashed, never guess them)."""
+    out = os.path.join(prefix, ".short.txt")
+    tool = os.path.join(os.path.dirname(BOXREADER), "shortname.exe")
+    with open(out, "wb") as stdout:
+        subprocess.run([WINELOADER, windows_path(tool)] +
+                       [drive_c_path(prefix, os.path.join(folder, n)) for n in names],
+                       env=wine_env(prefix), stdout=stdout, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, timeout=60)
+    subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
+    subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
+    with open(out, "rb") as f:
+        lines = f.read().decode("utf-8", "replace").split()
+    os.remove(out)
+    if len(lines) != len(names) or any(not re.match(r"^[^ \"]+\.URL$", l, re.I) for l in lines):
+        raise Failure("no short names for %r: %r" % (names, lines))
+    return dict(zip(names, lines))
+
+
+def run_case(name, installer, boxreader, explore):
+    case = CASES[name]()
+    templates = {}
+    for shortcut, template_id in ((SAVE_NAME, 102), (VIEW_NAME, 101)):
+        try:
+            templates[shortcut] = image_resource(installer, 100, template_id)
+        except Failure:
+            templates[shortcut] = None
+    prefix = new_prefix()
+    try:
+        profile = user_dir(prefix)
+        profile_rel = os.path.relpath(profile, prefix)
+        case.prepare(prefix, profile)
+        if case.order_before is not None:
+            data = case.order_before if isinstance(case.order_before, bytes) else order_record(case.order_before)
+            append_user_key(prefix, ORDER_KEY, {"Order": reg_hex(data)})
+            case.order_before_bytes = data
+        links = os.path.join(profile, case.links)
+        links_before = set(os.listdir(links)) if os.path.isdir(links) else set()
+
+        before = snapshot(prefix)
+        reg_before = {n: parse_reg(os.path.join(prefix, n)) for n in ("system.reg", "userdef.reg")}
+        box, code, raw = run_installer(prefix, installer, boxreader)
+        after = snapshot(prefix)
+
+        problems = []
+        if box is None:
+            problems.append("no message box read: %r" % raw)
+        else:
+            caption, text, icon = box
+            log("   box: %r %r %s; exit code %d" % (caption, text, icon, code))
+            if caption != CAPTION:
+                problems.append("caption %r" % caption)
+            if case.text is not None and text != case.text:
+                problems.append("text %r, expected %r" % (text, case.text))
+            if case.text_starts and (not text.startswith(case.text_starts) or text == case.text_starts):
+                problems.append("text %r, expected %r and a system text" % (text, case.text_starts))
+            if icon != case.icon:
+                problems.append("icon %s, expected %s" % (icon, case.icon))
+        if code != case.exit_code:
+            problems.append("exit code %d, expected %d" % (code, case.exit_code))
+
+        # Files in the Links folder: exactly the expected shortcuts, as the templates hold them.
+        links_after = set(os.listdir(links)) if os.path.isdir(links) else set()
+        for shortcut in (SAVE_NAME, VIEW_NAME):
+            path = os.path.join(links, shortcut)
+            if shortcut in case.expect_files:
+                if not os.path.isfile(path):
+                    problems.append("missing %s" % shortcut)
+                else:
+                    with open(path, "rb") as f:
+                        if templates[shortcut] is None:
+                            problems.append("no template %s in the installer" % shortcut)
+                        elif f.read() != templates[shortcut]:
+                            problems.append("%s differs from its template" % shortcut)
+            elif os.path.isfile(path):
+                problems.append("%s was written" % shortcut)
+        unexpected = links_after - links_before - set(case.expect_files)
+        if unexpected:
+            problems.append("unexpected files in the Links folder: %r" % sorted(unexpected))
+        temp = os.path.join(profile, "Temp")
+        leftovers = [n for n in (os.listdir(temp) if os.path.isdir(temp) else [])
+                     if re.match(r"^url[0-9A-Fa-f]+\.tmp$", n)]
+        if leftovers:
+            problems.append("temporary files left: %r" % leftovers)
+
+        order = reg_binary(parse_reg(os.path.join(prefix, "user.reg")).get(ORDER_KEY, {}).get('"Order"'))
+        if case.order_after is None:
+            if order is not None:
+                problems.append("an Order value was written: %s" % order.hex())
+        elif case.order_after == "unchanged":
+            if order != case.order_before_bytes:
+                problems.append("Order value changed: %s" % (order.hex() if order else None))
+        else:
+            got = sorted(order_positions(order)) if order else None
+            if got != sorted(case.order_after):
+                problems.append("Order positions %r, expected %r" % (got, sorted(case.order_after)))
+            else:
+                log("   order:", sorted(case.order_after, key=lambda e: e[1]))
+
+        try:
+            case.check(prefix, profile, templates)
+        except Failure as e:
+            problems.append(str(e))
+        problems += check_untouched_outside(prefix, profile_rel, os.path.relpath(links, prefix),
+                                            before, after, reg_before, explore)
+        return problems
+    finally:
+        drop_prefix(prefix)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--case")
+    parser.add_argument("--installer")
+    parser.add_argument("--boxreader")
+    parser.add_argument("--explore", action="store_true",
+                        help="print every change outside the allowed areas instead of failing")
+    args = parser.parse_args()
+    args.installer = args.installer and os.path.abspath(args.installer)
+    args.boxreader = args.boxreader and os.path.abspath(args.boxreader)
+    global BOXREADER
+    BOXREADER = args.boxreader
+    if args.list:
+        print(";".join(CASES))
+        return 0
+    log("== %s: %s" % (args.case, (CASES[args.case].__doc__ or "").strip()))
+    try:
+        problems = run_case(args.case, args.installer, args.boxreader, args.explore)
+    except Failure as e:
+        problems = [str(e)]
+    for p in problems:
+        log("FAIL:", p)
+    log("passed" if not problems else "failed")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,291 @@
+// Reads both built images as files: size budget, what they import, hardening flags and
+// version information.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <iostream>
+#include <set>
+#include <vector>
+
+#include "tests/support/MessageBoxReader.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+const char kDefaultRoot[] = "https://www.brivok.com/";
+const size_t kWin32Budget = 20480;
+
+// A PE file held in memory, with its headers located for either word size.
+struct PeFile {
+    std::string bytes;
+    const IMAGE_FILE_HEADER* file = nullptr;
+    WORD magic = 0;
+    WORD dllCharacteristics = 0;
+    std::vector<IMAGE_DATA_DIRECTORY> directories;
+    std::vector<IMAGE_SECTION_HEADER> sections;
+
+    // File offset of an RVA, or 0 when no section holds it.
+    size_t Offset(DWORD rva) const {
+        for (const auto& s : sections) {
+            DWORD size = std::max(s.Misc.VirtualSize, s.SizeOfRawData);
+            if (rva >= s.VirtualAddress && rva < s.VirtualAddress + size) {
+                size_t offset = rva - s.VirtualAddress + s.PointerToRawData;
+                return offset < bytes.size() ? offset : 0;
+            }
+        }
+        return 0;
+    }
+    const char* At(DWORD rva) const {
+        size_t offset = Offset(rva);
+        return offset ? bytes.data() + offset : nullptr;
+    }
+    IMAGE_DATA_DIRECTORY Directory(int index) const {
+        return index < static_cast<int>(directories.size()) ? directories[index]
+                                                            : IMAGE_DATA_DIRECTORY{0, 0};
+    }
+};
+
+bool LoadPe(const std::wstring& path, PeFile* pe) {
+    if (!ReadWholeFile(path, &pe->bytes) || pe->bytes.size() < 1024) return false;
+    const char* base = pe->bytes.data();
+    auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE ||
+        static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64) > pe->bytes.size()) {
+        return false;
+    }
+    auto* nt32 = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    if (nt32->Signature != IMAGE_NT_SIGNATURE) return false;
+    pe->file = &nt32->FileHeader;
+    pe->magic = nt32->OptionalHeader.Magic;
+    const IMAGE_DATA_DIRECTORY* dirs;
+    DWORD count;
+    if (pe->magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        auto* nt64 = reinterpret_cast<const IMAGE_NT_HEADERS64*>(nt32);
+        pe->dllCharacteristics = nt64->OptionalHeader.DllCharacteristics;
+        dirs = nt64->OptionalHeader.DataDirectory;
+        count = nt64->OptionalHeader.NumberOfRvaAndSizes;
+    } else {
+        pe->dllCharacteristics = nt32->OptionalHeader.DllCharacteristics;
+        dirs = nt32->OptionalHeader.DataDirectory;
+        count = nt32->OptionalHeader.NumberOfRvaAndSizes;
+    }
+    pe->directories.assign(dirs, dirs + std::min<DWORD>(count, IMAGE_NUMBEROF_DIRECTORY_ENTRIES));
+    auto* section = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
+        reinterpret_cast<const char*>(&nt32->OptionalHeader) + pe->file->SizeOfOptionalHeader);
+    for (WORD i = 0; i < pe->file->NumberOfSections; ++i) pe->sections.push_back(section[i]);
+    return true;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Names of the statically imported DLLs, lower case, in table order.
+std::vector<std::string> StaticImports(const PeFile& pe) {
+    std::vector<std::string> names;
+    IMAGE_DATA_DIRECTORY dir = pe.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
+    auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(pe.At(dir.VirtualAddress));
+    for (; entry && entry->Name; ++entry) {
+        const char* name = pe.At(entry->Name);
+        names.push_back(name ? Lower(name) : std::string("<bad name rva>"));
+    }
+    return names;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string all;
+    for (const auto& n : names) all += n + " ";
+    return all;
+}
+
+struct ImagePath {
+    const wchar_t* variable;
+    WORD magic;
+};
+const ImagePath kImages[] = {
+    {L"BRIVOK_INSTALLER_WIN32", IMAGE_NT_OPTIONAL_HDR32_MAGIC},
+    {L"BRIVOK_INSTALLER", IMAGE_NT_OPTIONAL_HDR64_MAGIC},
+};
+
+TEST(ReleaseFootprint, Win32ImageFitsBudget) {
+    if (Narrow(TestEnvironment(L"BRIVOK_ROOT")) != kDefaultRoot) {
+        GTEST_SKIP() << "the budget holds for the default root; this build uses "
+                     << Narrow(TestEnvironment(L"BRIVOK_ROOT"));
+    }
+    PeFile pe;
+    ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER_WIN32"), &pe));
+    EXPECT_LE(pe.bytes.size(), kWin32Budget) << "bytes of dist/win32/BrivokButtons.exe";
+    PeFile pe64;
+    ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER"), &pe64));
+    std::cout << "image sizes: win32 " << pe.bytes.size() << ", win64 " << pe64.bytes.size()
+              << " bytes\n";
+}
+
+// Only DLLs that the loader takes from System32 whatever lies beside the program may be
+// bound at load time: a static import is resolved before any of our code could protect it.
+TEST(ReleaseImports, OnlySystemDllsAreImportedStatically) {
+    const std::set<std::string> allowed = {"kernel32.dll", "user32.dll",   "advapi32.dll",
+                                           "gdi32.dll",    "ole32.dll",    "oleaut32.dll",
+                                           "shell32.dll",  "shlwapi.dll",  "comctl32.dll"};
+    for (const ImagePath& image : kImages) {
+        PeFile pe;
+        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe)) << Narrow(image.variable);
+        std::vector<std::string> names = StaticImports(pe);
+        EXPECT_FALSE(names.empty()) << Narrow(image.variable);
+        EXPECT_NE(std::find(names.begin(), names.end(), "kernel32.dll"), names.end())
+            << Joined(names);
+        for (const auto& name : names) {
+            EXPECT_EQ(allowed.count(name), 1u)
+                << Narrow(image.variable) << " imports " << name << " (all: " << Joined(names) << ")";
+        }
+        IMAGE_DATA_DIRECTORY delay = pe.Directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT);
+        EXPECT_EQ(delay.Size, 0u) << Narrow(image.variable) << ": delay-load imports";
+    }
+}
+
+// Without the C runtime nothing may run before the entry point and nothing of the
+// runtime's start-up may be left: no TLS callbacks, no .CRT/.tls sections, no exports.
+TEST(ReleaseImports, NoRuntimeStartUpLeftovers) {
+    for (const ImagePath& image : kImages) {
+        PeFile pe;
+        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe)) << Narrow(image.variable);
+        EXPECT_EQ(pe.magic, image.magic) << Narrow(image.variable);
+        EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_TLS).Size, 0u) << Narrow(image.variable);
+        EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_EXPORT).Size, 0u) << Narrow(image.variable);
+        EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_DEBUG).Size, 0u) << Narrow(image.variable);
+        for (const auto& section : pe.sections) {
+            std::string name(reinterpret_cast<const char*>(section.Name),
+                             strnlen(reinterpret_cast<const char*>(section.Name), 8));
+            EXPECT_NE(name, ".CRT") << Narrow(image.variable);
+            EXPECT_NE(name, ".tls") << Narrow(image.variable);
+            EXPECT_NE(name.substr(0, 6), ".debug") << Narrow(image.variable) << " " << name;
+        }
+        EXPECT_EQ(pe.file->NumberOfSymbols, 0u) << Narrow(image.variable) << ": not stripped";
+    }
+}
+
+TEST(ReleaseHardening, AslrAndDepFlagsSet) {
+    for (const ImagePath& image : kImages) {
+        PeFile pe;
+        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe)) << Narrow(image.variable);
+        WORD expected = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
+        if (image.magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+            expected |= IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA;
+        }
+        EXPECT_EQ(pe.dllCharacteristics & expected, expected)
+            << Narrow(image.variable) << std::hex << " DllCharacteristics " << pe.dllCharacteristics;
+        EXPECT_EQ(pe.file->Characteristics & IMAGE_FILE_RELOCS_STRIPPED, 0)
+            << Narrow(image.variable) << std::hex << " Characteristics " << pe.file->Characteristics;
+    }
+}
+
+// Every absolute address in the image needs a base relocation, or a moved image would use
+// stale pointers: the table must survive stripping and section collection.
+TEST(ReleaseHardening, RelocationsKept) {
+    for (const ImagePath& image : kImages) {
+        PeFile pe;
+        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe)) << Narrow(image.variable);
+        IMAGE_DATA_DIRECTORY relocs = pe.Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
+        ASSERT_GT(relocs.Size, sizeof(IMAGE_BASE_RELOCATION)) << Narrow(image.variable);
+        const char* table = pe.At(relocs.VirtualAddress);
+        ASSERT_NE(table, nullptr) << "relocation table outside every section";
+        DWORD expectedType = image.magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC ? IMAGE_REL_BASED_DIR64
+                                                                          : IMAGE_REL_BASED_HIGHLOW;
+        size_t fixups = 0;
+        for (DWORD offset = 0; offset + sizeof(IMAGE_BASE_RELOCATION) <= relocs.Size;) {
+            auto* block = reinterpret_cast<const IMAGE_BASE_RELOCATION*>(table + offset);
+            ASSERT_GE(block->SizeOfBlock, sizeof(IMAGE_BASE_RELOCATION)) << Narrow(image.variable);
+            EXPECT_NE(pe.Offset(block->VirtualAddress), 0u)
+                << Narrow(image.variable) << std::hex << " block for " << block->VirtualAddress;
+            auto* entries = reinterpret_cast<const WORD*>(block + 1);
+            size_t count = (block->SizeOfBlock - sizeof(IMAGE_BASE_RELOCATION)) / sizeof(WORD);
+            for (size_t i = 0; i < count; ++i) {
+                DWORD type = entries[i] >> 12;
+                if (type == IMAGE_REL_BASED_ABSOLUTE) continue;  // padding
+                EXPECT_EQ(type, expectedType) << Narrow(image.variable);
+                ++fixups;
+            }
+            offset += block->SizeOfBlock;
+        }
+        EXPECT_GT(fixups, 0u) << Narrow(image.variable);
+    }
+}
+
+// The 64-bit image must load somewhere other than its preferred base: this program already
+// sits there (or the system moves it anyway), and the loader has to relocate it.
+TEST(ReleaseHardening, Win64ImageLoadsAtAnotherBase) {
+    PeFile pe;
+    std::wstring path = TestEnvironment(L"BRIVOK_INSTALLER");
+    ASSERT_TRUE(LoadPe(path, &pe));
+    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+        pe.bytes.data() + reinterpret_cast<const IMAGE_DOS_HEADER*>(pe.bytes.data())->e_lfanew);
+    ULONGLONG preferred = nt->OptionalHeader.ImageBase;
+    HMODULE self = GetModuleHandleW(nullptr);
+    if (reinterpret_cast<ULONGLONG>(self) != preferred) {
+        GTEST_SKIP() << "this test program is not at the installer's preferred base";
+    }
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(module, nullptr) << "the loader could not place the image elsewhere: "
+                               << GetLastError();
+    EXPECT_NE(reinterpret_cast<ULONGLONG>(module), preferred);
+    FreeLibrary(module);
+}
+
+std::wstring VersionString(const std::vector<char>& block, const wchar_t* name) {
+    wchar_t* value = nullptr;
+    UINT length = 0;
+    std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) ||
+        !value) {
+        return L"<missing>";
+    }
+    return std::wstring(value, length && value[length - 1] == 0 ? length - 1 : length);
+}
+
+TEST(ReleaseVersionInfo, NamesProductAndProjectVersion) {
+    const std::wstring version = BRIVOK_TEST_PROJECT_VERSION;
+    const WORD parts[3] = {BRIVOK_TEST_VERSION_MAJOR, BRIVOK_TEST_VERSION_MINOR,
+                           BRIVOK_TEST_VERSION_PATCH};
+    for (const ImagePath& image : kImages) {
+        std::wstring path = TestEnvironment(image.variable);
+        DWORD handle = 0xdeadbeef;
+        DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+        ASSERT_NE(size, 0u) << Narrow(path) << " has no version information: " << GetLastError();
+        std::vector<char> block(size);
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data())) << GetLastError();
+
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT fixedLength = 0;
+        ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedLength));
+        ASSERT_EQ(fixedLength, sizeof(VS_FIXEDFILEINFO));
+        EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu) << std::hex << fixed->dwSignature;
+        EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(parts[1], parts[0])) << std::hex << fixed->dwFileVersionMS;
+        EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, parts[2])) << std::hex << fixed->dwFileVersionLS;
+        EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+        EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+        EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+        EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u) << "debug/pre-release flags";
+
+        EXPECT_EQ(VersionString(block, L"ProductName"), L"BriVok Buttons");
+        EXPECT_EQ(VersionString(block, L"CompanyName"), L"BriVok");
+        EXPECT_EQ(VersionString(block, L"FileDescription"),
+                  L"BriVok Buttons for the Internet Explorer Links toolbar");
+        EXPECT_EQ(VersionString(block, L"OriginalFilename"), L"BrivokButtons.exe");
+        EXPECT_EQ(VersionString(block, L"FileVersion"), version)
+            << Narrow(VersionString(block, L"FileVersion"));
+        EXPECT_EQ(VersionString(block, L"ProductVersion"), version);
+
+        struct { WORD language, codePage; }* translation = nullptr;
+        UINT translationLength = 0;
+        ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                                   reinterpret_cast<void**>(&translation), &translationLength));
+        ASSERT_GE(translationLength, 4u);
+        EXPECT_EQ(translation->language, 0x409);
+        EXPECT_EQ(translation->codePage, 1200);
+    }
+}
+
+}  // namespace

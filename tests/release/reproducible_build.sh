@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the product twice, from two copies of this tree in folders of different names and
+# depths, for both architectures, and compares the executables byte for byte.
+# Usage: reproducible_build.sh SOURCE_DIR ROOT
+set -euo pipefail
+source_dir=$1
+root=$2
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/brivok-repro.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+first="$work/a"
+second="$work/another/folder/much-longer-name"
+mkdir -p "$first" "$second"
+
+# The files a checkout of this commit holds, plus new ones not yet committed; never the
+# build or dist folders. Outside a git checkout, the tree as it lies without those.
+if git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+        xargs -0 -I{} sh -c '[ -f "{}" ] && printf "%s\0" "{}"' |
+        tar --null -T - -cf "$work/tree.tar")
+else
+    tar -C "$source_dir" --exclude=./build --exclude=./dist --exclude=node_modules \
+        -cf "$work/tree.tar" .
+fi
+tar -xf "$work/tree.tar" -C "$first"
+tar -xf "$work/tree.tar" -C "$second"
+
+build() {  # tree arch triple
+    cmake -S "$1" -B "$1/build/$2" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$1/cmake/toolchain-$3.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
+        -DBRIVOK_BUILD_TESTS=OFF "-DBRIVOK_ROOT=$root" >"$work/configure.log" 2>&1 ||
+        { cat "$work/configure.log"; exit 2; }
+    cmake --build "$1/build/$2" -j 2 >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 2; }
+}
+
+status=0
+for pair in win32:i686-w64-mingw32 win64:x86_64-w64-mingw32; do
+    arch=${pair%%:*}
+    triple=${pair#*:}
+    build "$first" "$arch" "$triple"
+    build "$second" "$arch" "$triple"
+    a="$first/dist/$arch/BrivokButtons.exe"
+    b="$second/dist/$arch/BrivokButtons.exe"
+    if cmp -s "$a" "$b"; then
+        echo "$arch: identical, $(stat -c %s "$a") bytes, sha256 $(sha256sum "$a" | cut -c1-16)"
+    else
+        status=1
+        echo "$arch: the two builds differ ($(stat -c %s "$a") and $(stat -c %s "$b") bytes)"
+        cmp -l "$a" "$b" | head -n 20 || true
+    fi
+done
+exit $status
