@@ -6,6 +6,7 @@
 
 #include "installer/ReportResult.h"
 #include "tests/support/MessageBoxReader.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace {
 
@@ -38,16 +39,6 @@ Shown Report(const wchar_t* text, HRESULT status) {
     done = true;
     reader.join();
     return shown;
-}
-
-std::wstring SystemText(HRESULT status) {
-    wchar_t* text = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
-                                  nullptr, static_cast<DWORD>(status), 0x400,
-                                  reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring result = length && text ? std::wstring(text, length) : std::wstring();
-    if (text) LocalFree(text);
-    return result;
 }
 
 TEST(ReportResult, SuccessShowsTextAloneWithInformationIcon) {

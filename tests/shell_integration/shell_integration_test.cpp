@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "installer/RunInstaller.h"
-#include "shortcuts/LinkPaths.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/ShellSpies.h"
 #include "tests/support/TestEnvironment.h"
@@ -146,12 +145,11 @@ std::string Describe(const std::vector<Notification>& seen) {
 class ShellRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        HRESULT hr = ResolveLinkPaths();
-        ASSERT_EQ(hr, S_OK) << std::hex << hr;
-        folder_ = LinkPaths.folder;
-        view_ = LinkPaths.view;
-        save_ = LinkPaths.save;
-        FreeLinkPaths();
+        InstallerLinkPaths paths;
+        ASSERT_TRUE(ResolveInstallerLinkPaths(&paths));
+        folder_ = paths.folder;
+        view_ = paths.view;
+        save_ = paths.save;
         DeleteFileW(view_.c_str());
         DeleteFileW(save_.c_str());
         std::wstring generated = TestEnvironment(L"BRIVOK_GENERATED_DIR");

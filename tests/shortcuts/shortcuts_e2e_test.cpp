@@ -6,22 +6,12 @@
 
 #include <string>
 
-#include "shortcuts/LinkPaths.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::wstring SystemText(HRESULT hr) {
-    wchar_t* text = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                                  static_cast<DWORD>(hr), 0x400, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring result = length ? std::wstring(text, length) : std::wstring();
-    if (text) LocalFree(text);
-    return result;
-}
 
 ProcessRun RunInstallerExe() {
     return RunAndAnswerBoxes(L"\"" + TestEnvironment(L"BRIVOK_INSTALLER") + L"\"", 120000);
@@ -42,12 +32,11 @@ void ExpectOneErrorBox(const ProcessRun& run, const std::wstring& message, HRESU
 class ShortcutsRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        HRESULT hr = ResolveLinkPaths();
-        ASSERT_EQ(hr, S_OK) << std::hex << hr;
-        folder_ = LinkPaths.folder;
-        view_ = LinkPaths.view;
-        save_ = LinkPaths.save;
-        FreeLinkPaths();
+        InstallerLinkPaths paths;
+        ASSERT_TRUE(ResolveInstallerLinkPaths(&paths));
+        folder_ = paths.folder;
+        view_ = paths.view;
+        save_ = paths.save;
         DeleteFileW(view_.c_str());
         DeleteFileW(save_.c_str());
         generated_ = TestEnvironment(L"BRIVOK_GENERATED_DIR");

@@ -1,5 +1,7 @@
 #include "tests/support/TestEnvironment.h"
 
+#include "shortcuts/LinkPaths.h"
+
 std::wstring TestEnvironment(const wchar_t* name) {
     wchar_t buffer[4096];
     DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
@@ -39,4 +41,26 @@ bool RemoveTree(const std::wstring& path) {
     }
     RemoveDirectoryW(path.c_str());
     return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring SystemText(HRESULT status) {
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                                  nullptr, static_cast<DWORD>(status), 0x400,
+                                  reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring result = length && text ? std::wstring(text, length) : std::wstring();
+    if (text) LocalFree(text);
+    return result;
+}
+
+bool ResolveInstallerLinkPaths(InstallerLinkPaths* paths) {
+    HRESULT hr = ResolveLinkPaths();
+    bool resolved = SUCCEEDED(hr) && LinkPaths.folder && LinkPaths.view && LinkPaths.save;
+    if (resolved) {
+        paths->folder = LinkPaths.folder;
+        paths->view = LinkPaths.view;
+        paths->save = LinkPaths.save;
+    }
+    FreeLinkPaths();
+    return resolved;
 }

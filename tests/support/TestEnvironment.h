@@ -11,3 +11,14 @@ bool ReadWholeFile(const std::wstring& path, std::string* contents);
 
 // Removes a folder and everything in it; true when it is gone.
 bool RemoveTree(const std::wstring& path);
+
+// The system's text for a status, as the installer's failure box shows it (empty when the
+// system has none).
+std::wstring SystemText(HRESULT status);
+
+// The Links folder and shortcut paths the installer will use in this prefix, found the way
+// it finds them. False when they cannot be resolved.
+struct InstallerLinkPaths {
+    std::wstring folder, view, save;
+};
+bool ResolveInstallerLinkPaths(InstallerLinkPaths* paths);
