@@ -199,7 +199,7 @@ def case_credentials(args, work):
             # Nothing listens there; the address must reach osslsigncode, which then fails.
             ("unreachable time-stamp server", dict(BRIVOK_SIGN_KEY=key, BRIVOK_SIGN_CERT=cert,
                                                    BRIVOK_SIGN_TIMESTAMP_URL="http://127.0.0.1:9/"))):
-        signed = os.path.join(work, "refused.exe")
+        signed = os.path.join(work, "refused-%s.exe" % re.sub(r"\W+", "-", label))
         code, out = sign(args.unsigned, signed, args.root, **variables)
         check(code != 0 and not os.path.exists(signed), "%s: fails, writes nothing" % label,
               "exit %d, file %s, %r" % (code, os.path.exists(signed), out.strip()[-120:]))
