@@ -25,12 +25,13 @@ int wmain(int argc, wchar_t** argv) {
            Narrow(info.text).c_str(), BoxIconName(info.icon));
     int result = 0;
     if (argc > 1) {
-        // A user sees the box in front, with its caption bar in the active colours.
-        SetForegroundWindow(box);
-        Sleep(300);
+        // The frame may be painted after the text and icon that ReadMessageBox waited for.
+        int caption = 0;
+        for (DWORD waited = GetTickCount(); !caption && GetTickCount() - waited < 3000; Sleep(50)) {
+            caption = DrawnCaptionHeight(box);
+        }
         RECT rect = {};
         GetWindowRect(box, &rect);
-        int caption = DrawnCaptionHeight(box);
         bool saved = SaveWindowBitmap(box, argv[1]);
         printf("picture: %s, %ldx%ld, caption bar %d px%s\n", saved ? "saved" : "NOT SAVED",
                rect.right - rect.left, rect.bottom - rect.top, caption,
