@@ -2,7 +2,7 @@
 BRIVOK_ROOT ?= https://www.brivok.com/
 ROOT_FLAG := -DBRIVOK_ROOT=$(BRIVOK_ROOT)
 
-.PHONY: all deps build build32 build64 test run bench clean
+.PHONY: all deps build build32 build64 release test run bench clean
 
 all: build
 
@@ -19,6 +19,11 @@ build64:
 
 # The 64-bit tests read the 32-bit image too, so it is built first.
 build: build32 build64
+
+# The 32-bit release, Authenticode-signed into dist/release/ (key and certificate: README).
+release: deps
+	$(MAKE) build32
+	BRIVOK_ROOT=$(BRIVOK_ROOT) scripts/sign-release.sh dist/win32/BrivokButtons.exe dist/release/BrivokButtons.exe
 
 test: deps
 	$(MAKE) build

@@ -3,7 +3,7 @@
 #include <exdisp.h>
 #include <shlwapi.h>
 
-#include "installer/ComHolders.h"
+#include "common/ComHolders.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <shlobj.h>
 
 #include "browser/ShowLinksToolbar.h"
-#include "installer/ComHolders.h"
+#include "common/ComHolders.h"
 #include "installer/ReportResult.h"
 #include "menuorder/MenuOrderUpdate.h"
 #include "service/ServiceAddresses.h"

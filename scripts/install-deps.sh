@@ -5,7 +5,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 pkgs=(cmake ninja-build make python3 mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-      binutils-mingw-w64 wine wine64 xvfb xauth x11-apps imagemagick googletest chromium)
+      binutils-mingw-w64 wine wine64 xvfb xauth x11-apps imagemagick googletest chromium
+      osslsigncode openssl)
 # The machine may bring its own Node.js with npm; take Debian's only when there is none.
 command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the built 64-bit installer once in a throwaway Wine prefix under a virtual display:
 # prints the message box's caption, text and icon and the exit code, saves a picture of
-# the box as build/run-box.png and lists what the run installed.
+# the box with its caption bar as build/run-box.png and lists what the run installed.
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/tests/wine/prefix.sh"
@@ -12,6 +12,7 @@ reader="$here/build/win64/tests/tools/boxreader.exe"
 
 brivok_new_prefix
 trap brivok_drop_prefix EXIT
+brivok_use_virtual_desktop 1024x768 || { echo "cannot set up the virtual desktop" >&2; exit 2; }
 user_dir=$(ls -d "$WINEPREFIX"/drive_c/users/*/ | grep -v /Public/ | head -n 1)
 before="$WINEPREFIX/.before"
 touch "$before"
@@ -25,6 +26,7 @@ xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
     "$WINELOADER" "$1" >"$3/installer.out" 2>&1 &
     pid=$!
     "$WINELOADER" "$2" "Z:${3//\//\\}\\box.bmp" >"$3/box.txt" 2>&1
+    echo $? >"$3/reader-code"
     wait $pid
     echo $? >"$3/exit-code"
     "$BRIVOK_WINESERVER" -k
@@ -33,8 +35,11 @@ xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
 echo "== Message box"
 cat "$out/box.txt"
 echo "== Exit code: $(cat "$out/exit-code" 2>/dev/null || echo none)"
-if [ -f "$out/box.bmp" ] && command -v convert >/dev/null; then
-    convert "$out/box.bmp" "$here/build/run-box.png" && echo "== Picture of the box: build/run-box.png"
+picture=0
+if [ "$(cat "$out/reader-code" 2>/dev/null)" = 0 ] && [ -f "$out/box.bmp" ] &&
+        convert "$out/box.bmp" "$here/build/run-box.png"; then
+    echo "== Picture of the box with its caption bar: build/run-box.png"
+    picture=1
 fi
 
 echo "== Files the run created or changed in the user's profile"
@@ -54,5 +59,9 @@ if "$WINELOADER" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explo
     tr -d '\r' <"$out/order.txt" | grep -v '^$'
 else
     echo "   (none)"
+fi
+if [ "$picture" = 0 ]; then
+    echo "FAILED: no picture of the box with its caption bar was made (see the picture line above)" >&2
+    exit 3
 fi
 exit "$(cat "$out/exit-code" 2>/dev/null || echo 1)"

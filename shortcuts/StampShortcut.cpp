@@ -4,7 +4,7 @@
 #include <shlobj.h>
 #include <intshcut.h>
 
-#include "installer/ComHolders.h"
+#include "common/ComHolders.h"
 #include "shortcuts/InstallShortcut.h"
 
 namespace {

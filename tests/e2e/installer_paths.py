@@ -3,8 +3,10 @@
 and checks the message box, the exit code, the shortcut files, the Links order value, and
 that nothing outside the user's profile folder and HKCU changed.
 
-Usage: installer_paths.py --case NAME --installer EXE --boxreader EXE --root ROOT
+Usage: installer_paths.py --case NAME --installer EXE --boxreader EXE [--sign]
        installer_paths.py --list
+
+--sign runs a copy signed as `make release` signs (with the test certificate).
 """
 import argparse
 import os
@@ -588,12 +590,28 @@ def run_case(name, installer, boxreader, explore):
         drop_prefix(prefix)
 
 
+def signed_copy(installer, folder):
+    """A copy of the installer signed with the test certificate, checked to carry it."""
+    signed = os.path.join(folder, os.path.basename(installer))
+    env = {k: v for k, v in os.environ.items() if not k.startswith("BRIVOK_SIGN_")}
+    subprocess.run(["bash", os.path.join(SOURCE, "scripts", "sign-release.sh"), installer, signed],
+                   env=env, check=True, stdout=subprocess.DEVNULL, timeout=120)
+    verify = subprocess.run(["osslsigncode", "verify", "-CAfile",
+                             os.path.join(SOURCE, "build", "signing", "test-signing.crt"),
+                             "-in", signed], capture_output=True, text=True, timeout=60)
+    if verify.returncode != 0:
+        raise Failure("the signed copy does not verify: %s" % verify.stdout[-300:])
+    log("   running a signed copy: %s" % signed)
+    return signed
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--case")
     parser.add_argument("--installer")
     parser.add_argument("--boxreader")
+    parser.add_argument("--sign", action="store_true")
     parser.add_argument("--explore", action="store_true",
                         help="print every change outside the allowed areas instead of failing")
     args = parser.parse_args()
@@ -605,10 +623,17 @@ def main():
         print(";".join(CASES))
         return 0
     log("== %s: %s" % (args.case, (CASES[args.case].__doc__ or "").strip()))
+    if args.sign:
+        os.makedirs(WINE_DIR, exist_ok=True)
+    signed_dir = tempfile.mkdtemp(prefix="signed.", dir=WINE_DIR) if args.sign else None
     try:
-        problems = run_case(args.case, args.installer, args.boxreader, args.explore)
-    except Failure as e:
+        installer = signed_copy(args.installer, signed_dir) if args.sign else args.installer
+        problems = run_case(args.case, installer, args.boxreader, args.explore)
+    except (Failure, subprocess.CalledProcessError) as e:
         problems = [str(e)]
+    finally:
+        if signed_dir:
+            shutil.rmtree(signed_dir, ignore_errors=True)
     for p in problems:
         log("FAIL:", p)
     log("passed" if not problems else "failed")

@@ -157,6 +157,34 @@ bool SaveWindowBitmap(HWND window, const wchar_t* path) {
     return saved;
 }
 
+int DrawnCaptionHeight(HWND window) {
+    RECT rect;
+    POINT client = {0, 0};
+    if (!GetWindowRect(window, &rect) || !ClientToScreen(window, &client)) return 0;
+    int band = client.y - rect.top;
+    if (band < GetSystemMetrics(SM_CYCAPTION)) return 0;
+    const COLORREF captionColours[] = {
+        GetSysColor(COLOR_ACTIVECAPTION), GetSysColor(COLOR_GRADIENTACTIVECAPTION),
+        GetSysColor(COLOR_INACTIVECAPTION), GetSysColor(COLOR_GRADIENTINACTIVECAPTION)};
+    HDC screen = GetDC(nullptr);
+    long inBar = 0, total = 0;
+    for (int y = rect.top; y < client.y; ++y) {
+        for (int x = rect.left; x < rect.right; ++x) {
+            COLORREF c = GetPixel(screen, x, y);
+            ++total;
+            for (COLORREF caption : captionColours) {
+                if (c == caption) {
+                    ++inBar;
+                    break;
+                }
+            }
+        }
+    }
+    ReleaseDC(nullptr, screen);
+    // The caption text, the buttons and the border take the rest.
+    return inBar * 2 > total ? band : 0;
+}
+
 ProcessRun RunAndAnswerBoxes(const std::wstring& commandLine, DWORD timeoutMs) {
     ProcessRun run;
     STARTUPINFOW startup = {};

@@ -30,6 +30,11 @@ void PressOk(HWND box);
 // Saves the screen area of a window as a 24-bit BMP file.
 bool SaveWindowBitmap(HWND window, const wchar_t* path);
 
+// Height in pixels of the caption bar as drawn on the screen: the rows between the window's
+// top and its client area, when most of their pixels have a caption colour. 0 when there is
+// none, as when a window manager outside Wine draws the frame (or nothing does).
+int DrawnCaptionHeight(HWND window);
+
 struct ProcessRun {
     bool started = false;
     bool finished = false;  // false: killed after the timeout

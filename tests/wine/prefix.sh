@@ -47,6 +47,16 @@ brivok_new_prefix() {
     export WINEPREFIX="$BRIVOK_PREFIX" HOME="$BRIVOK_PREFIX/home"
 }
 
+# Gives the current prefix a virtual desktop: Wine then draws window frames itself, so a
+# picture of a window shows its caption bar as a user sees it (without a window manager
+# nothing draws the frames on a bare X display).
+brivok_use_virtual_desktop() {
+    "$WINELOADER" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 &&
+        "$WINELOADER" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default \
+            /d "${1:-1024x768}" /f >/dev/null 2>&1 &&
+        "$BRIVOK_WINESERVER" -w
+}
+
 # Ends the prefix's wineserver (and with it explorer, services, iexplore -Embedding...)
 # and removes the prefix, unless BRIVOK_KEEP_PREFIX is set.
 brivok_drop_prefix() {

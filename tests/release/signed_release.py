@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""Signs the 32-bit release as `make release` does and checks the signature from this machine
+(osslsigncode, an Authenticode digest of our own) and from Wine (WinVerifyTrust).
+Usage: signed_release.py --case test_certificate|credentials --unsigned EXE --root ROOT
+                         [--trustcheck EXE]"""
+import argparse
+import hashlib
+import os
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TEST_CERT = os.path.join(SOURCE, "build", "signing", "test-signing.crt")
+TEST_SUBJECT = "/CN=BriVok Buttons TEST SIGNING ONLY/O=Untrusted test certificate"
+OTHER_SUBJECT = "/CN=Signing Check Two/O=BriVok test credentials"
+S_OK, CERT_E_UNTRUSTEDROOT, TRUST_E_BAD_DIGEST = 0, 0x800B0109, 0x80096010
+CERT_TRUST_IS_UNTRUSTED_ROOT = 0x20
+problems = []
+
+
+def check(ok, what, got):
+    print("%s: %s (got %s)" % ("ok  " if ok else "FAIL", what, got), flush=True)
+    if not ok:
+        problems.append(what)
+
+
+def sign(args, signed, **variables):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("BRIVOK_SIGN_")}
+    env.update(variables, BRIVOK_ROOT=args.root)
+    run = subprocess.run(["bash", os.path.join(SOURCE, "scripts", "sign-release.sh"), args.unsigned,
+                          signed], env=env, capture_output=True, text=True, timeout=120)
+    return run.returncode, (run.stdout + run.stderr).strip()
+
+
+def verify(path, ca_file):
+    """osslsigncode's exit code and the fields it printed."""
+    run = subprocess.run(["osslsigncode", "verify", "-CAfile", ca_file, "-in", path],
+                         capture_output=True, text=True, timeout=60)
+    out = run.stdout + run.stderr
+    fields = {"mismatch": "MISMATCH" in out, "ok": "Signature verification: ok" in out}
+    for key, label in (("current", r"Current message digest"), ("algorithm", r"Message digest algorithm"),
+                       ("subject", r"Signer #0:\s*\n\s*Subject"), ("text", "Text description"),
+                       ("url", "URL description")):
+        m = re.search(label + r"\s*: (.*)", out)
+        fields[key] = m.group(1).strip() if m else None
+    return run.returncode, fields
+
+
+def pe_offsets(image):
+    """Offsets of the checksum, of the certificate table's directory entry and of .text."""
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
+    optional = pe + 24
+    entry = optional + (144 if struct.unpack_from("<H", image, optional)[0] == 0x20B else 128)
+    for i in range(sections):
+        s = optional + optional_size + 40 * i
+        if image[s:s + 8].rstrip(b"\0") == b".text":
+            text = struct.unpack_from("<II", image, s + 16)
+    return optional + 64, entry, text
+
+
+def authenticode_sha256(image):
+    """All of the file but the checksum, the certificate entry and the certificate table."""
+    checksum, entry, _ = pe_offsets(image)
+    end = struct.unpack_from("<I", image, entry)[0] or len(image)
+    return hashlib.sha256(image[:checksum] + image[checksum + 4:entry] +
+                          image[entry + 8:end]).hexdigest().upper()
+
+
+def win_verify_trust(trustcheck, paths):
+    """{path: "result 0x... chain 0x... signer ..."} as WinVerifyTrust answers under Wine."""
+    run = subprocess.run(["bash", os.path.join(SOURCE, "tests", "wine", "run-in-prefix.sh"), trustcheck]
+                         + ["Z:" + p.replace("/", "\\") for p in paths], capture_output=True, text=True,
+                         env=dict(os.environ, BRIVOK_NO_DISPLAY="1"), timeout=240)
+    lines = dict(re.findall(r"^Z:(.*): (result .*?)\r?$", run.stdout, re.M))
+    return {p: lines.get(p.replace("/", "\\"), "no answer: %r" % run.stderr[-200:]) for p in paths}
+
+
+def case_test_certificate(args, work):
+    """No credentials: test-signed, verifies against the test certificate, carries the
+    unsigned image's digest; a copy with one code byte changed fails both checks."""
+    with open(args.unsigned, "rb") as f:
+        unsigned = f.read()
+    signed, changed = os.path.join(work, "signed.exe"), os.path.join(work, "changed.exe")
+    code, out = sign(args, signed)
+    check(code == 0 and "TEST-SIGNED" in out, "signing without credentials says TEST-SIGNED",
+          "exit %d, %r" % (code, out[:100]))
+    code, fields = verify(signed, TEST_CERT)
+    check(code == 0 and fields["ok"], "osslsigncode verify accepts it against the test certificate",
+          "exit %d" % code)
+    expected = dict(subject=TEST_SUBJECT, algorithm="SHA256", text="BriVok Buttons", url=args.root,
+                    current=authenticode_sha256(unsigned))
+    for key, value in expected.items():
+        check(fields[key] == value, "%s %s" % (key, value), fields[key])
+
+    with open(signed, "rb") as f:
+        image = bytearray(f.read())
+    text_size, text_offset = pe_offsets(image)[2]
+    image[text_offset + text_size // 2] ^= 0xFF
+    with open(changed, "wb") as f:
+        f.write(image)
+    code, fields = verify(changed, TEST_CERT)
+    check(code != 0 and fields["mismatch"], "osslsigncode verify: digest mismatch for the changed copy",
+          "exit %d, current %s" % (code, fields["current"]))
+
+    answers = win_verify_trust(args.trustcheck, [signed, changed])
+    # Windows answers CERT_E_UNTRUSTEDROOT; Wine 8 answers S_OK for an untrusted root and
+    # shows it only in the chain status. Either way the digest check was passed.
+    accepted = ["result 0x%08x chain 0x%08x signer BriVok Buttons TEST SIGNING ONLY"
+                % (r, CERT_TRUST_IS_UNTRUSTED_ROOT) for r in (S_OK, CERT_E_UNTRUSTEDROOT)]
+    check(answers[signed] in accepted, "WinVerifyTrust on the signed file: one of %r" % accepted,
+          answers[signed])
+    check(answers[changed].startswith("result 0x%08x " % TRUST_E_BAD_DIGEST),
+          "WinVerifyTrust on the changed copy: TRUST_E_BAD_DIGEST", answers[changed])
+    with open(args.unsigned, "rb") as f:
+        same = f.read() == unsigned
+    check(same, "the unsigned image is unchanged", "same bytes" if same else "other bytes")
+
+
+def case_credentials(args, work):
+    """Key and certificate from the environment, as PKCS#12 with a password and as a pair;
+    refusals write nothing."""
+    key, cert, p12 = (os.path.join(work, n) for n in ("other.key", "other.crt", "other.p12"))
+    password = "two words & more"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                    "-subj", OTHER_SUBJECT, "-addext", "extendedKeyUsage=codeSigning",
+                    "-keyout", key, "-out", cert], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert,
+                    "-passout", "pass:" + password, "-out", p12], check=True, capture_output=True)
+    pair = dict(BRIVOK_SIGN_KEY=key, BRIVOK_SIGN_CERT=cert)
+    runs = [("PKCS#12 and password", True, dict(BRIVOK_SIGN_PKCS12=p12, BRIVOK_SIGN_PASSWORD=password)),
+            ("key and certificate", True, pair),
+            ("wrong PKCS#12 password", False, dict(BRIVOK_SIGN_PKCS12=p12, BRIVOK_SIGN_PASSWORD="wrong")),
+            ("key without certificate", False, dict(BRIVOK_SIGN_KEY=key)),
+            # Nothing listens there: the address must reach osslsigncode, which then fails.
+            ("unreachable time-stamp server", False, dict(pair, BRIVOK_SIGN_TIMESTAMP_URL="http://127.0.0.1:9/"))]
+    for n, (label, signs, variables) in enumerate(runs):
+        signed = os.path.join(work, "signed%d.exe" % n)
+        code, out = sign(args, signed, **variables)
+        if signs:
+            _, fields = verify(signed, cert) if os.path.exists(signed) else (1, {"ok": False})
+            check(code == 0 and "TEST-SIGNED" not in out and fields["ok"] and
+                  fields["subject"] == OTHER_SUBJECT, "%s: verifies, signer %s" % (label, OTHER_SUBJECT),
+                  "exit %d, %r, signer %s" % (code, out[:60], fields.get("subject")))
+        else:
+            check(code != 0 and not os.path.exists(signed), "%s: fails, writes nothing" % label,
+                  "exit %d, file %s, %r" % (code, os.path.exists(signed), out[-80:]))
+
+
+def main():
+    cases = {"test_certificate": case_test_certificate, "credentials": case_credentials}
+    parser = argparse.ArgumentParser()
+    for option in ("--case", "--unsigned", "--root", "--trustcheck"):
+        parser.add_argument(option)
+    args = parser.parse_args()
+    args.unsigned = os.path.abspath(args.unsigned)
+    print("== %s: %s" % (args.case, cases[args.case].__doc__), flush=True)
+    with tempfile.TemporaryDirectory(prefix="signed-release.") as work:
+        cases[args.case](args, work)
+    print("passed" if not problems else "failed: %d problem(s)" % len(problems))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
