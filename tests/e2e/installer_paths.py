@@ -60,6 +60,9 @@ WINE_OWN_MACHINE_KEYS = [
 ]
 
 
+SYSTEM_BINARIES = (".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".tlb")
+
+
 class Failure(Exception):
     pass
 
@@ -82,7 +85,18 @@ def new_prefix():
     subprocess.run(["bash", "-c", '. "$0"; brivok_boot_template', PREFIX_SH], check=True,
                    env=dict(os.environ, BRIVOK_WINE_DIR=WINE_DIR))
     prefix = tempfile.mkdtemp(prefix="e2e.", dir=WINE_DIR)
-    subprocess.run(["cp", "-a", os.path.join(WINE_DIR, "template") + "/.", prefix + "/"], check=True)
+    template = os.path.join(WINE_DIR, "template")
+    windows = os.path.join(template, "drive_c", "windows") + os.sep
+
+    # Wine's own programs and libraries (over a gigabyte, copied slowly under emulation) are
+    # only ever read, so the copy links them; the snapshot check would see any write to one.
+    def copy_or_link(source, target):
+        if source.startswith(windows) and source.lower().endswith(SYSTEM_BINARIES):
+            os.link(source, target)
+        else:
+            shutil.copy2(source, target)
+
+    shutil.copytree(template, prefix, symlinks=True, dirs_exist_ok=True, copy_function=copy_or_link)
     os.remove(os.path.join(prefix, ".booted"))
     return prefix
 
