@@ -9,7 +9,7 @@ here_vm=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 : "${BRIVOK_VM_CACHE:=${XDG_CACHE_HOME:-$HOME/.cache}/brivok-buttons/guest32}"
 # Fixed limits: a guest that has not powered off by then is stopped and reported.
 : "${BRIVOK_VM_BAKE_SECONDS:=900}"
-BRIVOK_VM_PACKAGES=linux-image-amd64,initramfs-tools,wine,wine64,wine32:i386,xvfb,xauth,python3
+BRIVOK_VM_PACKAGES=linux-image-amd64,initramfs-tools,mount,wine,wine64,wine32:i386,xvfb,xauth,python3
 # Where the baked prefix lies in the guest (the prefix.sh layout: template/ plus copies).
 BRIVOK_VM_WINE_DIR=/var/lib/brivok/wine
 
