@@ -27,4 +27,4 @@ for case in \$(python3 \$driver --list32 | tr ';' ' '); do
 done
 exit \$status
 EOF2
-exec "$here/tests/vm/run-in-guest.sh" "$job" "$3" 1200
+"$here/tests/vm/run-in-guest.sh" "$job" "$3" 1200
