@@ -2,7 +2,7 @@
 BRIVOK_ROOT ?= https://www.brivok.com/
 ROOT_FLAG := -DBRIVOK_ROOT=$(BRIVOK_ROOT)
 
-.PHONY: all deps build build32 build64 release test run bench clean
+.PHONY: all deps build build32 build64 release test run run32 bench clean
 
 all: build
 
@@ -12,6 +12,7 @@ deps:
 build32:
 	cmake --preset win32 $(ROOT_FLAG) >/dev/null
 	cmake --build --preset win32
+	cmake --build --preset win32 --target brivok_guest_tools
 
 build64:
 	cmake --preset win64 $(ROOT_FLAG) >/dev/null
@@ -32,6 +33,11 @@ test: deps
 run: deps
 	$(MAKE) build
 	scripts/run-installer.sh
+
+# The 32-bit release (or EXE=/absolute/path.exe) in the 32-bit guest; see the README.
+run32: deps
+	$(MAKE) build32
+	scripts/run-installer32.sh $(EXE)
 
 bench: deps
 	$(MAKE) build

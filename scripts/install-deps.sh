@@ -6,7 +6,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 
 pkgs=(cmake ninja-build make python3 mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
       binutils-mingw-w64 wine wine64 xvfb xauth x11-apps imagemagick googletest chromium
-      osslsigncode openssl)
+      osslsigncode openssl
+      # the 32-bit guest (tests/vm): made from Debian's packages, emulated without KVM
+      qemu-system-x86 mmdebstrap e2fsprogs debian-archive-keyring)
 # The machine may bring its own Node.js with npm; take Debian's only when there is none.
 command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)
 missing=()

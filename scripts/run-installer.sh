@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Runs the built 64-bit installer once in a throwaway Wine prefix under a virtual display:
-# prints the message box's caption, text and icon and the exit code, saves a picture of
-# the box with its caption bar as build/run-box.png and lists what the run installed.
+# prints the message box's caption, text and icon, how the process ran and the exit code,
+# saves a picture of the box with its caption bar as build/run-box.png and lists what the
+# run installed. BRIVOK_INSTALLER, BRIVOK_BOXREADER and BRIVOK_RUN_OUT name other files
+# (`make run32` runs this script inside the 32-bit guest that way, and turns the picture
+# into a PNG on the host).
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/tests/wine/prefix.sh"
 
-installer="$here/dist/win64/BrivokButtons.exe"
-reader="$here/build/win64/tests/tools/boxreader.exe"
+installer="${BRIVOK_INSTALLER:-$here/dist/win64/BrivokButtons.exe}"
+reader="${BRIVOK_BOXREADER:-$here/build/win64/tests/tools/boxreader.exe}"
 [ -f "$installer" ] && [ -f "$reader" ] || { echo "build first: make build" >&2; exit 2; }
 
 brivok_new_prefix
@@ -18,7 +21,7 @@ before="$WINEPREFIX/.before"
 touch "$before"
 sleep 1
 
-out="$here/build/run"
+out="${BRIVOK_RUN_OUT:-$here/build/run}"
 mkdir -p "$out"
 rm -f "$out"/box.bmp "$here/build/run-box.png"
 
@@ -36,10 +39,12 @@ echo "== Message box"
 cat "$out/box.txt"
 echo "== Exit code: $(cat "$out/exit-code" 2>/dev/null || echo none)"
 picture=0
-if [ "$(cat "$out/reader-code" 2>/dev/null)" = 0 ] && [ -f "$out/box.bmp" ] &&
-        convert "$out/box.bmp" "$here/build/run-box.png"; then
-    echo "== Picture of the box with its caption bar: build/run-box.png"
+if [ "$(cat "$out/reader-code" 2>/dev/null)" = 0 ] && [ -f "$out/box.bmp" ]; then
     picture=1
+    if [ -z "${BRIVOK_RUN_OUT:-}" ]; then
+        convert "$out/box.bmp" "$here/build/run-box.png" &&
+            echo "== Picture of the box with its caption bar: build/run-box.png" || picture=0
+    fi
 fi
 
 echo "== Files the run created or changed in the user's profile"

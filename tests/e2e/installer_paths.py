@@ -4,9 +4,11 @@ and checks the message box, the exit code, the shortcut files, the Links order v
 that nothing outside the user's profile folder and HKCU changed.
 
 Usage: installer_paths.py --case NAME --installer EXE --boxreader EXE [--sign]
-       installer_paths.py --list
+       installer_paths.py --list | --list32
 
 --sign runs a copy signed as `make release` signs (with the test certificate).
+The 32-bit cases run inside the 32-bit guest (tests/vm), with 32-bit helpers beside the
+box reader: shortname.exe, urlmon_control.exe and planted/urlmon.dll.
 """
 import argparse
 import os
@@ -60,6 +62,9 @@ WINE_OWN_MACHINE_KEYS = [
 ]
 
 
+SYSTEM_BINARIES = (".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".tlb")
+
+
 class Failure(Exception):
     pass
 
@@ -70,10 +75,10 @@ def log(*parts):
 
 # ---------------------------------------------------------------- prefix and environment
 
-def wine_env(prefix):
+def wine_env(prefix, dll_overrides=""):
     env = dict(os.environ)
     env.update(WINEPREFIX=prefix, HOME=os.path.join(prefix, "home"), WINELOADER=WINELOADER,
-               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=" + dll_overrides,
                BRIVOK_WINESERVER=WINESERVER)
     return env
 
@@ -82,7 +87,18 @@ def new_prefix():
     subprocess.run(["bash", "-c", '. "$0"; brivok_boot_template', PREFIX_SH], check=True,
                    env=dict(os.environ, BRIVOK_WINE_DIR=WINE_DIR))
     prefix = tempfile.mkdtemp(prefix="e2e.", dir=WINE_DIR)
-    subprocess.run(["cp", "-a", os.path.join(WINE_DIR, "template") + "/.", prefix + "/"], check=True)
+    template = os.path.join(WINE_DIR, "template")
+    windows = os.path.join(template, "drive_c", "windows") + os.sep
+
+    # Wine's own programs and libraries (over a gigabyte, copied slowly under emulation) are
+    # only ever read, so the copy links them; the snapshot check would see any write to one.
+    def copy_or_link(source, target):
+        if source.startswith(windows) and source.lower().endswith(SYSTEM_BINARIES):
+            os.link(source, target)
+        else:
+            shutil.copy2(source, target)
+
+    shutil.copytree(template, prefix, symlinks=True, dirs_exist_ok=True, copy_function=copy_or_link)
     os.remove(os.path.join(prefix, ".booted"))
     return prefix
 
@@ -316,21 +332,22 @@ def check_untouched_outside(prefix, profile_rel, links_rel, before, after, reg_b
 
 # ---------------------------------------------------------------- one run
 
-def run_installer(prefix, installer, boxreader):
+def run_installer(prefix, installer, boxreader, reader_args=(), dll_overrides=""):
     out = os.path.join(prefix, ".out")
     os.makedirs(out, exist_ok=True)
     script = r'''
         "$WINELOADER" "$1" >"$3/installer.out" 2>&1 &
         pid=$!
-        "$WINELOADER" "$2" >"$3/box.txt" 2>&1
+        "$WINELOADER" "$2" "${@:4}" >"$3/box.txt" 2>&1
         wait $pid
         echo $? >"$3/exit-code"
         "$BRIVOK_WINESERVER" -k
         "$BRIVOK_WINESERVER" -w
     '''
     subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24 -nolisten tcp", "bash", "-c",
-                    script, "brivok-e2e", windows_path(installer), windows_path(boxreader), out],
-                   env=wine_env(prefix), stdin=subprocess.DEVNULL, timeout=240, check=False)
+                    script, "brivok-e2e", windows_path(installer), windows_path(boxreader), out]
+                   + list(reader_args),
+                   env=wine_env(prefix, dll_overrides), stdin=subprocess.DEVNULL, timeout=240, check=False)
     subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
     with open(os.path.join(out, "box.txt"), "rb") as f:
         box_text = f.read().decode("utf-8", "replace").replace("\r\n", "\n")
@@ -353,9 +370,15 @@ class Case:
     expect_files = (SAVE_NAME, VIEW_NAME)
     order_before = None   # list of (name, position), or raw bytes
     order_after = None    # expected positions after, or "unchanged", or None: no value
+    reader_args = ()      # --modules: the box reader lists the process's modules (box_text)
+    dll_overrides = ""
 
     def prepare(self, prefix, profile):
         pass
+
+    def program(self, prefix, profile, installer):
+        """The copy of the installer to run."""
+        return installer
 
     def check(self, prefix, profile, templates):
         pass
@@ -466,6 +489,61 @@ class FailsWithoutTemporaryFolder(Case):
         set_reg_value(prefix, "Environment", "TMP", '"C:\\\\users\\\\NoSuchTemp"')
 
 
+def modules_at_box(box_text):
+    return [line[len("module:  "):].lower() for line in box_text.split("\n")
+            if line.startswith("module:  ")]
+
+
+class BindsCommonControls6(Case):
+    """The manifest's common-controls 6.0 dependency is bound: the side-by-side copy loads."""
+    reader_args = ("--modules",)
+
+    def check(self, prefix, profile, templates):
+        arch = {0x14C: "x86", 0x8664: "amd64"}[image_machine(self.installer)]
+        side_by_side = "\\windows\\winsxs\\%s_microsoft.windows.common-controls_6595b64144ccf1df_6.0." % arch
+        loaded = [m for m in modules_at_box(self.box_text) if m.endswith("\\comctl32.dll")]
+        log("   comctl32 loaded:", loaded)
+        if len(loaded) != 1 or side_by_side not in loaded[0]:
+            raise Failure("comctl32 loaded %r, expected one copy under %s*" % (loaded, side_by_side))
+
+
+class NeverLoadsPlantedUrlmon(Case):
+    """A urlmon.dll planted beside the installer in Downloads is never loaded into it."""
+    reader_args = ("--modules",)
+    # Native first: Wine then searches the program's folder the way Windows does.
+    dll_overrides = ";urlmon=n,b"
+
+    def prepare(self, prefix, profile):
+        tools = os.path.dirname(BOXREADER)
+        self.folder = os.path.join(profile, "Downloads")
+        self.marker = os.path.join(self.folder, "planted-urlmon-loaded.txt")
+        os.makedirs(self.folder, exist_ok=True)
+        shutil.copy(os.path.join(tools, "planted", "urlmon.dll"), self.folder)
+        shutil.copy(os.path.join(tools, "urlmon_control.exe"), self.folder)
+        # The control imports urlmon the ordinary way: it must pick up the plant, or this
+        # system would never load it and the check below would prove nothing.
+        run_wine(prefix, [windows_path(os.path.join(self.folder, "urlmon_control.exe"))],
+                 os.devnull, self.dll_overrides)
+        if not os.path.exists(self.marker):
+            raise Failure("the control program did not load the planted urlmon.dll either")
+        os.remove(self.marker)
+
+    def program(self, prefix, profile, installer):
+        copy = os.path.join(self.folder, "BrivokButtons.exe")
+        shutil.copy(installer, copy)
+        return copy
+
+    def check(self, prefix, profile, templates):
+        if os.path.exists(self.marker):
+            with open(self.marker, "rb") as f:
+                raise Failure("the installer loaded the planted urlmon.dll: %r" % f.read())
+        loaded = [m for m in modules_at_box(self.box_text) if m.endswith("\\urlmon.dll")]
+        log("   urlmon loaded:", loaded)
+        # It must have loaded urlmon at all, and the system's copy, or this proves nothing.
+        if not loaded or any(not m.endswith("\\windows\\system32\\urlmon.dll") for m in loaded):
+            raise Failure("urlmon loaded %r, expected the system32 copy" % loaded)
+
+
 CASES = {
     "succeeds_in_fresh_profile": SucceedsInFreshProfile,
     "replaces_old_shortcuts_and_puts_them_first": ReplacesOldShortcutsAndPutsThemFirst,
@@ -477,20 +555,32 @@ CASES = {
     "fails_when_save_shortcut_cannot_be_replaced": FailsWhenSaveShortcutCannotBeReplaced,
     "fails_when_view_shortcut_cannot_be_replaced": FailsWhenViewShortcutCannotBeReplaced,
     "fails_without_temporary_folder": FailsWithoutTemporaryFolder,
+    "binds_common_controls_6": BindsCommonControls6,
 }
+# The release users download, run in the 32-bit guest.
+CASES32 = {
+    "succeeds_in_fresh_profile": SucceedsInFreshProfile,
+    "replaces_old_shortcuts_and_puts_them_first": ReplacesOldShortcutsAndPutsThemFirst,
+    "fails_when_save_shortcut_cannot_be_replaced": FailsWhenSaveShortcutCannotBeReplaced,
+    "binds_common_controls_6": BindsCommonControls6,
+    "never_loads_planted_urlmon": NeverLoadsPlantedUrlmon,
+}
+
+
+def run_wine(prefix, command, stdout_path, dll_overrides=""):
+    """Runs a helper program to its end in the prefix, then ends the prefix's processes."""
+    with open(stdout_path, "wb") as stdout:
+        subprocess.run([WINELOADER] + command, env=wine_env(prefix, dll_overrides), stdout=stdout,
+                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=60)
+    subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
+    subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
 
 
 def short_names(prefix, folder, names):
     """Short (8.3) names as this Wine computes them (they are hashed, never guess them)."""
     out = os.path.join(prefix, ".short.txt")
     tool = os.path.join(os.path.dirname(BOXREADER), "shortname.exe")
-    with open(out, "wb") as stdout:
-        subprocess.run([WINELOADER, windows_path(tool)] +
-                       [drive_c_path(prefix, os.path.join(folder, n)) for n in names],
-                       env=wine_env(prefix), stdout=stdout, stderr=subprocess.DEVNULL,
-                       stdin=subprocess.DEVNULL, timeout=60)
-    subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
-    subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
+    run_wine(prefix, [windows_path(tool)] + [drive_c_path(prefix, os.path.join(folder, n)) for n in names], out)
     with open(out, "rb") as f:
         lines = f.read().decode("utf-8", "replace").split()
     os.remove(out)
@@ -499,8 +589,15 @@ def short_names(prefix, folder, names):
     return dict(zip(names, lines))
 
 
+def image_machine(path):
+    with open(path, "rb") as f:
+        image = f.read(4096)
+    return struct.unpack_from("<H", image, struct.unpack_from("<I", image, 0x3C)[0] + 4)[0]
+
+
 def run_case(name, installer, boxreader, explore):
-    case = CASES[name]()
+    case = {**CASES, **CASES32}[name]()
+    case.installer = installer
     templates = {}
     for shortcut, template_id in ((SAVE_NAME, 102), (VIEW_NAME, 101)):
         try:
@@ -519,9 +616,11 @@ def run_case(name, installer, boxreader, explore):
         links = os.path.join(profile, case.links)
         links_before = set(os.listdir(links)) if os.path.isdir(links) else set()
 
+        program = case.program(prefix, profile, installer)
         before = snapshot(prefix)
         reg_before = {n: parse_reg(os.path.join(prefix, n)) for n in ("system.reg", "userdef.reg")}
-        box, code, raw = run_installer(prefix, installer, boxreader)
+        box, code, raw = run_installer(prefix, program, boxreader, case.reader_args, case.dll_overrides)
+        case.box_text = raw
         after = snapshot(prefix)
 
         problems = []
@@ -608,6 +707,7 @@ def signed_copy(installer, folder):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--list32", action="store_true")
     parser.add_argument("--case")
     parser.add_argument("--installer")
     parser.add_argument("--boxreader")
@@ -619,10 +719,10 @@ def main():
     args.boxreader = args.boxreader and os.path.abspath(args.boxreader)
     global BOXREADER
     BOXREADER = args.boxreader
-    if args.list:
-        print(";".join(CASES))
+    if args.list or args.list32:
+        print(";".join(CASES32 if args.list32 else CASES))
         return 0
-    log("== %s: %s" % (args.case, (CASES[args.case].__doc__ or "").strip()))
+    log("== %s: %s" % (args.case, ({**CASES, **CASES32}[args.case].__doc__ or "").strip()))
     if args.sign:
         os.makedirs(WINE_DIR, exist_ok=True)
     signed_dir = tempfile.mkdtemp(prefix="signed.", dir=WINE_DIR) if args.sign else None

@@ -1,11 +1,54 @@
-// Waits for the installer's message box in this prefix, prints it, saves a picture of it
-// (when a path is given) and presses OK. Used by `make run`. With a picture path the exit
+// Waits for the installer's message box in this prefix, prints it and how the process
+// showing it runs, saves a picture of it (when a path is given) and presses OK. With
+// --modules it also lists the modules that process has loaded while the box is up.
+// Used by `make run`, `make run32` and the end-to-end driver. With a picture path the exit
 // code says whether the picture shows the box's caption bar: 0 yes, 3 no picture or no bar.
+// Usage: boxreader [--modules] [PICTURE.bmp]
+#include <windows.h>
+#include <psapi.h>
 #include <stdio.h>
 
 #include "tests/support/MessageBoxReader.h"
 
+namespace {
+
+struct ProcessHandle {
+    HANDLE handle;
+    explicit ProcessHandle(DWORD id)
+        : handle(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id)) {}
+    ~ProcessHandle() { if (handle) CloseHandle(handle); }
+};
+
+// Asked of the process itself: a 32-bit process on a 64-bit system runs under WoW64.
+const char* ProcessKind(HANDLE process) {
+    BOOL wow64 = FALSE;
+    if (!process || !IsWow64Process(process, &wow64)) return "unknown";
+    if (wow64) return "32-bit (WoW64)";
+    SYSTEM_INFO system;
+    GetNativeSystemInfo(&system);
+    return system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? "32-bit" : "64-bit";
+}
+
+void PrintModules(HANDLE process) {
+    HMODULE modules[512];
+    DWORD needed = 0;
+    if (!process || !EnumProcessModulesEx(process, modules, sizeof(modules), &needed, LIST_MODULES_ALL)) {
+        printf("module:  none listed (error %lu)\n", GetLastError());
+        return;
+    }
+    for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < 512; ++i) {
+        wchar_t path[MAX_PATH] = {};
+        if (GetModuleFileNameExW(process, modules[i], path, MAX_PATH)) {
+            printf("module:  %s\n", Narrow(path).c_str());
+        }
+    }
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
+    bool modules = argc > 1 && lstrcmpW(argv[1], L"--modules") == 0;
+    const wchar_t* picture = argc > (modules ? 2 : 1) ? argv[modules ? 2 : 1] : nullptr;
     HWND box = nullptr;
     DWORD start = GetTickCount();
     while (!box && GetTickCount() - start < 120000) {
@@ -23,8 +66,13 @@ int wmain(int argc, wchar_t** argv) {
     MessageBoxInfo info = ReadMessageBox(box);
     printf("caption: %s\ntext:    %s\nicon:    %s\n", Narrow(info.caption).c_str(),
            Narrow(info.text).c_str(), BoxIconName(info.icon));
+    DWORD processId = 0;
+    GetWindowThreadProcessId(box, &processId);
+    ProcessHandle process(processId);
+    printf("process: %s\n", ProcessKind(process.handle));
+    if (modules) PrintModules(process.handle);
     int result = 0;
-    if (argc > 1) {
+    if (picture) {
         // The frame may be painted after the text and icon that ReadMessageBox waited for.
         int caption = 0;
         for (DWORD waited = GetTickCount(); !caption && GetTickCount() - waited < 3000; Sleep(50)) {
@@ -32,7 +80,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         RECT rect = {};
         GetWindowRect(box, &rect);
-        bool saved = SaveWindowBitmap(box, argv[1]);
+        bool saved = SaveWindowBitmap(box, picture);
         printf("picture: %s, %ldx%ld, caption bar %d px%s\n", saved ? "saved" : "NOT SAVED",
                rect.right - rect.left, rect.bottom - rect.top, caption,
                caption ? "" : " (NOT DRAWN)");

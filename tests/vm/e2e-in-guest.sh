@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The end-to-end driver's 32-bit cases on a 32-bit build, all in one boot of the guest,
+# each in a fresh copy of the booted prefix. Fails when any case fails, and when the
+# guest cannot be made or does not come back.
+# Usage: e2e-in-guest.sh INSTALLER TOOLS_DIR OUT_DIR
+set -u
+here=$(cd "$(dirname "$0")/../.." && pwd)
+. "$here/tests/vm/guest.sh"
+[ $# -eq 3 ] || { echo "usage: $0 INSTALLER TOOLS_DIR OUT_DIR" >&2; exit 2; }
+[ -f "$1" ] && [ -f "$2/boxreader.exe" ] || { echo "missing $1 or $2/boxreader.exe: make build" >&2; exit 2; }
+
+job=$(mktemp -d "${TMPDIR:-/tmp}/brivok-e2e32.XXXXXX")
+trap 'rm -rf "$job"' EXIT
+mkdir -p "$job/tests/e2e" "$job/tests/wine" "$job/bin"
+cp "$here/tests/e2e/installer_paths.py" "$job/tests/e2e/"
+cp "$here/tests/wine/prefix.sh" "$job/tests/wine/"
+cp "$1" "$job/bin/BrivokButtons.exe"
+cp -r "$2" "$job/tools"
+cat >"$job/run.sh" <<EOF2
+export BRIVOK_WINE_DIR=$BRIVOK_VM_WINE_DIR
+driver=tests/e2e/installer_paths.py
+status=0
+for case in \$(python3 \$driver --list32 | tr ';' ' '); do
+    start=\$SECONDS
+    python3 \$driver --case \$case --installer bin/BrivokButtons.exe --boxreader tools/boxreader.exe || status=1
+    echo "   (\$((SECONDS - start)) s)"
+done
+exit \$status
+EOF2
+"$here/tests/vm/run-in-guest.sh" "$job" "$3" 1200
