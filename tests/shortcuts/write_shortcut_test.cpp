@@ -75,6 +75,7 @@ protected:
     }
     void TearDown() override {
         EXPECT_EQ(TempFiles(temp_), tempBefore_) << "a url*.tmp file was left behind";
+        EXPECT_TRUE(TempFiles(folder_ + L"\\").empty()) << "a url*.tmp file was left beside the target";
         EXPECT_TRUE(RemoveTree(folder_));
     }
 
@@ -178,9 +179,10 @@ TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
 }
 
 TEST_F(WriteShortcutFileTest, MissingTargetFolderLeavesNoTemporaryFile) {
+    // The new document is first given a name of its own in the target's folder.
     std::wstring view = folder_ + L"\\Missing\\View Drovs.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 101);
-    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) << std::hex << hr;
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_DIRECTORY)) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
 }
 
