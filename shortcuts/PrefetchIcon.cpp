@@ -49,19 +49,19 @@ void ReleaseFetch(FetchBlock* block) {
     if (InterlockedDecrement(&block->references) == 0) HeapFree(GetProcessHeap(), 0, block);
 }
 
-// The download alone, in an apartment of its own; it touches nothing but its block, and
-// holds its own reference to urlmon, so that it can be left behind at any point.
+// The download alone, in an apartment of its own; it touches nothing but its block, so
+// that it can be left behind at any point. urlmon stays loaded until the process ends:
+// unloading it takes wininet with it while wininet's own threads may still be on their way
+// out of it, and under Wine a later load in the same process then lost the completion of
+// its download.
 DWORD WINAPI FetchIntoCache(void* parameter) {
     auto* block = static_cast<FetchBlock*>(parameter);
     HRESULT initialized = CoInitialize(nullptr);
     HMODULE urlMonitor = LoadSystemUrlMonitor();
-    if (urlMonitor) {
-        FARPROC entry = GetProcAddress(urlMonitor, "URLDownloadToCacheFileW");
-        if (entry) {
-            auto download = reinterpret_cast<DownloadToCacheFileProc>(reinterpret_cast<void*>(entry));
-            block->result = download(nullptr, block->url, block->cachePath, MAX_PATH, 0, nullptr);
-        }
-        FreeLibrary(urlMonitor);
+    FARPROC entry = urlMonitor ? GetProcAddress(urlMonitor, "URLDownloadToCacheFileW") : nullptr;
+    if (entry) {
+        auto download = reinterpret_cast<DownloadToCacheFileProc>(reinterpret_cast<void*>(entry));
+        block->result = download(nullptr, block->url, block->cachePath, MAX_PATH, 0, nullptr);
     }
     if (SUCCEEDED(initialized)) CoUninitialize();
     ReleaseFetch(block);

@@ -217,13 +217,16 @@ TEST_F(ComApartment, PrefetchIconFetchesOnceAndAnnouncesTheCachedFile) {
 }
 
 TEST_F(ComApartment, PrefetchIconFetchesAgainOnEveryRun) {
-    // Wine's cache never answers for the server, so each call sends its own request.
+    // Wine's cache never answers for the server, so each call sends its own request. urlmon
+    // stays loaded between the calls: unloading and loading it again in one process made a
+    // later download under Wine wait for good for a completion that had already happened.
     HttpServer server(HttpServer::kIcon);
     CreateWatcher watcher;
     ASSERT_TRUE(watcher.registered());
     PrefetchIcon(IconUrl(server.port()).c_str());
     ASSERT_EQ(server.Requests().size(), 1u);
     ASSERT_EQ(watcher.Paths().size(), 1u);
+    EXPECT_NE(GetModuleHandleW(L"urlmon.dll"), nullptr) << "urlmon was unloaded after the download";
     PrefetchIcon(IconUrl(server.port()).c_str());
     EXPECT_EQ(server.Requests().size(), 2u);
     std::vector<std::wstring> created = watcher.Paths();
