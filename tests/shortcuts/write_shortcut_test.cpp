@@ -165,6 +165,29 @@ TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
     EXPECT_EQ(Read(view), old);
 }
 
+DWORD WINAPI CloseAfterAMoment(void* handle) {
+    Sleep(300);
+    CloseHandle(handle);
+    return 0;
+}
+
+TEST_F(WriteShortcutFileTest, FileHeldOpenForAMomentIsReplacedAfterIt) {
+    // Another installer reading the old shortcut while this one replaces it.
+    std::wstring view = folder_ + L"\\View Drovs.url";
+    ASSERT_TRUE(WriteWholeFile(view, "old"));
+    HANDLE held = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE closer = CreateThread(nullptr, 0, &CloseAfterAMoment, held, 0, nullptr);
+    ASSERT_NE(closer, nullptr);
+    DWORD start = GetTickCount();
+    HRESULT hr = WriteShortcutFile(view.c_str(), 101);
+    DWORD elapsed = GetTickCount() - start;
+    WaitForSingleObject(closer, INFINITE);
+    CloseHandle(closer);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr << " after " << std::dec << elapsed << " ms";
+    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+}
+
 TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
     std::wstring view = folder_ + L"\\View Drovs.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 103);
