@@ -1,37 +1,18 @@
 #include "shortcuts/PrefetchIcon.h"
 
+#include <objbase.h>
 #include <shlobj.h>
 #include <urlmon.h>
 
 namespace {
-
-// urlmon is not a KnownDLL: a static import, or a plain LoadLibraryW, would take a copy
-// planted beside the installer (for example in a downloads folder) ahead of the system one.
-class ModuleHolder {
-public:
-    ModuleHolder() = default;
-    ~ModuleHolder() {
-        if (module_) FreeLibrary(module_);
-    }
-    ModuleHolder(const ModuleHolder&) = delete;
-    ModuleHolder& operator=(const ModuleHolder&) = delete;
-
-    HMODULE Get() const { return module_; }
-    void Reset(HMODULE module) {
-        if (module_) FreeLibrary(module_);
-        module_ = module;
-    }
-
-private:
-    HMODULE module_ = nullptr;
-};
 
 using DownloadToCacheFileProc = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPWSTR, DWORD, DWORD,
                                                  LPBINDSTATUSCALLBACK);
 
 constexpr wchar_t kUrlMonitorName[] = L"urlmon.dll";
 
-// Loads urlmon from the system folder only. Systems without the restricted search flags
+// urlmon is not a KnownDLL: by plain name it could be a copy planted beside the installer.
+// This loads it from the system folder only. Systems without the restricted search flags
 // reject them with ERROR_INVALID_PARAMETER; there the full path does the same job, and
 // the altered search order resolves urlmon's own imports from the system folder too.
 HMODULE LoadSystemUrlMonitor() {
@@ -47,18 +28,72 @@ HMODULE LoadSystemUrlMonitor() {
     return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
+// The fetch is optional, and a host that accepts and never answers stalls the URL moniker
+// for as long as its receive timeout (an hour on some systems, for ever under Wine). A
+// service that answers within 5 s still gets 3 s for the transfer; after 8 s the run goes
+// on, with time left for the box to appear within 15 s of the fetch's start even on a
+// busy machine.
+constexpr DWORD kFetchBoundMs = 8000;
+
+// Shared by the caller and the downloading thread; whichever lets go last frees it, so a
+// thread left behind never writes into freed memory or a returned stack frame. The address
+// is copied in: the caller's string may be gone before the thread is done with it.
+struct FetchBlock {
+    LONG references;
+    HRESULT result;
+    wchar_t cachePath[MAX_PATH];
+    wchar_t url[1];
+};
+
+void ReleaseFetch(FetchBlock* block) {
+    if (InterlockedDecrement(&block->references) == 0) HeapFree(GetProcessHeap(), 0, block);
+}
+
+// The download alone, in an apartment of its own; it touches nothing but its block, so
+// that it can be left behind at any point. urlmon stays loaded until the process ends:
+// unloading it takes wininet with it while wininet's own threads may still be on their way
+// out of it, and under Wine a later load in the same process then lost the completion of
+// its download.
+DWORD WINAPI FetchIntoCache(void* parameter) {
+    auto* block = static_cast<FetchBlock*>(parameter);
+    HRESULT initialized = CoInitialize(nullptr);
+    HMODULE urlMonitor = LoadSystemUrlMonitor();
+    FARPROC entry = urlMonitor ? GetProcAddress(urlMonitor, "URLDownloadToCacheFileW") : nullptr;
+    if (entry) {
+        auto download = reinterpret_cast<DownloadToCacheFileProc>(reinterpret_cast<void*>(entry));
+        block->result = download(nullptr, block->url, block->cachePath, MAX_PATH, 0, nullptr);
+    }
+    if (SUCCEEDED(initialized)) CoUninitialize();
+    ReleaseFetch(block);
+    return 0;
+}
+
 }  // namespace
 
 void PrefetchIcon(const wchar_t* url) {
-    wchar_t cachePath[MAX_PATH] = {};
+    DWORD length = 0;
+    while (url[length]) ++length;
+    auto* block = static_cast<FetchBlock*>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FetchBlock) + length * sizeof(wchar_t)));
+    if (!block) return;  // as silent as a failed download
+    block->references = 2;
+    block->result = E_FAIL;
+    for (DWORD i = 0; i < length; ++i) block->url[i] = url[i];
 
-    ModuleHolder urlMonitor;
-    urlMonitor.Reset(LoadSystemUrlMonitor());
-    if (!urlMonitor.Get()) return;  // as silent as a failed download
-    FARPROC entry = GetProcAddress(urlMonitor.Get(), "URLDownloadToCacheFileW");
-    if (!entry) return;
-    auto download = reinterpret_cast<DownloadToCacheFileProc>(reinterpret_cast<void*>(entry));
-
-    HRESULT hr = download(nullptr, url, cachePath, MAX_PATH, 0, nullptr);
-    if (SUCCEEDED(hr)) SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, cachePath, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, &FetchIntoCache, block, 0, nullptr);
+    if (!thread) {
+        ReleaseFetch(block);
+        ReleaseFetch(block);
+        return;
+    }
+    // This thread is a single-threaded apartment and owns windows: it keeps dispatching its
+    // messages while it waits, so that nobody who sends to it stalls behind the download.
+    DWORD signalled = 0;
+    HRESULT waited = CoWaitForMultipleHandles(0, kFetchBoundMs, 1, &thread, &signalled);
+    CloseHandle(thread);
+    // Past the bound the thread is left to finish or to end with the process; its result
+    // is not looked at again.
+    if (waited == S_OK && SUCCEEDED(block->result))
+        SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, block->cachePath, nullptr);
+    ReleaseFetch(block);
 }

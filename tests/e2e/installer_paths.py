@@ -14,10 +14,13 @@ import argparse
 import os
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
@@ -67,6 +70,10 @@ SYSTEM_BINARIES = (".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".tlb
 
 class Failure(Exception):
     pass
+
+
+class Skip(Exception):
+    """The case cannot run on this machine; said why, and counted as skipped."""
 
 
 def log(*parts):
@@ -332,30 +339,41 @@ def check_untouched_outside(prefix, profile_rel, links_rel, before, after, reg_b
 
 # ---------------------------------------------------------------- one run
 
-def run_installer(prefix, installer, boxreader, reader_args=(), dll_overrides=""):
+def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args=(),
+                  dll_overrides=""):
+    """Starts `runs` installers at once and reads their boxes: ([box], [exit code], raw
+    output, time.time() when the last box had been read)."""
     out = os.path.join(prefix, ".out")
     os.makedirs(out, exist_ok=True)
     script = r'''
-        "$WINELOADER" "$1" >"$3/installer.out" 2>&1 &
-        pid=$!
-        "$WINELOADER" "$2" "${@:4}" >"$3/box.txt" 2>&1
-        wait $pid
-        echo $? >"$3/exit-code"
+        pids=
+        for i in $(seq "$4"); do
+            "$WINELOADER" "$1" >"$3/installer$i.out" 2>&1 &
+            pids="$pids $!"
+        done
+        "$WINELOADER" "$2" --boxes "$4" "${@:5}" >"$3/box.txt" 2>&1
+        date +%s.%N >"$3/box-time"
+        for pid in $pids; do wait $pid; echo $? >>"$3/exit-code"; done
         "$BRIVOK_WINESERVER" -k
         "$BRIVOK_WINESERVER" -w
     '''
-    subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24 -nolisten tcp", "bash", "-c",
-                    script, "brivok-e2e", windows_path(installer), windows_path(boxreader), out]
-                   + list(reader_args),
-                   env=wine_env(prefix, dll_overrides), stdin=subprocess.DEVNULL, timeout=240, check=False)
+    try:
+        subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24 -nolisten tcp", "bash", "-c",
+                        script, "brivok-e2e", windows_path(installer), windows_path(boxreader), out,
+                        str(runs)] + list(reader_args),
+                       env=wine_env(prefix, dll_overrides), stdin=subprocess.DEVNULL, timeout=timeout, check=False)
+    except subprocess.TimeoutExpired:
+        subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
+        raise Failure("the run did not end within %d s" % timeout)
     subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
     with open(os.path.join(out, "box.txt"), "rb") as f:
         box_text = f.read().decode("utf-8", "replace").replace("\r\n", "\n")
-    m = re.match(r"^caption: (.*)\ntext:    (.*)\nicon:    (\w+)\n", box_text, re.S)
-    box = (m.group(1), m.group(2), m.group(3)) if m else None
+    boxes = re.findall(r"caption: (.*?)\ntext:    (.*?)\nicon:    (\w+)\n", box_text, re.S)
     with open(os.path.join(out, "exit-code")) as f:
-        code = int(f.read().strip() or -1)
-    return box, code, box_text
+        codes = [int(line) for line in f.read().split()]
+    with open(os.path.join(out, "box-time")) as f:
+        box_time = float(f.read().strip())
+    return boxes, codes, box_text, box_time
 
 
 # ---------------------------------------------------------------- cases
@@ -373,6 +391,10 @@ class Case:
     reader_args = ()      # --modules: the box reader lists the process's modules (box_text)
     dll_overrides = ""
 
+    runs = 1              # installers started at once
+    run_timeout = 240     # seconds for the whole run, boxes and exits
+    keep_files = {}       # shortcut name: bytes it must still hold after the run
+
     def prepare(self, prefix, profile):
         pass
 
@@ -380,7 +402,14 @@ class Case:
         """The copy of the installer to run."""
         return installer
 
+    def image(self, installer):
+        """The image to run; a case may run a variant of the built one."""
+        return installer
+
     def check(self, prefix, profile, templates):
+        pass
+
+    def finish(self):
         pass
 
 
@@ -544,6 +573,176 @@ class NeverLoadsPlantedUrlmon(Case):
             raise Failure("urlmon loaded %r, expected the system32 copy" % loaded)
 
 
+class SucceedsTwiceAtOnce(ReplacesOldShortcutsAndPutsThemFirst):
+    """A double click: two installers at once, one box each, both succeed, same result."""
+    runs = 2
+
+
+# ---------------------------------------------------------------- a web root on this machine
+
+def root_variant(installer, root):
+    """A copy of the image whose web root is `root`, padded with a path segment to the
+    built root's length (the root is a fixed string in the image)."""
+    with open(installer, "rb") as f:
+        image = f.read()
+    icon = "files/bin_brivok_favicon.ico".encode("utf-16-le")
+    m = re.search(rb"(h\0t\0t\0p\0(?:s\0)?:\0/\0/\0(?:[^\0]\0)*?)" + re.escape(icon), image)
+    if not m:
+        raise Failure("no icon address in the image")
+    built = m.group(1).decode("utf-16-le")
+    pad = len(built) - len(root)
+    if pad == 1 or pad < 0:
+        raise Skip("a root of %d characters (%s) cannot be swapped for %s" % (len(built), built, root))
+    if pad:
+        root += "p" * (pad - 1) + "/"
+    image = image.replace(built.encode("utf-16-le"), root.encode("utf-16-le"))
+    image = image.replace(built.encode("ascii"), root.encode("ascii"))
+    folder = tempfile.mkdtemp(prefix="root.", dir=WINE_DIR)
+    path = os.path.join(folder, os.path.basename(installer))
+    with open(path, "wb") as f:
+        f.write(image)
+    return path
+
+
+class WebRoot:
+    """A web root on 127.0.0.1: answers each request with `body` after `delay` seconds, or
+    (body None) accepts and never answers, holding every connection until closed."""
+    def __init__(self, body=None, delay=0.0):
+        self.body, self.delay = body, delay
+        self.accepted, self.requests, self.held = [], [], []
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.stop = False
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while not self.stop:
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            self.accepted.append(time.time())
+            self.held.append(conn)
+            if self.body is None:
+                continue
+            conn.settimeout(5)
+            request = b""
+            try:
+                while b"\r\n\r\n" not in request:
+                    got = conn.recv(4096)
+                    if not got:
+                        break
+                    request += got
+                self.requests.append(request.split(b"\r\n")[0].decode("latin-1"))
+                time.sleep(self.delay)
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: image/x-icon\r\nContent-Length: %d\r\n"
+                             b"Connection: close\r\n\r\n" % len(self.body) + self.body)
+                conn.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+
+    def close(self):
+        self.stop = True
+        self.thread.join(5)
+        for conn in self.held:
+            conn.close()
+        self.listener.close()
+
+
+class LocalRootCase(Case):
+    body, delay = None, 0.0
+
+    def image(self, installer):
+        self.server = WebRoot(self.body, self.delay)
+        self.variant = root_variant(installer, "http://127.0.0.1:%d/" % self.server.port)
+        return self.variant
+
+    def finish(self):
+        if hasattr(self, "server"):
+            self.server.close()
+        if hasattr(self, "variant"):
+            shutil.rmtree(os.path.dirname(self.variant), ignore_errors=True)
+
+
+class SucceedsWhenWebRootNeverAnswers(LocalRootCase):
+    """The web root accepts and never answers: the icon fetch is given up, the box appears
+    within 15 s of the fetch's start, and the process ends with the download still stuck."""
+    run_timeout = 120
+
+    def check(self, prefix, profile, templates):
+        if len(self.server.accepted) != 1:
+            raise Failure("%d connections to the web root, expected 1" % len(self.server.accepted))
+        waited = self.box_time - self.server.accepted[0]
+        log("   box read %.1f s after the icon fetch connected" % waited)
+        if waited > 15:
+            raise Failure("the box came %.1f s after the fetch began, expected at most 15" % waited)
+
+
+class FetchesIconFromSlowWebRoot(LocalRootCase):
+    """The web root answers after 3 s: the icon is fetched once and is in the URL cache."""
+    body, delay = bytes(range(256)) * 3, 3.0
+
+    def check(self, prefix, profile, templates):
+        if self.server.requests != ["GET /files/bin_brivok_favicon.ico HTTP/1.1"]:
+            raise Failure("requests %r" % self.server.requests)
+        cache = os.path.join(profile, "AppData/Local/Microsoft/Windows/INetCache")
+        cached = [os.path.join(root, n) for root, _, names in os.walk(cache) for n in names
+                  if os.path.getsize(os.path.join(root, n)) == len(self.body)
+                  and open(os.path.join(root, n), "rb").read() == self.body]
+        if len(cached) != 1:
+            raise Failure("%d copies of the icon in the URL cache, expected 1" % len(cached))
+        log("   cached as", os.path.relpath(cached[0], profile))
+
+
+# ---------------------------------------------------------------- a full Links volume
+
+class FailsWhenLinksVolumeIsFull(Case):
+    """The Links folder lies on a full volume: the run fails, the shortcut that was there
+    is kept byte for byte and nothing temporary is left."""
+    text, text_starts, icon, exit_code = None, CREATE_FAILED + "\r\n", "error", 1
+    expect_files = ()
+    needs_mount = True
+    OLD = b"[InternetShortcut]\r\nURL=http://old.example/\r\n"
+
+    def prepare(self, prefix, profile):
+        self.mount = tempfile.mkdtemp(prefix="volume.", dir=WINE_DIR)
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", self.mount],
+                              capture_output=True, text=True)
+        if done.returncode:
+            raise Skip("mounting a small tmpfs was refused: %s" % done.stderr.strip())
+        self.mounted = True
+        links = os.path.join(profile, self.links)
+        shutil.rmtree(links, ignore_errors=True)
+        os.makedirs(os.path.join(self.mount, "Links"))
+        os.symlink(os.path.join(self.mount, "Links"), links)
+        with open(os.path.join(links, SAVE_NAME), "wb") as f:
+            f.write(self.OLD)
+        self.keep_files = {SAVE_NAME: self.OLD}
+        filler = os.open(os.path.join(self.mount, "filler"), os.O_WRONLY | os.O_CREAT, 0o644)
+        try:
+            while os.write(filler, b"\0" * 4096):
+                pass
+        except OSError:
+            pass
+        try:
+            os.write(filler, b"\0")
+            raise Failure("the volume still takes data after filling")
+        except OSError:
+            pass
+        finally:
+            os.close(filler)
+
+    def finish(self):
+        if getattr(self, "mounted", False):
+            subprocess.run(["umount", self.mount], check=False)
+        if hasattr(self, "mount"):
+            os.rmdir(self.mount)
+
+
 CASES = {
     "succeeds_in_fresh_profile": SucceedsInFreshProfile,
     "replaces_old_shortcuts_and_puts_them_first": ReplacesOldShortcutsAndPutsThemFirst,
@@ -556,6 +755,10 @@ CASES = {
     "fails_when_view_shortcut_cannot_be_replaced": FailsWhenViewShortcutCannotBeReplaced,
     "fails_without_temporary_folder": FailsWithoutTemporaryFolder,
     "binds_common_controls_6": BindsCommonControls6,
+    "succeeds_twice_at_once": SucceedsTwiceAtOnce,
+    "succeeds_when_web_root_never_answers": SucceedsWhenWebRootNeverAnswers,
+    "fetches_icon_from_slow_web_root": FetchesIconFromSlowWebRoot,
+    "fails_when_links_volume_is_full": FailsWhenLinksVolumeIsFull,
 }
 # The release users download, run in the 32-bit guest.
 CASES32 = {
@@ -597,15 +800,16 @@ def image_machine(path):
 
 def run_case(name, installer, boxreader, explore):
     case = {**CASES, **CASES32}[name]()
-    case.installer = installer
-    templates = {}
-    for shortcut, template_id in ((SAVE_NAME, 102), (VIEW_NAME, 101)):
-        try:
-            templates[shortcut] = image_resource(installer, 100, template_id)
-        except Failure:
-            templates[shortcut] = None
     prefix = new_prefix()
     try:
+        installer = case.image(installer)
+        case.installer = installer
+        templates = {}
+        for shortcut, template_id in ((SAVE_NAME, 102), (VIEW_NAME, 101)):
+            try:
+                templates[shortcut] = image_resource(installer, 100, template_id)
+            except Failure:
+                templates[shortcut] = None
         profile = user_dir(prefix)
         profile_rel = os.path.relpath(profile, prefix)
         case.prepare(prefix, profile)
@@ -619,16 +823,17 @@ def run_case(name, installer, boxreader, explore):
         program = case.program(prefix, profile, installer)
         before = snapshot(prefix)
         reg_before = {n: parse_reg(os.path.join(prefix, n)) for n in ("system.reg", "userdef.reg")}
-        box, code, raw = run_installer(prefix, program, boxreader, case.reader_args, case.dll_overrides)
+        boxes, codes, raw, box_time = run_installer(prefix, program, boxreader, case.runs,
+                                                    case.run_timeout, case.reader_args,
+                                                    case.dll_overrides)
         case.box_text = raw
         after = snapshot(prefix)
 
         problems = []
-        if box is None:
-            problems.append("no message box read: %r" % raw)
-        else:
-            caption, text, icon = box
-            log("   box: %r %r %s; exit code %d" % (caption, text, icon, code))
+        if len(boxes) != case.runs:
+            problems.append("%d message box(es) read, expected %d: %r" % (len(boxes), case.runs, raw))
+        for caption, text, icon in boxes:
+            log("   box: %r %r %s" % (caption, text, icon))
             if caption != CAPTION:
                 problems.append("caption %r" % caption)
             if case.text is not None and text != case.text:
@@ -637,14 +842,20 @@ def run_case(name, installer, boxreader, explore):
                 problems.append("text %r, expected %r and a system text" % (text, case.text_starts))
             if icon != case.icon:
                 problems.append("icon %s, expected %s" % (icon, case.icon))
-        if code != case.exit_code:
-            problems.append("exit code %d, expected %d" % (code, case.exit_code))
+        log("   exit code(s): %r" % codes)
+        if codes != [case.exit_code] * case.runs:
+            problems.append("exit code(s) %r, expected %d" % (codes, case.exit_code))
+        case.box_time = box_time
 
         # Files in the Links folder: exactly the expected shortcuts, as the templates hold them.
         links_after = set(os.listdir(links)) if os.path.isdir(links) else set()
         for shortcut in (SAVE_NAME, VIEW_NAME):
             path = os.path.join(links, shortcut)
-            if shortcut in case.expect_files:
+            if shortcut in case.keep_files:
+                with open(path, "rb") as f:
+                    if f.read() != case.keep_files[shortcut]:
+                        problems.append("%s is not the one that was there before" % shortcut)
+            elif shortcut in case.expect_files:
                 if not os.path.isfile(path):
                     problems.append("missing %s" % shortcut)
                 else:
@@ -687,6 +898,7 @@ def run_case(name, installer, boxreader, explore):
         return problems
     finally:
         drop_prefix(prefix)
+        case.finish()
 
 
 def signed_copy(installer, folder):
@@ -722,7 +934,14 @@ def main():
     if args.list or args.list32:
         print(";".join(CASES32 if args.list32 else CASES))
         return 0
-    log("== %s: %s" % (args.case, ({**CASES, **CASES32}[args.case].__doc__ or "").strip()))
+    case = {**CASES, **CASES32}[args.case]
+    if getattr(case, "needs_mount", False) and not os.environ.get("BRIVOK_E2E_NAMESPACE"):
+        # In a mount namespace of its own, a mount cannot outlive the run, however it ends.
+        probe = ["unshare", "-m", "--propagation", "private", "true"]
+        if shutil.which("unshare") and subprocess.run(probe, stderr=subprocess.DEVNULL).returncode == 0:
+            os.environ["BRIVOK_E2E_NAMESPACE"] = "1"
+            os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv)
+    log("== %s: %s" % (args.case, (case.__doc__ or "").strip()))
     if args.sign:
         os.makedirs(WINE_DIR, exist_ok=True)
     signed_dir = tempfile.mkdtemp(prefix="signed.", dir=WINE_DIR) if args.sign else None
@@ -731,6 +950,9 @@ def main():
         problems = run_case(args.case, installer, args.boxreader, args.explore)
     except (Failure, subprocess.CalledProcessError) as e:
         problems = [str(e)]
+    except Skip as e:
+        log("skipped:", e)
+        return 77
     finally:
         if signed_dir:
             shutil.rmtree(signed_dir, ignore_errors=True)

@@ -27,11 +27,13 @@ std::string IconBytes() {
     return icon;
 }
 
-// Answers every request on its own thread: 200 with the icon, or 404, and counts the
-// request lines. Each connection gets its answer and is closed, so no client waits.
+// Answers every request on its own thread, one connection at a time: 200 with the icon,
+// 404, or, after a delay, either of them; or it accepts and never answers, holding each
+// connection until it is destroyed. Counts the connections and the request lines.
 class HttpServer {
 public:
-    explicit HttpServer(bool found) : found_(found) {
+    enum Reply { kIcon, kNotFound, kNever };
+    explicit HttpServer(Reply reply, DWORD delayMs = 0) : reply_(reply), delayMs_(delayMs) {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
         listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -50,10 +52,12 @@ public:
         stop_ = true;
         WaitForSingleObject(thread_, 10000);
         CloseHandle(thread_);
+        for (SOCKET held : held_) closesocket(held);
         closesocket(listener_);
         WSACleanup();
     }
     int port() const { return port_; }
+    int connections() const { return connections_; }
     std::vector<std::string> Requests() {
         std::lock_guard<std::mutex> hold(lock_);
         return requests_;
@@ -70,6 +74,11 @@ private:
             if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
             SOCKET client = accept(self->listener_, nullptr, nullptr);
             if (client == INVALID_SOCKET) continue;
+            ++self->connections_;
+            if (self->reply_ == kNever) {
+                self->held_.push_back(client);
+                continue;
+            }
             DWORD limitMs = 5000;  // a client that never sends must not hold the server
             setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limitMs),
                        sizeof(limitMs));
@@ -90,20 +99,25 @@ private:
             std::lock_guard<std::mutex> hold(lock_);
             requests_.push_back(request.substr(0, request.find("\r\n")));
         }
-        std::string body = found_ ? IconBytes() : std::string("<html>not here</html>");
-        std::string answer = std::string(found_ ? "HTTP/1.1 200 OK\r\nContent-Type: image/x-icon\r\n"
-                                                : "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n") +
+        if (delayMs_) Sleep(delayMs_);
+        bool found = reply_ == kIcon;
+        std::string body = found ? IconBytes() : std::string("<html>not here</html>");
+        std::string answer = std::string(found ? "HTTP/1.1 200 OK\r\nContent-Type: image/x-icon\r\n"
+                                               : "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n") +
                              "Content-Length: " + std::to_string(body.size()) +
                              "\r\nConnection: close\r\n\r\n" + body;
         send(client, answer.data(), static_cast<int>(answer.size()), 0);
         shutdown(client, SD_SEND);
     }
 
-    bool found_;
+    Reply reply_;
+    DWORD delayMs_;
     SOCKET listener_ = INVALID_SOCKET;
     int port_ = 0;
     HANDLE thread_ = nullptr;
     std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::vector<SOCKET> held_;  // only the server thread touches it until the thread ends
     std::mutex lock_;
     std::vector<std::string> requests_;
 };
@@ -186,7 +200,7 @@ protected:
 };
 
 TEST_F(ComApartment, PrefetchIconFetchesOnceAndAnnouncesTheCachedFile) {
-    HttpServer server(true);
+    HttpServer server(HttpServer::kIcon);
     CreateWatcher watcher;
     ASSERT_TRUE(watcher.registered());
 
@@ -203,13 +217,16 @@ TEST_F(ComApartment, PrefetchIconFetchesOnceAndAnnouncesTheCachedFile) {
 }
 
 TEST_F(ComApartment, PrefetchIconFetchesAgainOnEveryRun) {
-    // Wine's cache never answers for the server, so each call sends its own request.
-    HttpServer server(true);
+    // Wine's cache never answers for the server, so each call sends its own request. urlmon
+    // stays loaded between the calls: unloading and loading it again in one process made a
+    // later download under Wine wait for good for a completion that had already happened.
+    HttpServer server(HttpServer::kIcon);
     CreateWatcher watcher;
     ASSERT_TRUE(watcher.registered());
     PrefetchIcon(IconUrl(server.port()).c_str());
     ASSERT_EQ(server.Requests().size(), 1u);
     ASSERT_EQ(watcher.Paths().size(), 1u);
+    EXPECT_NE(GetModuleHandleW(L"urlmon.dll"), nullptr) << "urlmon was unloaded after the download";
     PrefetchIcon(IconUrl(server.port()).c_str());
     EXPECT_EQ(server.Requests().size(), 2u);
     std::vector<std::wstring> created = watcher.Paths();
@@ -219,7 +236,7 @@ TEST_F(ComApartment, PrefetchIconFetchesAgainOnEveryRun) {
 
 TEST_F(ComApartment, PrefetchIconAnnouncesACachedErrorPage) {
     // A 404 is still a successful download to the URL moniker; its page is what it cached.
-    HttpServer server(false);
+    HttpServer server(HttpServer::kNotFound);
     CreateWatcher watcher;
     ASSERT_TRUE(watcher.registered());
     PrefetchIcon(IconUrl(server.port()).c_str());
@@ -229,6 +246,42 @@ TEST_F(ComApartment, PrefetchIconAnnouncesACachedErrorPage) {
     std::string contents;
     ASSERT_TRUE(ReadWholeFile(created[0], &contents)) << Narrow(created[0]);
     EXPECT_EQ(contents, "<html>not here</html>");
+}
+
+TEST_F(ComApartment, PrefetchIconWaitsForAServiceThatAnswersAfterThreeSeconds) {
+    HttpServer server(HttpServer::kIcon, 3000);
+    CreateWatcher watcher;
+    ASSERT_TRUE(watcher.registered());
+    DWORD start = GetTickCount();
+    PrefetchIcon(IconUrl(server.port()).c_str());
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 3000u);
+    EXPECT_EQ(server.Requests().size(), 1u);
+    std::vector<std::wstring> created = watcher.Paths();
+    ASSERT_EQ(created.size(), 1u) << "create notifications after " << elapsed << " ms";
+    std::string contents;
+    ASSERT_TRUE(ReadWholeFile(created[0], &contents)) << Narrow(created[0]);
+    EXPECT_EQ(contents, IconBytes());
+}
+
+TEST_F(ComApartment, PrefetchIconGivesUpOnAServiceThatNeverAnswers) {
+    // The bound is 8 s; the download thread is left inside the call, and stays there until
+    // the server lets go of the connection below.
+    CreateWatcher watcher;
+    ASSERT_TRUE(watcher.registered());
+    {
+        HttpServer server(HttpServer::kNever);
+        DWORD start = GetTickCount();
+        PrefetchIcon(IconUrl(server.port()).c_str());
+        DWORD elapsed = GetTickCount() - start;
+        EXPECT_GE(elapsed, 7900u);
+        EXPECT_LT(elapsed, 11000u);
+        EXPECT_EQ(server.connections(), 1);
+        EXPECT_TRUE(watcher.Paths().empty()) << "a create notification for a stalled download";
+    }
+    // The abandoned download now ends; nobody announces it.
+    Sleep(1000);
+    EXPECT_TRUE(watcher.Paths().empty()) << "a create notification after the bound";
 }
 
 TEST_F(ComApartment, PrefetchIconIsSilentWhenTheServiceIsUnreachable) {

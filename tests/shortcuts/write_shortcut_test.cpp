@@ -75,6 +75,7 @@ protected:
     }
     void TearDown() override {
         EXPECT_EQ(TempFiles(temp_), tempBefore_) << "a url*.tmp file was left behind";
+        EXPECT_TRUE(TempFiles(folder_ + L"\\").empty()) << "a url*.tmp file was left beside the target";
         EXPECT_TRUE(RemoveTree(folder_));
     }
 
@@ -164,6 +165,29 @@ TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
     EXPECT_EQ(Read(view), old);
 }
 
+DWORD WINAPI CloseAfterAMoment(void* handle) {
+    Sleep(300);
+    CloseHandle(handle);
+    return 0;
+}
+
+TEST_F(WriteShortcutFileTest, FileHeldOpenForAMomentIsReplacedAfterIt) {
+    // Another installer reading the old shortcut while this one replaces it.
+    std::wstring view = folder_ + L"\\View Drovs.url";
+    ASSERT_TRUE(WriteWholeFile(view, "old"));
+    HANDLE held = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE closer = CreateThread(nullptr, 0, &CloseAfterAMoment, held, 0, nullptr);
+    ASSERT_NE(closer, nullptr);
+    DWORD start = GetTickCount();
+    HRESULT hr = WriteShortcutFile(view.c_str(), 101);
+    DWORD elapsed = GetTickCount() - start;
+    WaitForSingleObject(closer, INFINITE);
+    CloseHandle(closer);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr << " after " << std::dec << elapsed << " ms";
+    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+}
+
 TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
     std::wstring view = folder_ + L"\\View Drovs.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 103);
@@ -178,9 +202,10 @@ TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
 }
 
 TEST_F(WriteShortcutFileTest, MissingTargetFolderLeavesNoTemporaryFile) {
+    // The new document is first given a name of its own in the target's folder.
     std::wstring view = folder_ + L"\\Missing\\View Drovs.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 101);
-    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) << std::hex << hr;
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_DIRECTORY)) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
 }
 
