@@ -7,7 +7,10 @@ void ReportResult(const wchar_t* text, HRESULT status) {
 
     if (FAILED(status)) {
         wchar_t* systemText = nullptr;
-        DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+        // There are no arguments for a text's inserts (%1): they are shown as written rather
+        // than read from where no arguments were passed.
+        DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                          FORMAT_MESSAGE_IGNORE_INSERTS,
                                       nullptr, static_cast<DWORD>(status), 0x400,
                                       reinterpret_cast<wchar_t*>(&systemText), 0, nullptr);
         if (length && systemText) {

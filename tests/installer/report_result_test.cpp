@@ -90,4 +90,17 @@ TEST(ReportResult, FailureWithoutSystemTextShowsTextAloneWithErrorIcon) {
     EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Error) << BoxIconName(shown.boxes[0].icon);
 }
 
+// A system text that holds an insert is shown with the insert as written: there are no
+// arguments to put in its place.
+TEST(ReportResult, FailureWithInsertInSystemTextShowsItAsWritten) {
+    const HRESULT badFormat = HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
+    std::wstring system = SystemText(badFormat);
+    ASSERT_NE(system.find(L"%1"), std::wstring::npos) << "no insert in the system text: " << Narrow(system);
+    Shown shown = Report(L"Failed to create Brivok links.", badFormat);
+    ASSERT_EQ(shown.boxes.size(), 1u);
+    EXPECT_EQ(shown.boxes[0].text, L"Failed to create Brivok links.\r\n" + system)
+        << Narrow(shown.boxes[0].text);
+    EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Error) << BoxIconName(shown.boxes[0].icon);
+}
+
 }  // namespace

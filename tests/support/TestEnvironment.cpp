@@ -45,7 +45,8 @@ bool RemoveTree(const std::wstring& path) {
 
 std::wstring SystemText(HRESULT status) {
     wchar_t* text = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, static_cast<DWORD>(status), 0x400,
                                   reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring result = length && text ? std::wstring(text, length) : std::wstring();
