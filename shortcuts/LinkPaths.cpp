@@ -63,8 +63,10 @@ HRESULT ResolveLinkPaths() {
     if (LinkPaths.folder) {
         result = SHGetFolderPathAndSubDirW(nullptr, CSIDL_FAVORITES, nullptr, SHGFP_TYPE_CURRENT,
                                            folderName, LinkPaths.folder);
-        // The named folder is missing: fall back to (and create) Favorites\Links.
-        if (result == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
+        // The named folder (or Favorites itself) is missing: fall back to (and create)
+        // Favorites\Links. Shells say so with path not found, file not found or E_FAIL.
+        if (result == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) ||
+            result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || result == E_FAIL) {
             result = SHGetFolderPathAndSubDirW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr,
                                                SHGFP_TYPE_CURRENT, kDefaultLinksFolderName,
                                                LinkPaths.folder);

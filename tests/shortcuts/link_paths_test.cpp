@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "shortcuts/LinkPaths.h"
+#include "tests/support/ImportSpy.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/RawRegistryValue.h"
 #include "tests/support/TestEnvironment.h"
@@ -173,6 +174,59 @@ TEST_F(LinkPathsTest, FreeLinkPathsClearsEveryBuffer) {
     EXPECT_EQ(LinkPaths.view, nullptr);
     EXPECT_EQ(LinkPaths.save, nullptr);
     FreeLinkPaths();  // nothing left to free
+}
+
+// The folder lookup stands in for the shell's: Wine answers a missing Favorites folder with
+// 0x80070003 only, while Windows answers 0x80070002 and older shells E_FAIL.
+struct FolderLookupCall {
+    int csidl;
+    std::wstring subfolder;
+};
+HRESULT gFirstAnswer = S_OK;
+std::vector<FolderLookupCall> gLookups;
+constexpr wchar_t kSpyFolder[] = L"C:\\SpyFavorites\\Links";
+
+HRESULT WINAPI SpyGetFolderPathAndSubDir(HWND, int csidl, HANDLE, DWORD, LPCWSTR subfolder, LPWSTR path) {
+    gLookups.push_back({csidl, subfolder ? subfolder : L"<null>"});
+    if (gLookups.size() == 1 && FAILED(gFirstAnswer)) return gFirstAnswer;
+    lstrcpyW(path, kSpyFolder);
+    return S_OK;
+}
+
+TEST_F(LinkPathsTest, SpyMissingFavoritesAnswersRetryWithCreate) {
+    SetName(L"Liens");
+    ImportSpy spy("shell32.dll", "SHGetFolderPathAndSubDirW", reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
+    ASSERT_TRUE(spy.patched()) << "no import of SHGetFolderPathAndSubDirW in this program";
+    const HRESULT missing[] = {HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+                               E_FAIL};
+    for (HRESULT answer : missing) {
+        gFirstAnswer = answer;
+        gLookups.clear();
+        HRESULT hr = ResolveLinkPaths();
+        EXPECT_EQ(hr, S_OK) << std::hex << "first answer " << answer << ", got " << hr;
+        ASSERT_EQ(gLookups.size(), 2u) << std::hex << "first answer " << answer;
+        EXPECT_EQ(gLookups[0].csidl, CSIDL_FAVORITES);
+        EXPECT_EQ(gLookups[0].subfolder, L"Liens") << Narrow(gLookups[0].subfolder);
+        EXPECT_EQ(gLookups[1].csidl, CSIDL_FAVORITES | CSIDL_FLAG_CREATE) << std::hex << gLookups[1].csidl;
+        EXPECT_EQ(gLookups[1].subfolder, L"Links") << Narrow(gLookups[1].subfolder);
+        ASSERT_TRUE(LinkPaths.folder && LinkPaths.view);
+        EXPECT_EQ(std::wstring(LinkPaths.view), std::wstring(kSpyFolder) + L"\\View Drovs.url");
+        FreeLinkPaths();
+    }
+}
+
+TEST_F(LinkPathsTest, SpyOtherLookupFailuresAreReturnedWithoutRetry) {
+    ImportSpy spy("shell32.dll", "SHGetFolderPathAndSubDirW", reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
+    ASSERT_TRUE(spy.patched());
+    const HRESULT others[] = {E_ACCESSDENIED, E_INVALIDARG, HRESULT_FROM_WIN32(ERROR_BAD_NETPATH), E_OUTOFMEMORY};
+    for (HRESULT answer : others) {
+        gFirstAnswer = answer;
+        gLookups.clear();
+        HRESULT hr = ResolveLinkPaths();
+        EXPECT_EQ(hr, answer) << std::hex << "got " << hr;
+        EXPECT_EQ(gLookups.size(), 1u) << std::hex << "first answer " << answer;
+        FreeLinkPaths();
+    }
 }
 
 }  // namespace
