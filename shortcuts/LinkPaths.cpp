@@ -18,6 +18,36 @@ void SetDefaultFolderName(wchar_t* name) {
     lstrcpyW(name, kDefaultLinksFolderName);
 }
 
+// Only one plain folder name may stand in for "Links": a value holding a path, a share or a
+// drive, "." or "..", or naming a device would put the shortcuts (or a connection with the
+// user's credentials) somewhere else entirely.
+bool IsPlainFolderName(const wchar_t* name) {
+    const wchar_t* base = name;
+    for (const wchar_t* c = name; *c; ++c) {
+        if (*c == L'\\' || *c == L'/' || *c == L':') return false;
+    }
+    if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) return false;
+    // A device is named by what stands before the first dot, trailing spaces left out.
+    while (*base && *base != L'.') ++base;
+    while (base > name && base[-1] == L' ') --base;
+    int length = static_cast<int>(base - name);
+    // CON, PRN, AUX and NUL; COM1 to COM9 and LPT1 to LPT9.
+    static const char kDevices[] = "CONPRNAUXNULCOMLPT";
+    int first = 0, last = 4;
+    if (length == 4 && name[3] >= L'1' && name[3] <= L'9') {
+        first = 4;
+        last = 6;
+    } else if (length != 3) {
+        return true;
+    }
+    for (int device = first; device < last; ++device) {
+        int i = 0;
+        while (i < 3 && (name[i] & ~0x20) == kDevices[device * 3 + i]) ++i;
+        if (i == 3) return false;
+    }
+    return true;
+}
+
 wchar_t* AllocatePath() {
     auto* path = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, MAX_PATH * sizeof(wchar_t)));
     if (path) path[0] = L'\0';
@@ -53,7 +83,8 @@ HRESULT ResolveLinkPaths() {
     if (toolbar.OpenKey(HKEY_CURRENT_USER, kToolbarKey, KEY_READ) == ERROR_SUCCESS) {
         DWORD count = MAX_PATH;
         // A refused read may still have filled the buffer, so the default is put back.
-        if (toolbar.ReadString(kLinksFolderNameValue, folderName, &count) != ERROR_SUCCESS) {
+        if (toolbar.ReadString(kLinksFolderNameValue, folderName, &count) != ERROR_SUCCESS ||
+            !IsPlainFolderName(folderName)) {
             SetDefaultFolderName(folderName);
         }
     }

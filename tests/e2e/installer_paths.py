@@ -698,6 +698,42 @@ class FetchesIconFromSlowWebRoot(LocalRootCase):
         log("   cached as", os.path.relpath(cached[0], profile))
 
 
+# ---------------------------------------------------------------- LinksFolderName that is no folder name
+
+class ServedRootCase(LocalRootCase):
+    """A web root on 127.0.0.1 that serves the icon at once."""
+    body = bytes(range(256))
+
+
+class IgnoresLinksFolderName(ServedRootCase):
+    """LinksFolderName is not one plain folder name: it is ignored, the shortcuts go to
+    Favorites\\Links and nothing outside the profile is written."""
+    value = None  # as the registry file stores it
+
+    def prepare(self, prefix, profile):
+        append_user_key(prefix, TOOLBAR_KEY, {"LinksFolderName": '"%s"' % self.value})
+
+
+class IgnoresTraversalInLinksFolderName(IgnoresLinksFolderName):
+    """LinksFolderName climbs out of Favorites to the Windows folder: Favorites\\Links is used."""
+    value = r"..\\..\\..\\..\\windows"
+
+
+class IgnoresAbsolutePathInLinksFolderName(IgnoresLinksFolderName):
+    """LinksFolderName is an absolute path (C:\\windows\\temp): Favorites\\Links is used."""
+    value = r"C:\\windows\\temp"
+
+
+class IgnoresShareInLinksFolderName(IgnoresLinksFolderName):
+    """LinksFolderName is a share (\\\\host\\share): Favorites\\Links is used, no connection."""
+    value = r"\\\\brivok-nowhere\\share"
+
+
+class IgnoresDeviceInLinksFolderName(IgnoresLinksFolderName):
+    """LinksFolderName is a device name (CON.url): Favorites\\Links is used."""
+    value = "CON.url"
+
+
 # ---------------------------------------------------------------- a full Links volume
 
 class FailsWhenLinksVolumeIsFull(Case):
@@ -759,6 +795,10 @@ CASES = {
     "succeeds_when_web_root_never_answers": SucceedsWhenWebRootNeverAnswers,
     "fetches_icon_from_slow_web_root": FetchesIconFromSlowWebRoot,
     "fails_when_links_volume_is_full": FailsWhenLinksVolumeIsFull,
+    "ignores_traversal_in_links_folder_name": IgnoresTraversalInLinksFolderName,
+    "ignores_absolute_path_in_links_folder_name": IgnoresAbsolutePathInLinksFolderName,
+    "ignores_share_in_links_folder_name": IgnoresShareInLinksFolderName,
+    "ignores_device_in_links_folder_name": IgnoresDeviceInLinksFolderName,
 }
 # The release users download, run in the 32-bit guest.
 CASES32 = {

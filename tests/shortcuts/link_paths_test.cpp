@@ -137,6 +137,29 @@ TEST_F(LinkPathsTest, RefusedValuesKeepDefault) {
     ExpectPaths(favorites_ + L"\\Links");
 }
 
+// Only one plain folder name replaces "Links": a path, a share, a drive, "." and ".." or a
+// device would put the shortcuts (or a connection) somewhere else entirely.
+TEST_F(LinkPathsTest, ValueThatIsNotAFolderNameKeepsDefault) {
+    const wchar_t* refused[] = {
+        L"..\\..\\..\\..\\windows", L"..", L".", L"C:\\windows\\temp", L"C:windows", L"\\\\host\\share",
+        L"//host/share", L"Liens/Sub", L"Liens\\Sub", L"Liens:stream", L"CON", L"con", L"Nul.txt",
+        L"PRN.a.b", L"aux", L"COM1", L"com9.log", L"LPT1", L"lpt9", L"CON .txt", L"NUL "};
+    for (const wchar_t* name : refused) {
+        SCOPED_TRACE(Narrow(name));
+        SetName(name);
+        ExpectPaths(favorites_ + L"\\Links");
+    }
+}
+
+TEST_F(LinkPathsTest, NamesThatOnlyLookLikeDevicesAreFolderNames) {
+    for (const wchar_t* name : {L"COM10", L"CONSOLE", L"LPT", L"Con-Links", L"AUXILIARY.txt", L".Liens", L"Liens..x"}) {
+        SCOPED_TRACE(Narrow(name));
+        MakeFolder(name);
+        SetName(name);
+        ExpectPaths(favorites_ + L"\\" + name);
+    }
+}
+
 TEST_F(LinkPathsTest, EmptyNameGivesFavoritesItself) {
     SetName(REG_SZ, L"", 0);
     ExpectPaths(favorites_);
@@ -225,6 +248,24 @@ TEST_F(LinkPathsTest, SpyOtherLookupFailuresAreReturnedWithoutRetry) {
         HRESULT hr = ResolveLinkPaths();
         EXPECT_EQ(hr, answer) << std::hex << "got " << hr;
         EXPECT_EQ(gLookups.size(), 1u) << std::hex << "first answer " << answer;
+        FreeLinkPaths();
+    }
+}
+
+// Windows would follow a share or a drive in the value (connecting to the host with the
+// user's credentials); Wine does not, so the lookup itself is watched: it never sees one.
+TEST_F(LinkPathsTest, SpyValueThatIsNotAFolderNameIsNeverLookedUp) {
+    ImportSpy spy("shell32.dll", "SHGetFolderPathAndSubDirW", reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
+    ASSERT_TRUE(spy.patched());
+    gFirstAnswer = S_OK;
+    for (const wchar_t* name : {L"\\\\host\\share", L"C:\\windows\\temp", L"..\\..\\windows", L"NUL"}) {
+        SCOPED_TRACE(Narrow(name));
+        SetName(name);
+        gLookups.clear();
+        HRESULT hr = ResolveLinkPaths();
+        EXPECT_EQ(hr, S_OK) << std::hex << hr;
+        ASSERT_EQ(gLookups.size(), 1u);
+        EXPECT_EQ(gLookups[0].subfolder, L"Links") << Narrow(gLookups[0].subfolder);
         FreeLinkPaths();
     }
 }
