@@ -3,7 +3,7 @@
 namespace {
 
 constexpr wchar_t kTempPrefix[] = L"url";
-constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
+constexpr DWORD kCopyFlags = MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 constexpr DWORD kRenameFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 constexpr DWORD kReplaceAttempts = 20;
 constexpr DWORD kReplacePauseMs = 50;
@@ -18,40 +18,58 @@ HRESULT LastErrorResult() {
     return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
-// Puts the finished temporary file in place of the target. A move to another volume is a
-// copy, and a copy that fails part way (a full disk) would leave the target cut short: so
-// the file first goes to a name of its own in the target's folder, and only a complete
-// copy there is renamed over the target, on the same volume.
-HRESULT ReplaceTarget(const wchar_t* tempPath, const wchar_t* targetPath) {
+// Renames a file over the target on one volume. A second installer started at the same
+// moment may be reading the old target; while it holds the file open the replace is
+// refused, so it is tried again for a second.
+HRESULT RenameOver(const wchar_t* from, const wchar_t* targetPath) {
+    for (DWORD attempt = 0; !MoveFileExW(from, targetPath, kRenameFlags); ++attempt) {
+        DWORD error = GetLastError();
+        if (attempt == kReplaceAttempts || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+            return HRESULT_FROM_WIN32(error);
+        }
+        Sleep(kReplacePauseMs);
+    }
+    return S_OK;
+}
+
+// The target is on another volume than the temporary file. A move there is a copy, and a
+// copy that fails part way (a full disk) would leave the target cut short: so the file is
+// first copied to a name of its own beside the target, and only a complete copy is renamed
+// over it. The browsers and the shell watch that folder, so the copy is hidden until then.
+HRESULT StageBeside(const wchar_t* tempPath, UINT unique, const wchar_t* targetPath) {
     wchar_t staged[MAX_PATH];
     DWORD folderLength = 0;
     for (DWORD i = 0; targetPath[i]; ++i) {
         if (targetPath[i] == L'\\') folderLength = i;
     }
-    if (folderLength == 0 || folderLength > MAX_PATH - kTempNameRoom) {
-        return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    }
-    for (DWORD i = 0; i < folderLength; ++i) staged[i] = targetPath[i];
-    staged[folderLength] = L'\0';
-    if (!GetTempFileNameW(staged, kTempPrefix, 0, staged)) return LastErrorResult();
-
-    HRESULT result = S_OK;
-    if (!MoveFileExW(tempPath, staged, kMoveFlags)) {
-        result = LastErrorResult();
-    } else {
-        // A second installer started at the same moment may be reading the old target; while
-        // it holds the file open the replace is refused, so it is tried again for a second.
-        for (DWORD attempt = 0; !MoveFileExW(staged, targetPath, kRenameFlags); ++attempt) {
-            DWORD error = GetLastError();
-            if (attempt == kReplaceAttempts || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
-                result = HRESULT_FROM_WIN32(error);
-                break;
+    HRESULT result = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    if (folderLength && folderLength <= MAX_PATH - kTempNameRoom) {
+        for (DWORD i = 0; i < folderLength; ++i) staged[i] = targetPath[i];
+        staged[folderLength] = L'\0';
+        // Named with the temporary file's own number (no file is made for it here), so that
+        // no other run of ours uses it; the copy makes the file, hidden like its source.
+        if (GetTempFileNameW(staged, kTempPrefix, unique, staged) &&
+            SetFileAttributesW(tempPath, FILE_ATTRIBUTE_HIDDEN)) {
+            if (MoveFileExW(tempPath, staged, kCopyFlags)) {
+                // The temporary name is no longer ours; the staged one is until the rename.
+                result = RenameOver(staged, targetPath);
+                if (FAILED(result)) {
+                    DeleteFileW(staged);
+                } else if (!SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL)) {
+                    result = LastErrorResult();
+                }
+                return result;
             }
-            Sleep(kReplacePauseMs);
+            // A name already taken is someone else's file; otherwise part of our copy may be
+            // left under it.
+            DWORD error = GetLastError();
+            result = LastErrorResult();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) DeleteFileW(staged);
+        } else {
+            result = LastErrorResult();
         }
     }
-    // After the rename there is nothing left at the staged name; otherwise this removes it.
-    DeleteFileW(staged);
+    DeleteFileW(tempPath);
     return result;
 }
 
@@ -77,7 +95,8 @@ HRESULT WriteShortcutFile(const wchar_t* targetPath, WORD templateId) {
     DWORD tempLength = GetTempPathW(MAX_PATH, tempPath);
     if (tempLength == 0) return LastErrorResult();
     if (tempLength > MAX_PATH - kTempNameRoom) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    if (!GetTempFileNameW(tempPath, kTempPrefix, 0, tempPath)) return LastErrorResult();
+    UINT unique = GetTempFileNameW(tempPath, kTempPrefix, 0, tempPath);
+    if (!unique) return LastErrorResult();
 
     HANDLE file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == nullptr || file == INVALID_HANDLE_VALUE) {
@@ -93,10 +112,17 @@ HRESULT WriteShortcutFile(const wchar_t* targetPath, WORD templateId) {
             result = LastErrorResult();
         }
         CloseHandle(file);
-        if (SUCCEEDED(result)) result = ReplaceTarget(tempPath, targetPath);
+        if (SUCCEEDED(result)) {
+            // On one volume the move is a rename, which cannot cut the target short.
+            result = RenameOver(tempPath, targetPath);
+            if (result == HRESULT_FROM_WIN32(ERROR_NOT_SAME_DEVICE)) {
+                return StageBeside(tempPath, unique, targetPath);
+            }
+        }
     }
 
-    // After a move there is nothing left at the temporary name; otherwise this removes it.
-    DeleteFileW(tempPath);
+    // Once our file has moved away, another installer may have been given the same name:
+    // only a file that is still ours, after a failure, is removed.
+    if (FAILED(result)) DeleteFileW(tempPath);
     return result;
 }

@@ -7,13 +7,14 @@ inline constexpr WORD kViewShortcutTemplate = 101;
 inline constexpr WORD kSaveShortcutTemplate = 102;
 
 // Puts the template's bytes (type 100 in the executable's own module) at targetPath
-// through a temporary file in the user's temporary folder, moved to a second temporary name
-// in the target's folder (a copy when that is another volume) and renamed over the target
-// from there in one step; until then the target is not touched, so a copy that fails part
-// way (a full disk) leaves it whole. A replace refused because another process has the
-// target open is tried again for about a second. A failed or short write or flush is
-// never moved: the temporary file is deleted and the error returned (a short write with no
-// error code as HRESULT_FROM_WIN32(ERROR_WRITE_FAULT)). A temporary folder whose path
-// leaves no room for the file name is refused with ERROR_FILENAME_EXCED_RANGE. Every
-// failure is an HRESULT, and no temporary file is left behind.
+// through a temporary file in the user's temporary folder, renamed over the target in one
+// step; until then the target is not touched. When the target is on another volume, the
+// file is first copied to a hidden name of its own beside the target and renamed from
+// there, so a copy that fails part way (a full disk) leaves the target whole. A replace
+// refused because another process has the target open is tried again for about a second.
+// A failed or short write or flush is never moved: the temporary file is deleted and the
+// error returned (a short write with no error code as HRESULT_FROM_WIN32(ERROR_WRITE_FAULT)).
+// A temporary folder whose path leaves no room for the file name is refused with
+// ERROR_FILENAME_EXCED_RANGE. Every failure is an HRESULT; after a failure no file of this
+// call is left behind, and after a success no name it used is touched again.
 [[nodiscard]] HRESULT WriteShortcutFile(const wchar_t* targetPath, WORD templateId);

@@ -734,6 +734,70 @@ class IgnoresDeviceInLinksFolderName(IgnoresLinksFolderName):
     value = "CON.url"
 
 
+# ---------------------------------------------------------------- what the shell sees in Links
+
+IN_CREATE, IN_MOVED_TO, IN_NONBLOCK = 0x100, 0x80, 0o4000
+
+
+class LinksFolderWatch:
+    """An inotify watch on one folder: (what, name) for each name created or moved into it."""
+    def __init__(self, folder):
+        import ctypes
+        self.libc = ctypes.CDLL("libc.so.6", use_errno=True)
+        self.fd = self.libc.inotify_init1(IN_NONBLOCK)
+        if self.fd < 0:
+            raise Failure("inotify_init1 failed: errno %d" % ctypes.get_errno())
+        if self.libc.inotify_add_watch(self.fd, folder.encode(), IN_CREATE | IN_MOVED_TO) < 0:
+            raise Failure("inotify_add_watch %s failed: errno %d" % (folder, ctypes.get_errno()))
+
+    def names(self):
+        data = b""
+        while True:
+            try:
+                chunk = os.read(self.fd, 65536)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            data += chunk
+        names, offset = [], 0
+        while offset + 16 <= len(data):
+            _, mask, _, length = struct.unpack_from("<iIII", data, offset)
+            name = data[offset + 16:offset + 16 + length].split(b"\0")[0].decode("utf-8", "replace")
+            names.append(("created" if mask & IN_CREATE else "moved in", name))
+            offset += 16 + length
+        return names
+
+    def close(self):
+        os.close(self.fd)
+
+
+class CreatesNothingButShortcutsInLinks(ServedRootCase):
+    """A reinstall, watched from this machine: the shell sees nothing made in the Links
+    folder but the two shortcuts (no temporary file beside them)."""
+    def prepare(self, prefix, profile):
+        links = os.path.join(profile, self.links)
+        os.makedirs(links, exist_ok=True)
+        for name in (SAVE_NAME, VIEW_NAME):
+            with open(os.path.join(links, name), "wb") as f:
+                f.write(b"[InternetShortcut]\r\nURL=http://old.example/\r\n")
+        self.watch = LinksFolderWatch(links)
+
+    def check(self, prefix, profile, templates):
+        seen = self.watch.names()
+        log("   seen in the Links folder:", seen)
+        stray = [event for event in seen if event[1] not in (SAVE_NAME, VIEW_NAME)]
+        if stray:
+            raise Failure("made in the Links folder besides the shortcuts: %r" % stray)
+        if not seen:
+            raise Failure("the watch saw nothing at all")
+
+    def finish(self):
+        if hasattr(self, "watch"):
+            self.watch.close()
+        super().finish()
+
+
 # ---------------------------------------------------------------- a full Links volume
 
 class FailsWhenLinksVolumeIsFull(Case):
@@ -799,6 +863,7 @@ CASES = {
     "ignores_absolute_path_in_links_folder_name": IgnoresAbsolutePathInLinksFolderName,
     "ignores_share_in_links_folder_name": IgnoresShareInLinksFolderName,
     "ignores_device_in_links_folder_name": IgnoresDeviceInLinksFolderName,
+    "creates_nothing_but_shortcuts_in_links": CreatesNothingButShortcutsInLinks,
 }
 # The release users download, run in the 32-bit guest.
 CASES32 = {

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <vector>
 #include <string>
 
 #include "shortcuts/WriteShortcutFile.h"
+#include "tests/support/ImportSpy.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -202,10 +204,9 @@ TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
 }
 
 TEST_F(WriteShortcutFileTest, MissingTargetFolderLeavesNoTemporaryFile) {
-    // The new document is first given a name of its own in the target's folder.
     std::wstring view = folder_ + L"\\Missing\\View Drovs.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 101);
-    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_DIRECTORY)) << std::hex << hr;
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
 }
 
@@ -264,6 +265,96 @@ TEST_F(WriteShortcutFileTest, MissingTemporaryFolderFails) {
     }
     EXPECT_LT(hr, 0) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
+}
+
+// Stands in for MoveFileExW: after each successful move, the name just moved away from is
+// given to another installer at once, as GetTempFileNameW may give it.
+using MoveFileExFunction = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+MoveFileExFunction gRealMoveFileEx = nullptr;
+std::vector<std::wstring> gGivenAway;
+const char kOtherInstallersFile[] = "another installer's file";
+
+BOOL WINAPI SpyMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    if (!gRealMoveFileEx(from, to, flags)) return FALSE;
+    DWORD error = GetLastError();
+    if (WriteWholeFile(from, kOtherInstallersFile)) gGivenAway.push_back(from);
+    SetLastError(error);
+    return TRUE;
+}
+
+TEST_F(WriteShortcutFileTest, SpyNameGivenAwayAfterTheMoveIsNotDeleted) {
+    std::wstring view = folder_ + L"\\View Drovs.url";
+    gGivenAway.clear();
+    HRESULT hr;
+    {
+        ImportSpy spy("kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(&SpyMoveFileEx));
+        ASSERT_TRUE(spy.patched()) << "no import of MoveFileExW in this program";
+        gRealMoveFileEx = reinterpret_cast<MoveFileExFunction>(spy.original());
+        hr = WriteShortcutFile(view.c_str(), 101);
+    }
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+    ASSERT_FALSE(gGivenAway.empty()) << "no move was seen";
+    for (const std::wstring& name : gGivenAway) {
+        EXPECT_EQ(Read(name), kOtherInstallersFile) << Narrow(name) << " was deleted";
+        DeleteFileW(name.c_str());
+    }
+}
+
+// Records each move with the attributes its source has at that moment.
+struct RecordedMove {
+    std::wstring from, to;
+    DWORD attributes;
+};
+std::vector<RecordedMove> gMoves;
+
+BOOL WINAPI RecordingMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    gMoves.push_back({from, to, GetFileAttributesW(from)});
+    return gRealMoveFileEx(from, to, flags);
+}
+
+// The Links folder on another volume than the temporary folder (/dev/shm is one here): the
+// document is copied to a name beside the target first, and that copy is hidden until it
+// is renamed over the target.
+TEST_F(WriteShortcutFileTest, SpyStagedCopyOnAnotherVolumeIsHiddenUntilRenamed) {
+    std::wstring other = L"Z:\\dev\\shm\\BrivokStage" + std::to_wstring(GetCurrentProcessId());
+    if (!CreateDirectoryW(other.c_str(), nullptr)) GTEST_SKIP() << "no folder on /dev/shm: " << GetLastError();
+    std::wstring probe = folder_ + L"\\probe", probeThere = other + L"\\probe";
+    ASSERT_TRUE(WriteWholeFile(probe, "probe"));
+    BOOL moved = MoveFileExW(probe.c_str(), probeThere.c_str(), 0);
+    DWORD error = GetLastError();
+    DeleteFileW(probe.c_str());
+    DeleteFileW(probeThere.c_str());
+    if (moved || error != ERROR_NOT_SAME_DEVICE) {
+        RemoveTree(other);
+        GTEST_SKIP() << "/dev/shm is not another volume here: " << moved << " " << error;
+    }
+
+    std::wstring target = other + L"\\View Drovs.url";
+    ASSERT_TRUE(WriteWholeFile(target, "old"));
+    gMoves.clear();
+    HRESULT hr;
+    {
+        ImportSpy spy("kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(&RecordingMoveFileEx));
+        ASSERT_TRUE(spy.patched());
+        gRealMoveFileEx = reinterpret_cast<MoveFileExFunction>(spy.original());
+        hr = WriteShortcutFile(target.c_str(), 101);
+    }
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(Read(target), ExpectedViewDocument(root_));
+
+    // The last move renames the staged copy, beside the target, over the target.
+    ASSERT_FALSE(gMoves.empty());
+    const RecordedMove& rename = gMoves.back();
+    EXPECT_EQ(rename.to, target) << Narrow(rename.to);
+    EXPECT_EQ(rename.from.rfind(other + L"\\url", 0), 0u) << Narrow(rename.from);
+    EXPECT_NE(rename.attributes, INVALID_FILE_ATTRIBUTES) << Narrow(rename.from);
+    EXPECT_NE(rename.attributes & FILE_ATTRIBUTE_HIDDEN, 0u) << Narrow(rename.from) << std::hex << " attributes "
+                                                             << rename.attributes;
+    DWORD attributes = GetFileAttributesW(target.c_str());
+    EXPECT_EQ(attributes & FILE_ATTRIBUTE_HIDDEN, 0u) << std::hex << attributes;
+    EXPECT_TRUE(TempFiles(other + L"\\").empty()) << "a url*.tmp file was left beside the target";
+    EXPECT_TRUE(RemoveTree(other));
 }
 
 }  // namespace
