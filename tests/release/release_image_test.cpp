@@ -146,6 +146,95 @@ TEST(ReleaseImports, OnlySystemDllsAreImportedStatically) {
     }
 }
 
+// One import of the 32-bit image: by name, or by ordinal (name empty).
+struct Import32 {
+    std::string dll;
+    std::string name;
+    WORD ordinal;
+};
+
+std::vector<Import32> Imports32(const PeFile& pe) {
+    std::vector<Import32> imports;
+    IMAGE_DATA_DIRECTORY dir = pe.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
+    auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(pe.At(dir.VirtualAddress));
+    for (; entry && entry->Name; ++entry) {
+        const char* dll = pe.At(entry->Name);
+        DWORD table = entry->OriginalFirstThunk ? entry->OriginalFirstThunk : entry->FirstThunk;
+        auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(pe.At(table));
+        for (; thunk && thunk->u1.AddressOfData; ++thunk) {
+            if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
+                imports.push_back({Lower(dll ? dll : "?"), "", static_cast<WORD>(IMAGE_ORDINAL32(thunk->u1.Ordinal))});
+            } else {
+                auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(pe.At(thunk->u1.AddressOfData));
+                imports.push_back({Lower(dll ? dll : "?"), byName ? byName->Name : "<bad rva>", 0});
+            }
+        }
+    }
+    return imports;
+}
+
+// Windows XP as first released exports these three from SHELL32 by ordinal only: a by-name
+// import of any of them stops the loader before the program starts. Everything else the
+// release imports must be there on XP SP2 (the platform documentation's minimum client for
+// each is Windows 2000 or Windows XP).
+TEST(ReleaseImports, Win32ImageLoadsOnWindowsXp) {
+    const std::set<std::pair<std::string, std::string>> onXp = {
+        {"advapi32.dll", "RegCloseKey"}, {"advapi32.dll", "RegFlushKey"},
+        {"advapi32.dll", "RegOpenKeyExW"}, {"advapi32.dll", "RegQueryValueExW"},
+        {"advapi32.dll", "RegSetValueExW"},
+        {"comctl32.dll", "InitCommonControlsEx"},
+        {"kernel32.dll", "CloseHandle"}, {"kernel32.dll", "CreateFileW"},
+        {"kernel32.dll", "CreateThread"}, {"kernel32.dll", "DeleteFileW"},
+        {"kernel32.dll", "ExitProcess"}, {"kernel32.dll", "FindResourceW"},
+        {"kernel32.dll", "FlushFileBuffers"}, {"kernel32.dll", "FormatMessageW"},
+        {"kernel32.dll", "GetCommandLineW"}, {"kernel32.dll", "GetLastError"},
+        {"kernel32.dll", "GetModuleHandleW"}, {"kernel32.dll", "GetProcAddress"},
+        {"kernel32.dll", "GetProcessHeap"}, {"kernel32.dll", "GetShortPathNameW"},
+        {"kernel32.dll", "GetStartupInfoW"}, {"kernel32.dll", "GetSystemDirectoryW"},
+        {"kernel32.dll", "GetSystemTime"}, {"kernel32.dll", "GetTempFileNameW"},
+        {"kernel32.dll", "GetTempPathW"}, {"kernel32.dll", "HeapAlloc"},
+        {"kernel32.dll", "HeapFree"}, {"kernel32.dll", "LoadLibraryExW"},
+        {"kernel32.dll", "LoadResource"}, {"kernel32.dll", "LocalFree"},
+        {"kernel32.dll", "LockResource"}, {"kernel32.dll", "MoveFileExW"},
+        {"kernel32.dll", "MultiByteToWideChar"}, {"kernel32.dll", "RaiseException"},
+        {"kernel32.dll", "SetFileAttributesW"},
+        {"kernel32.dll", "SizeofResource"}, {"kernel32.dll", "Sleep"},
+        {"kernel32.dll", "SystemTimeToFileTime"}, {"kernel32.dll", "WriteFile"},
+        {"kernel32.dll", "lstrcmpiW"}, {"kernel32.dll", "lstrcpyW"},
+        {"kernel32.dll", "lstrcpynW"}, {"kernel32.dll", "lstrlenW"},
+        {"ole32.dll", "CoCreateInstance"}, {"ole32.dll", "CoInitialize"},
+        {"ole32.dll", "CoTaskMemFree"}, {"ole32.dll", "CoUninitialize"},
+        {"ole32.dll", "CoWaitForMultipleHandles"},
+        {"oleaut32.dll", "SysAllocString"}, {"oleaut32.dll", "SysAllocStringLen"},
+        {"oleaut32.dll", "SysFreeString"}, {"oleaut32.dll", "SysStringLen"},
+        {"oleaut32.dll", "VariantClear"}, {"oleaut32.dll", "VariantInit"},
+        {"shell32.dll", "SHChangeNotify"}, {"shell32.dll", "SHGetFolderPathAndSubDirW"},
+        {"shlwapi.dll", "PathAddExtensionW"}, {"shlwapi.dll", "PathAppendW"},
+        {"shlwapi.dll", "PathMatchSpecW"}, {"shlwapi.dll", "PathStripPathW"},
+        {"user32.dll", "MessageBoxW"}, {"user32.dll", "SendMessageTimeoutW"},
+    };
+    const std::set<WORD> shellOrdinals = {92, 155, 190};  // PathGetShortPath, ILFree, ILCreateFromPathW
+
+    PeFile pe;
+    ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER_WIN32"), &pe));
+    ASSERT_EQ(pe.magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+    std::set<WORD> ordinals;
+    size_t named = 0;
+    for (const Import32& import : Imports32(pe)) {
+        if (import.name.empty()) {
+            EXPECT_EQ(import.dll, "shell32.dll") << "ordinal " << import.ordinal;
+            EXPECT_EQ(shellOrdinals.count(import.ordinal), 1u) << import.dll << " ordinal " << import.ordinal;
+            EXPECT_TRUE(ordinals.insert(import.ordinal).second) << "ordinal " << import.ordinal << " twice";
+        } else {
+            ++named;
+            EXPECT_EQ(onXp.count({import.dll, import.name}), 1u)
+                << import.dll << "!" << import.name << " is not known to be on Windows XP SP2";
+        }
+    }
+    EXPECT_EQ(ordinals, shellOrdinals);
+    EXPECT_GT(named, 40u);
+}
+
 // Without the C runtime nothing may run before the entry point and nothing of the
 // runtime's start-up may be left: no TLS callbacks, no .CRT/.tls sections, no exports.
 TEST(ReleaseImports, NoRuntimeStartUpLeftovers) {
