@@ -175,8 +175,9 @@ std::vector<Import32> Imports32(const PeFile& pe) {
 
 // Windows XP as first released exports these three from SHELL32 by ordinal only: a by-name
 // import of any of them stops the loader before the program starts. Everything else the
-// release imports must be there on XP SP2 (the platform documentation's minimum client for
-// each is Windows 2000 or Windows XP).
+// release imports must be there on XP SP2: the platform documentation's minimum supported
+// client for each is Windows 2000 or Windows XP, except InitCommonControlsEx, whose page
+// names Vista but asks for comctl32 4.70 or later (XP carries 5.82 and 6.0).
 TEST(ReleaseImports, Win32ImageLoadsOnWindowsXp) {
     const std::set<std::pair<std::string, std::string>> onXp = {
         {"advapi32.dll", "RegCloseKey"}, {"advapi32.dll", "RegFlushKey"},
