@@ -4,6 +4,11 @@
 
 #include "installer/RunInstaller.h"
 
+// Newer than XP; passed only where the system takes it (see below).
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
 namespace {
 
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);

@@ -4,6 +4,11 @@
 #include <shlobj.h>
 #include <urlmon.h>
 
+// Newer than XP; passed only where the system takes it (see below).
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
 namespace {
 
 using DownloadToCacheFileProc = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPWSTR, DWORD, DWORD,
