@@ -11,6 +11,9 @@
 
 #include "menuorder/MenuOrderUpdate.h"
 #include "tests/menuorder/MenuOrderTestSupport.h"
+#include "tests/support/ImportSpy.h"
+
+BRIVOK_DECLARE_IMPORT_SLOT(RegFlushKey);
 
 namespace {
 
@@ -163,15 +166,49 @@ TEST_F(MenuOrderUpdate, LoadRefusesWrongHeaderOrDataSize) {
                            Spoil{"version", 4, -1}, Spoil{"dataSize", 8, 1},
                            Spoil{"dataSize", 8, -1}}) {
         SCOPED_TRACE(testing::Message() << s.what << " " << s.delta);
-        std::vector<BYTE> stored = BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}});
-        SetField(&stored, s.offset, GetField(stored, s.offset) + s.delta);
-        WriteOrder(stored);
-        MenuOrderRecord record{reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
-        EXPECT_FALSE(LoadMenuOrder(&record));
-        EXPECT_EQ(record.bytes, reinterpret_cast<BYTE*>(0xdeadbeef));
-        EXPECT_EQ(record.size, 0xdeadbeefu);
-        ExpectLeftAlone(stored);
+        // A header alone (exactly 20 bytes) is a stored record too, not a missing one.
+        for (std::vector<BYTE> stored : {BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}}),
+                                         BuildRecord({})}) {
+            SCOPED_TRACE(testing::Message() << stored.size() << " bytes");
+            SetField(&stored, s.offset, GetField(stored, s.offset) + s.delta);
+            WriteOrder(stored);
+            MenuOrderRecord record{reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
+            EXPECT_FALSE(LoadMenuOrder(&record));
+            EXPECT_EQ(record.bytes, reinterpret_cast<BYTE*>(0xdeadbeef));
+            EXPECT_EQ(record.size, 0xdeadbeefu);
+            ExpectLeftAlone(stored);
+        }
     }
+}
+
+// Wine's registry flush does nothing that can be seen, so the call is watched: one flush,
+// made after the new record is in the value.
+std::vector<std::vector<BYTE>> g_flushed;  // the stored Order value at each flush
+ImportSpy* g_flushSpy = nullptr;
+LONG WINAPI FlushSpy(HKEY key) {
+    DWORD size = 4096;
+    std::vector<BYTE> value(size);
+    if (RegGetValueW(HKEY_CURRENT_USER, kMenuOrderKeyPath, kMenuOrderValueName, RRF_RT_REG_BINARY,
+                     nullptr, value.data(), &size) != ERROR_SUCCESS) size = 0;
+    value.resize(size);
+    g_flushed.push_back(value);
+    return g_flushSpy->original<LONG(WINAPI*)(HKEY)>()(key);
+}
+
+TEST_F(MenuOrderUpdate, StoredRecordIsFlushedSpy) {
+    std::vector<BYTE> stored = BuildRecord({{alphaName_, true, 0}, {saveName_, true, 1}, {viewName_, true, 2}});
+    WriteOrder(stored);
+    g_flushed.clear();
+    ImportSpy spy(BRIVOK_IMPORT_SLOT(RegFlushKey), reinterpret_cast<void*>(&FlushSpy));
+    ASSERT_TRUE(spy.active());
+    g_flushSpy = &spy;
+    EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
+    std::vector<BYTE> now;
+    DWORD type = 0xdeadbeef;
+    ASSERT_TRUE(ReadOrder(&now, &type));
+    EXPECT_NE(now, stored);
+    ASSERT_EQ(g_flushed.size(), 1u);
+    EXPECT_EQ(g_flushed[0], now);
 }
 
 TEST_F(MenuOrderUpdate, NoOrderValueCreatesNone) {
