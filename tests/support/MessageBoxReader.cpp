@@ -100,6 +100,12 @@ MessageBoxInfo ReadMessageBox(HWND box) {
     GetDlgItemTextW(box, 0xFFFF, buffer, 2048);
     info.text = buffer;
 
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t className[32] = {};
+        GetClassNameW(child, className, 32);
+        if (lstrcmpiW(className, L"Button") == 0 && IsWindowVisible(child)) info.buttons.push_back(GetDlgCtrlID(child));
+    }
+
     HWND icon = FindIconControl(box);
     if (!icon) return info;
     // The box may not have been painted yet: wait for the icon to show.
@@ -114,6 +120,26 @@ MessageBoxInfo ReadMessageBox(HWND box) {
 
 void PressOk(HWND box) {
     PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+BoxAnswerer::BoxAnswerer()
+    : thread_([this] {
+          std::vector<HWND> answered;
+          while (!done_) {
+              for (HWND box : FindMessageBoxes(GetCurrentProcessId())) {
+                  if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
+                  boxes_.push_back(ReadMessageBox(box));
+                  answered.push_back(box);
+                  PressOk(box);
+              }
+              Sleep(20);
+          }
+      }) {}
+
+std::vector<MessageBoxInfo> BoxAnswerer::Stop() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+    return boxes_;
 }
 
 bool SaveWindowBitmap(HWND window, const wchar_t* path) {

@@ -2,7 +2,9 @@
 // Finds, reads and closes message boxes of this or another process in the same prefix.
 #include <windows.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 enum class BoxIcon { None, Error, Information, Other };
@@ -12,6 +14,7 @@ struct MessageBoxInfo {
     std::wstring caption;
     std::wstring text;
     BoxIcon icon = BoxIcon::None;
+    std::vector<int> buttons;  // control ids of the box's buttons, in window order
 };
 
 // Visible dialog-class windows owned by the process (0: any process).
@@ -26,6 +29,22 @@ HWND WaitForMessageBox(DWORD processId, DWORD timeoutMs);
 MessageBoxInfo ReadMessageBox(HWND box);
 
 void PressOk(HWND box);
+
+// Reads and closes every box this process shows, on a thread of its own, until Stop.
+class BoxAnswerer {
+public:
+    BoxAnswerer();
+    ~BoxAnswerer() { Stop(); }
+    BoxAnswerer(const BoxAnswerer&) = delete;
+    BoxAnswerer& operator=(const BoxAnswerer&) = delete;
+    // The boxes in the order they were shown; the thread has ended when this returns.
+    std::vector<MessageBoxInfo> Stop();
+
+private:
+    std::atomic<bool> done_{false};
+    std::vector<MessageBoxInfo> boxes_;  // written by the thread only, read after it ended
+    std::thread thread_;
+};
 
 // Saves the screen area of a window as a 24-bit BMP file.
 bool SaveWindowBitmap(HWND window, const wchar_t* path);
