@@ -1,15 +1,11 @@
-// Whole runs with the shell and the browser: the built installer against Wine's own
-// classes, and RunInstaller in this process against spies for the browser application
-// and the Internet Shortcut class, watching the shell notifications the run sends.
+// Whole runs of RunInstaller in this process, with Wine's own classes or spies for the
+// browser application and the Internet Shortcut class, watching the shell notifications
+// the run sends (Wine delivers them only inside the sending process).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <gtest/gtest.h>
 
-#include <tlhelp32.h>
-
-#include <algorithm>
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -23,44 +19,6 @@
 namespace {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// Browser processes seen while a run goes on: the browser's local server lives only as
-// long as someone holds an instance, so the process list is sampled on a thread.
-class BrowserProcessWatcher {
-public:
-    BrowserProcessWatcher() { thread_ = CreateThread(nullptr, 0, &BrowserProcessWatcher::Sample, this, 0, nullptr); }
-    ~BrowserProcessWatcher() { Stop(); }
-    std::vector<DWORD> Stop() {
-        if (thread_) {
-            stop_ = true;
-            WaitForSingleObject(thread_, 10000);
-            CloseHandle(thread_);
-            thread_ = nullptr;
-        }
-        return seen_;
-    }
-
-private:
-    static DWORD WINAPI Sample(void* parameter) {
-        auto* self = static_cast<BrowserProcessWatcher*>(parameter);
-        while (!self->stop_) {
-            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-            PROCESSENTRY32W entry = {};
-            entry.dwSize = sizeof(entry);
-            for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-                if (lstrcmpiW(entry.szExeFile, L"iexplore.exe") != 0) continue;
-                if (std::find(self->seen_.begin(), self->seen_.end(), entry.th32ProcessID) == self->seen_.end())
-                    self->seen_.push_back(entry.th32ProcessID);
-            }
-            CloseHandle(snapshot);
-            Sleep(5);
-        }
-        return 0;
-    }
-    HANDLE thread_ = nullptr;
-    std::atomic<bool> stop_{false};
-    std::vector<DWORD> seen_;
-};
 
 std::string Describe(const std::vector<ShellNotification>& seen) {
     std::string text;
@@ -102,20 +60,6 @@ protected:
     std::wstring folder_, view_, save_;
     std::string viewTemplate_, saveTemplate_;
 };
-
-// Wine delivers shell notifications only inside the sending process, so the installer's
-// own are watched in the runs of RunInstaller in this process below.
-TEST_F(ShellRunTest, InstallerOnWineStartsTheBrowserAndKeepsTheDocuments) {
-    BrowserProcessWatcher browsers;
-    ProcessRun run = RunAndAnswerBoxes(L"\"" + TestEnvironment(L"BRIVOK_INSTALLER") + L"\"", 120000);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, 0u) << std::hex << run.exitCode;
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    EXPECT_GE(browsers.Stop().size(), 1u) << "no browser instance was started";
-    // Wine cannot open the site property set, so stamping stops before saving.
-    ExpectDocumentsAsWritten();
-}
 
 // ---------------------------------------------------------------------------------------
 // RunInstaller in this process
