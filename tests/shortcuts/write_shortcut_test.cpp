@@ -11,6 +11,7 @@
 #include "tests/support/TestEnvironment.h"
 
 BRIVOK_DECLARE_IMPORT_SLOT(WriteFile);
+BRIVOK_DECLARE_IMPORT_SLOT(MoveFileExW);
 
 namespace {
 
@@ -190,26 +191,41 @@ TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
     EXPECT_EQ(Read(view), old);
 }
 
-DWORD WINAPI CloseAfterAMoment(void* handle) {
-    Sleep(300);
-    CloseHandle(handle);
-    return 0;
+// The other reader lets go right after the first replace it made fail, however late that
+// comes on a busy machine.
+ImportSpy* g_moveSpy = nullptr;
+HANDLE g_heldTarget = nullptr;
+int g_refusedMoves = 0;
+BOOL WINAPI MoveSpy(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    BOOL moved = g_moveSpy->original<decltype(&MoveFileExW)>()(from, to, flags);
+    DWORD error = GetLastError();
+    if (!moved && g_heldTarget) {
+        ++g_refusedMoves;
+        CloseHandle(g_heldTarget);
+        g_heldTarget = nullptr;
+    }
+    SetLastError(error);
+    return moved;
 }
 
 TEST_F(WriteShortcutFileTest, FileHeldOpenForAMomentIsReplacedAfterIt) {
     // Another installer reading the old shortcut while this one replaces it.
     std::wstring view = folder_ + L"\\View Drovs.url";
     ASSERT_TRUE(WriteWholeFile(view, "old"));
-    HANDLE held = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    HANDLE closer = CreateThread(nullptr, 0, &CloseAfterAMoment, held, 0, nullptr);
-    ASSERT_NE(closer, nullptr);
-    DWORD start = GetTickCount();
-    HRESULT hr = WriteShortcutFile(view.c_str(), 101);
-    DWORD elapsed = GetTickCount() - start;
-    WaitForSingleObject(closer, INFINITE);
-    CloseHandle(closer);
-    EXPECT_EQ(hr, S_OK) << std::hex << hr << " after " << std::dec << elapsed << " ms";
+    g_heldTarget = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(g_heldTarget, INVALID_HANDLE_VALUE);
+    g_refusedMoves = 0;
+    HRESULT hr = 0xdeadbeef;
+    {
+        ImportSpy spy(BRIVOK_IMPORT_SLOT(MoveFileExW), reinterpret_cast<void*>(&MoveSpy));
+        ASSERT_TRUE(spy.active());
+        g_moveSpy = &spy;
+        hr = WriteShortcutFile(view.c_str(), 101);
+    }
+    if (g_heldTarget) CloseHandle(g_heldTarget);
+    g_heldTarget = nullptr;
+    EXPECT_EQ(g_refusedMoves, 1);
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
     EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
 }
 
