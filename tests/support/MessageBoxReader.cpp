@@ -80,16 +80,6 @@ std::vector<HWND> FindMessageBoxes(DWORD processId) {
     return search.found;
 }
 
-HWND WaitForMessageBox(DWORD processId, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    do {
-        std::vector<HWND> boxes = FindMessageBoxes(processId);
-        if (!boxes.empty()) return boxes.front();
-        Sleep(20);
-    } while (GetTickCount() - start < timeoutMs);
-    return nullptr;
-}
-
 MessageBoxInfo ReadMessageBox(HWND box) {
     MessageBoxInfo info;
     wchar_t buffer[2048];
@@ -209,40 +199,4 @@ int DrawnCaptionHeight(HWND window) {
     ReleaseDC(nullptr, screen);
     // The caption text, the buttons and the border take the rest.
     return inBar * 2 > total ? band : 0;
-}
-
-ProcessRun RunAndAnswerBoxes(const std::wstring& commandLine, DWORD timeoutMs) {
-    ProcessRun run;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    std::wstring mutableLine = commandLine;
-    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        return run;
-    }
-    run.started = true;
-    std::vector<HWND> answered;
-    DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND box : FindMessageBoxes(process.dwProcessId)) {
-            if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
-            run.boxes.push_back(ReadMessageBox(box));
-            answered.push_back(box);
-            PressOk(box);
-        }
-        if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
-            run.finished = true;
-            break;
-        }
-        if (GetTickCount() - start > timeoutMs) {
-            TerminateProcess(process.hProcess, 0xdead);
-            WaitForSingleObject(process.hProcess, 5000);
-            break;
-        }
-    }
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return run;
 }

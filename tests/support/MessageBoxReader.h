@@ -20,9 +20,6 @@ struct MessageBoxInfo {
 // Visible dialog-class windows owned by the process (0: any process).
 std::vector<HWND> FindMessageBoxes(DWORD processId);
 
-// Polls until a box of the process is visible; null after timeoutMs.
-HWND WaitForMessageBox(DWORD processId, DWORD timeoutMs);
-
 // Caption, text and icon of a box. The icon is told by the colour of the icon control's
 // pixels on the screen (mostly red: error, mostly blue: information), since icon handles
 // cannot be compared across processes under Wine.
@@ -53,15 +50,5 @@ bool SaveWindowBitmap(HWND window, const wchar_t* path);
 // top and its client area, when most of their pixels have a caption colour. 0 when there is
 // none, as when a window manager outside Wine draws the frame (or nothing does).
 int DrawnCaptionHeight(HWND window);
-
-struct ProcessRun {
-    bool started = false;
-    bool finished = false;  // false: killed after the timeout
-    DWORD exitCode = 0xdeadbeef;
-    std::vector<MessageBoxInfo> boxes;  // every box the process showed, in order
-};
-
-// Starts the command line, reads and closes every box it shows, and waits for it to end.
-ProcessRun RunAndAnswerBoxes(const std::wstring& commandLine, DWORD timeoutMs);
 
 std::string Narrow(const std::wstring& text);
