@@ -215,12 +215,14 @@ def set_reg_value(prefix, key, name, data, hive="user.reg"):
 # ---------------------------------------------------------------- the Links order record
 
 def order_record(entries):
-    """entries: (short name, position); names stored as UTF-16 (item flag 0x04)."""
+    """entries: (short name, position[, wide]); names stored as UTF-16 (item flag 0x04)
+    unless wide is False, then as ANSI bytes."""
     blob = b""
-    for name, position in entries:
+    for name, position, *wide in entries:
+        wide = wide[0] if wide else True
         item = bytearray(14)
-        item[2] = 0x04
-        encoded = name.encode("utf-16-le") + b"\0\0"
+        item[2] = 0x04 if wide else 0
+        encoded = name.encode("utf-16-le") + b"\0\0" if wide else name.encode("latin-1") + b"\0"
         size = 8 + len(item) + len(encoded)
         blob += struct.pack("<Ii", size, position) + bytes(item) + encoded
     data = struct.pack("<II", 0, len(entries)) + blob
@@ -340,15 +342,15 @@ def check_untouched_outside(prefix, profile_rel, links_rel, before, after, reg_b
 # ---------------------------------------------------------------- one run
 
 def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args=(),
-                  dll_overrides=""):
+                  dll_overrides="", arguments=""):
     """Starts `runs` installers at once and reads their boxes: ([box], [exit code], raw
-    output, time.time() when the last box had been read)."""
+    output, time.time() when the last box had been read, browser processes seen)."""
     out = os.path.join(prefix, ".out")
     os.makedirs(out, exist_ok=True)
     script = r'''
         pids=
         for i in $(seq "$4"); do
-            "$WINELOADER" "$1" >"$3/installer$i.out" 2>&1 &
+            "$WINELOADER" "$1" $BRIVOK_ARGUMENTS >"$3/installer$i.out" 2>&1 &
             pids="$pids $!"
         done
         "$WINELOADER" "$2" --boxes "$4" "${@:5}" >"$3/box.txt" 2>&1
@@ -357,14 +359,40 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
         "$BRIVOK_WINESERVER" -k
         "$BRIVOK_WINESERVER" -w
     '''
+    browsers, sampling = set(), threading.Event()
+
+    def sample_browsers():
+        # The browser's local server lives only while someone holds an instance.
+        while not sampling.wait(0.05):
+            for pid in [p for p in os.listdir("/proc") if p.isdigit()]:
+                try:
+                    with open("/proc/%s/environ" % pid, "rb") as f:
+                        if ("WINEPREFIX=%s" % prefix).encode() not in f.read().split(b"\0"):
+                            continue
+                    with open("/proc/%s/cmdline" % pid, "rb") as f:
+                        if b"iexplore.exe" in f.read().lower():
+                            browsers.add(pid)
+                except OSError:
+                    pass
+    sampler = threading.Thread(target=sample_browsers, daemon=True)
+    sampler.start()
     try:
-        subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24 -nolisten tcp", "bash", "-c",
+        subprocess.run([os.path.join(SOURCE, "tests", "wine", "with-display.sh"), "bash", "-c",
                         script, "brivok-e2e", windows_path(installer), windows_path(boxreader), out,
                         str(runs)] + list(reader_args),
-                       env=wine_env(prefix, dll_overrides), stdin=subprocess.DEVNULL, timeout=timeout, check=False)
+                       env=dict(wine_env(prefix, dll_overrides), BRIVOK_ARGUMENTS=arguments),
+                       stdin=subprocess.DEVNULL, timeout=timeout, check=False)
     except subprocess.TimeoutExpired:
+        alive = subprocess.run([os.path.join(SOURCE, "tests", "wine", "alive.sh")], env=wine_env(prefix),
+                               capture_output=True, text=True, errors="replace").stdout
         subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
-        raise Failure("the run did not end within %d s" % timeout)
+        boxes_read = open(os.path.join(out, "box.txt"), errors="replace").read() \
+            if os.path.exists(os.path.join(out, "box.txt")) else "(nothing)"
+        raise Failure("the run did not end within %d s\n== boxes read so far:\n%s\n%s"
+                      % (timeout, boxes_read, alive))
+    finally:
+        sampling.set()
+        sampler.join()
     subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
     with open(os.path.join(out, "box.txt"), "rb") as f:
         box_text = f.read().decode("utf-8", "replace").replace("\r\n", "\n")
@@ -373,7 +401,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
         codes = [int(line) for line in f.read().split()]
     with open(os.path.join(out, "box-time")) as f:
         box_time = float(f.read().strip())
-    return boxes, codes, box_text, box_time
+    return boxes, codes, box_text, box_time, len(browsers)
 
 
 # ---------------------------------------------------------------- cases
@@ -390,6 +418,7 @@ class Case:
     order_after = None    # expected positions after, or "unchanged", or None: no value
     reader_args = ()      # --modules: the box reader lists the process's modules (box_text)
     dll_overrides = ""
+    arguments = ""        # the installer's command line after its name
 
     runs = 1              # installers started at once
     run_timeout = 240     # seconds for the whole run, boxes and exits
@@ -403,20 +432,40 @@ class Case:
         return installer
 
     def image(self, installer):
-        """The image to run; a case may run a variant of the built one."""
-        return installer
+        """The image to run: a copy whose web root is a port on 127.0.0.1 held closed, so
+        that no run looks up a name or leaves this machine. The 32-bit release runs as it
+        is: its guest has no network device at all."""
+        if image_machine(installer) == 0x14C:
+            return installer
+        self.closed = socket.socket()
+        self.closed.bind(("127.0.0.1", 0))
+        self.variant = root_variant(installer, "http://127.0.0.1:%d/" % self.closed.getsockname()[1])
+        return self.variant
 
     def check(self, prefix, profile, templates):
         pass
 
     def finish(self):
-        pass
+        if hasattr(self, "closed"):
+            self.closed.close()
+        if hasattr(self, "variant"):
+            shutil.rmtree(os.path.dirname(self.variant), ignore_errors=True)
 
 
 class SucceedsInFreshProfile(Case):
-    """No Links folder, no order value: the folder is created, nothing is reordered."""
+    """No Links folder, no order value: the folder is created, nothing is reordered, and
+    Wine's browser was started."""
     def prepare(self, prefix, profile):
         shutil.rmtree(os.path.join(profile, "Favorites", "Links"), ignore_errors=True)
+
+    def check(self, prefix, profile, templates):
+        if self.browsers < 1:
+            raise Failure("no browser process was started")
+
+
+class IgnoresItsCommandLine(Case):
+    """Arguments change nothing."""
+    arguments = "/uninstall --help x"
 
 
 class ReplacesOldShortcutsAndPutsThemFirst(Case):
@@ -428,11 +477,12 @@ class ReplacesOldShortcutsAndPutsThemFirst(Case):
             with open(os.path.join(links, name), "wb") as f:
                 f.write(b"[InternetShortcut]\r\nURL=http://old.example/\r\nExtra=kept?\r\n")
         self.short = short_names(prefix, links, [SAVE_NAME, VIEW_NAME])
-        self.order_before = [("NEWS~1.URL", 0), ("MAIL~1.URL", 1),
-                             (self.short[SAVE_NAME], 2), (self.short[VIEW_NAME], 3)]
+        # Names stored both ways, and one for a file that is gone.
+        self.order_before = [("NEWS~1.URL", 0, False), ("MAIL~1.URL", 1),
+                             (self.short[SAVE_NAME], 2), (self.short[VIEW_NAME], 3), ("GONE~1.URL", 4, False)]
         # save to 0 (others at or after 0 move back), then view to 1 likewise
-        self.order_after = [("NEWS~1.URL", 2), ("MAIL~1.URL", 3),
-                            (self.short[SAVE_NAME], 0), (self.short[VIEW_NAME], 1)]
+        self.order_after = [("NEWS~1.URL", 2, False), ("MAIL~1.URL", 3),
+                            (self.short[SAVE_NAME], 0), (self.short[VIEW_NAME], 1), ("GONE~1.URL", 6, False)]
 
 
 class UsesLocalisedLinksFolder(Case):
@@ -479,8 +529,9 @@ class SucceedsWithoutBrowserClass(Case):
 
 
 class FailsWhenFavoritesIsAFile(Case):
-    """No Links folder can be found or created: nothing is written."""
-    text, text_starts, icon, exit_code = None, LINKS_NOT_FOUND + "\r\n", "error", 1
+    """No Links folder can be found or created: nothing is written. Wine's folder lookup
+    answers E_FAIL ("Call failed.") when it cannot make the folder."""
+    text, icon, exit_code = LINKS_NOT_FOUND + "\r\nCall failed.\r\n", "error", 1
     expect_files = ()
 
     def prepare(self, prefix, profile):
@@ -488,6 +539,20 @@ class FailsWhenFavoritesIsAFile(Case):
         shutil.rmtree(favorites)
         with open(favorites, "wb") as f:
             f.write(b"not a folder")
+
+
+class FailsWhenLinksFolderIsTooLong(Case):
+    """The named Links folder leaves no room for the shortcut names within MAX_PATH: refused
+    before anything is written, not written under a name cut short."""
+    text, icon, exit_code = LINKS_NOT_FOUND + "\r\nFile name is too long.\r\n", "error", 1
+    expect_files = ()
+
+    def prepare(self, prefix, profile):
+        favorites = "C:\\users\\%s\\Favorites" % os.path.basename(profile)
+        name = "n" * (260 - 1 - len(favorites) - 1 - 12)
+        self.links = "Favorites/" + name
+        os.makedirs(os.path.join(profile, self.links))
+        append_user_key(prefix, TOOLBAR_KEY, {"LinksFolderName": '"%s"' % name})
 
 
 class FailsWhenSaveShortcutCannotBeReplaced(Case):
@@ -664,8 +729,7 @@ class LocalRootCase(Case):
     def finish(self):
         if hasattr(self, "server"):
             self.server.close()
-        if hasattr(self, "variant"):
-            shutil.rmtree(os.path.dirname(self.variant), ignore_errors=True)
+        super().finish()
 
 
 class SucceedsWhenWebRootNeverAnswers(LocalRootCase):
@@ -841,16 +905,19 @@ class FailsWhenLinksVolumeIsFull(Case):
             subprocess.run(["umount", self.mount], check=False)
         if hasattr(self, "mount"):
             os.rmdir(self.mount)
+        super().finish()
 
 
 CASES = {
     "succeeds_in_fresh_profile": SucceedsInFreshProfile,
+    "ignores_its_command_line": IgnoresItsCommandLine,
     "replaces_old_shortcuts_and_puts_them_first": ReplacesOldShortcutsAndPutsThemFirst,
     "uses_localised_links_folder": UsesLocalisedLinksFolder,
     "falls_back_to_links_when_named_folder_missing": FallsBackToLinksWhenNamedFolderMissing,
     "keeps_malformed_order_value": KeepsMalformedOrderValue,
     "succeeds_without_browser_class": SucceedsWithoutBrowserClass,
     "fails_when_favorites_is_a_file": FailsWhenFavoritesIsAFile,
+    "fails_when_links_folder_is_too_long": FailsWhenLinksFolderIsTooLong,
     "fails_when_save_shortcut_cannot_be_replaced": FailsWhenSaveShortcutCannotBeReplaced,
     "fails_when_view_shortcut_cannot_be_replaced": FailsWhenViewShortcutCannotBeReplaced,
     "fails_without_temporary_folder": FailsWithoutTemporaryFolder,
@@ -864,6 +931,7 @@ CASES = {
     "ignores_share_in_links_folder_name": IgnoresShareInLinksFolderName,
     "ignores_device_in_links_folder_name": IgnoresDeviceInLinksFolderName,
     "creates_nothing_but_shortcuts_in_links": CreatesNothingButShortcutsInLinks,
+    "never_loads_planted_urlmon": NeverLoadsPlantedUrlmon,
 }
 # The release users download, run in the 32-bit guest.
 CASES32 = {
@@ -876,10 +944,17 @@ CASES32 = {
 
 
 def run_wine(prefix, command, stdout_path, dll_overrides=""):
-    """Runs a helper program to its end in the prefix, then ends the prefix's processes."""
+    """Runs a helper program to its end in the prefix, then ends the prefix's processes. The
+    limit only stops a helper that hangs: the emulated guest on a loaded machine is slow."""
     with open(stdout_path, "wb") as stdout:
-        subprocess.run([WINELOADER] + command, env=wine_env(prefix, dll_overrides), stdout=stdout,
-                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=60)
+        try:
+            subprocess.run([WINELOADER] + command, env=wine_env(prefix, dll_overrides), stdout=stdout,
+                           stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=240)
+        except subprocess.TimeoutExpired:
+            alive = subprocess.run([os.path.join(SOURCE, "tests", "wine", "alive.sh")], env=wine_env(prefix),
+                                   capture_output=True, text=True, errors="replace").stdout
+            subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
+            raise Failure("%s did not end within 240 s\n%s" % (os.path.basename(command[0]), alive))
     subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
     subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
 
@@ -903,11 +978,13 @@ def image_machine(path):
     return struct.unpack_from("<H", image, struct.unpack_from("<I", image, 0x3C)[0] + 4)[0]
 
 
-def run_case(name, installer, boxreader, explore):
+def run_case(name, installer, boxreader, explore, signed_dir=None):
     case = {**CASES, **CASES32}[name]()
     prefix = new_prefix()
     try:
         installer = case.image(installer)
+        if signed_dir:
+            installer = signed_copy(installer, signed_dir)
         case.installer = installer
         templates = {}
         for shortcut, template_id in ((SAVE_NAME, 102), (VIEW_NAME, 101)):
@@ -928,9 +1005,9 @@ def run_case(name, installer, boxreader, explore):
         program = case.program(prefix, profile, installer)
         before = snapshot(prefix)
         reg_before = {n: parse_reg(os.path.join(prefix, n)) for n in ("system.reg", "userdef.reg")}
-        boxes, codes, raw, box_time = run_installer(prefix, program, boxreader, case.runs,
-                                                    case.run_timeout, case.reader_args,
-                                                    case.dll_overrides)
+        boxes, codes, raw, box_time, case.browsers = run_installer(
+            prefix, program, boxreader, case.runs, case.run_timeout, case.reader_args,
+            case.dll_overrides, case.arguments)
         case.box_text = raw
         after = snapshot(prefix)
 
@@ -988,11 +1065,15 @@ def run_case(name, installer, boxreader, explore):
             if order != case.order_before_bytes:
                 problems.append("Order value changed: %s" % (order.hex() if order else None))
         else:
-            got = sorted(order_positions(order)) if order else None
-            if got != sorted(case.order_after):
-                problems.append("Order positions %r, expected %r" % (got, sorted(case.order_after)))
+            # Only the positions change: every other byte stays as it was.
+            expected = order_record(case.order_after)
+            if order != expected:
+                problems.append("Order value %s, expected %s (positions %r, expected %r)"
+                                % (order.hex() if order else None, expected.hex(),
+                                   order_positions(order) if order else None,
+                                   [e[:2] for e in case.order_after]))
             else:
-                log("   order:", sorted(case.order_after, key=lambda e: e[1]))
+                log("   order:", sorted((e[:2] for e in case.order_after), key=lambda e: e[1]))
 
         try:
             case.check(prefix, profile, templates)
@@ -1051,8 +1132,7 @@ def main():
         os.makedirs(WINE_DIR, exist_ok=True)
     signed_dir = tempfile.mkdtemp(prefix="signed.", dir=WINE_DIR) if args.sign else None
     try:
-        installer = signed_copy(args.installer, signed_dir) if args.sign else args.installer
-        problems = run_case(args.case, installer, args.boxreader, args.explore)
+        problems = run_case(args.case, args.installer, args.boxreader, args.explore, signed_dir)
     except (Failure, subprocess.CalledProcessError) as e:
         problems = [str(e)]
     except Skip as e:

@@ -2,8 +2,6 @@
 // reads it and presses OK while ReportResult waits in the test's thread.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "installer/ReportResult.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/TestEnvironment.h"
@@ -14,31 +12,12 @@ struct Shown {
     std::vector<MessageBoxInfo> boxes;
 };
 
-// Calls ReportResult and collects every box shown meanwhile.
+// Calls ReportResult and collects every box shown meanwhile: the box is modal, so a second
+// one would come before ReportResult returns.
 Shown Report(const wchar_t* text, HRESULT status) {
-    Shown shown;
-    bool done = false;
-    std::thread reader([&] {
-        std::vector<HWND> answered;
-        while (!done) {
-            for (HWND box : FindMessageBoxes(GetCurrentProcessId())) {
-                if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
-                shown.boxes.push_back(ReadMessageBox(box));
-                answered.push_back(box);
-                PressOk(box);
-            }
-            Sleep(20);
-        }
-    });
+    BoxAnswerer answerer;
     ReportResult(text, status);
-    Sleep(100);  // a second box would show up by now
-    for (HWND box : FindMessageBoxes(GetCurrentProcessId())) {
-        shown.boxes.push_back(ReadMessageBox(box));
-        PressOk(box);
-    }
-    done = true;
-    reader.join();
-    return shown;
+    return Shown{answerer.Stop()};
 }
 
 TEST(ReportResult, SuccessShowsTextAloneWithInformationIcon) {
@@ -47,6 +26,7 @@ TEST(ReportResult, SuccessShowsTextAloneWithInformationIcon) {
     EXPECT_EQ(shown.boxes[0].caption, L"Brivok Internet Explorer Buttons");
     EXPECT_EQ(shown.boxes[0].text, L"BriVok links installed.");
     EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Information) << BoxIconName(shown.boxes[0].icon);
+    EXPECT_EQ(shown.boxes[0].buttons, std::vector<int>{IDOK}) << "the plain OK button only";
 }
 
 TEST(ReportResult, PositiveStatusIsSuccessWithNoSystemText) {
@@ -65,6 +45,7 @@ TEST(ReportResult, FailureAppendsLineBreakAndSystemText) {
     EXPECT_EQ(shown.boxes[0].text, L"Failed to create Brivok links.\r\n" + system)
         << Narrow(shown.boxes[0].text);
     EXPECT_EQ(shown.boxes[0].icon, BoxIcon::Error) << BoxIconName(shown.boxes[0].icon);
+    EXPECT_EQ(shown.boxes[0].buttons, std::vector<int>{IDOK}) << "the plain OK button only";
 }
 
 TEST(ReportResult, NoTextShowsFatal) {

@@ -141,13 +141,25 @@ TEST(FindMenuOrderEntry, MatchesNamesWithoutRegardToCase) {
     EXPECT_EQ(bytes, original);
 }
 
+// 0x80 is U+20AC in code page 1252 and U+0402 in 1251; Latin-1 would make it U+0080.
 TEST(FindMenuOrderEntry, ConvertsAnsiNamesFromTheThreadCodePage) {
     if (GetACP() != 1252) GTEST_SKIP() << "code page " << GetACP();
-    std::vector<BYTE> bytes = BuildRecord({{L"CAF\xc9~1.URL", false, 0}});
+    std::vector<BYTE> bytes = BuildRecord({{L"CAF\xc9\x80~1.URL", false, 0}});
     MenuOrderRecord record = View(&bytes);
     MenuOrderEntry entry{0xdeadbeef};
-    EXPECT_TRUE(FindMenuOrderEntry(&record, L"caf\xe9~1.url", &entry));
+    EXPECT_TRUE(FindMenuOrderEntry(&record, L"caf\xe9\x20ac~1.url", &entry));
     EXPECT_EQ(entry.offset, 20u);
+    EXPECT_FALSE(FindMenuOrderEntry(&record, L"caf\xe9\x80~1.url", &entry));
+
+    LCID locale = GetThreadLocale();
+    ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT)));
+    bytes = BuildRecord({{L"\x80~1.URL", false, 0}});
+    record = View(&bytes);
+    bool found1251 = FindMenuOrderEntry(&record, L"\x402~1.url", &entry);
+    bool found1252 = FindMenuOrderEntry(&record, L"\x20ac~1.url", &entry);
+    SetThreadLocale(locale);
+    EXPECT_TRUE(found1251) << "not converted from the thread's code page 1251";
+    EXPECT_FALSE(found1252);
 }
 
 TEST(FindMenuOrderEntry, FindsUnalignedWideNames) {

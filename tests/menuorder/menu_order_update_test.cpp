@@ -11,6 +11,10 @@
 
 #include "menuorder/MenuOrderUpdate.h"
 #include "tests/menuorder/MenuOrderTestSupport.h"
+#include "tests/support/ImportSpy.h"
+#include "tests/support/ShellNotificationWatcher.h"
+
+BRIVOK_DECLARE_IMPORT_SLOT(RegFlushKey);
 
 namespace {
 
@@ -163,15 +167,49 @@ TEST_F(MenuOrderUpdate, LoadRefusesWrongHeaderOrDataSize) {
                            Spoil{"version", 4, -1}, Spoil{"dataSize", 8, 1},
                            Spoil{"dataSize", 8, -1}}) {
         SCOPED_TRACE(testing::Message() << s.what << " " << s.delta);
-        std::vector<BYTE> stored = BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}});
-        SetField(&stored, s.offset, GetField(stored, s.offset) + s.delta);
-        WriteOrder(stored);
-        MenuOrderRecord record{reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
-        EXPECT_FALSE(LoadMenuOrder(&record));
-        EXPECT_EQ(record.bytes, reinterpret_cast<BYTE*>(0xdeadbeef));
-        EXPECT_EQ(record.size, 0xdeadbeefu);
-        ExpectLeftAlone(stored);
+        // A header alone (exactly 20 bytes) is a stored record too, not a missing one.
+        for (std::vector<BYTE> stored : {BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}}),
+                                         BuildRecord({})}) {
+            SCOPED_TRACE(testing::Message() << stored.size() << " bytes");
+            SetField(&stored, s.offset, GetField(stored, s.offset) + s.delta);
+            WriteOrder(stored);
+            MenuOrderRecord record{reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
+            EXPECT_FALSE(LoadMenuOrder(&record));
+            EXPECT_EQ(record.bytes, reinterpret_cast<BYTE*>(0xdeadbeef));
+            EXPECT_EQ(record.size, 0xdeadbeefu);
+            ExpectLeftAlone(stored);
+        }
     }
+}
+
+// Wine's registry flush does nothing that can be seen, so the call is watched: one flush,
+// made after the new record is in the value.
+std::vector<std::vector<BYTE>> g_flushed;  // the stored Order value at each flush
+ImportSpy* g_flushSpy = nullptr;
+LONG WINAPI FlushSpy(HKEY key) {
+    DWORD size = 4096;
+    std::vector<BYTE> value(size);
+    if (RegGetValueW(HKEY_CURRENT_USER, kMenuOrderKeyPath, kMenuOrderValueName, RRF_RT_REG_BINARY,
+                     nullptr, value.data(), &size) != ERROR_SUCCESS) size = 0;
+    value.resize(size);
+    g_flushed.push_back(value);
+    return g_flushSpy->original<LONG(WINAPI*)(HKEY)>()(key);
+}
+
+TEST_F(MenuOrderUpdate, StoredRecordIsFlushedSpy) {
+    std::vector<BYTE> stored = BuildRecord({{alphaName_, true, 0}, {saveName_, true, 1}, {viewName_, true, 2}});
+    WriteOrder(stored);
+    g_flushed.clear();
+    ImportSpy spy(BRIVOK_IMPORT_SLOT(RegFlushKey), reinterpret_cast<void*>(&FlushSpy));
+    ASSERT_TRUE(spy.active());
+    g_flushSpy = &spy;
+    EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
+    std::vector<BYTE> now;
+    DWORD type = 0xdeadbeef;
+    ASSERT_TRUE(ReadOrder(&now, &type));
+    EXPECT_NE(now, stored);
+    ASSERT_EQ(g_flushed.size(), 1u);
+    EXPECT_EQ(g_flushed[0], now);
 }
 
 TEST_F(MenuOrderUpdate, NoOrderValueCreatesNone) {
@@ -288,81 +326,17 @@ TEST_F(MenuOrderUpdate, SetShortcutPositionNeedsAnExistingFile) {
 // The shell is told of an order change on the folder: a window registered for extended
 // events receives the order-changed item and the folder. (Wine hands extended events only to
 // registrations without a folder, so the window listens to all folders.)
-constexpr UINT kChangeMessage = WM_APP + 7;
-
-struct ReceivedChange {
-    int count = 0;
-    LONG event = 0;
-    DWORD firstItem = 0xdeadbeef;
-    bool secondIsFolder = false;
-};
-PIDLIST_ABSOLUTE g_expectedFolder = nullptr;
-ReceivedChange g_received;
-
-LRESULT CALLBACK ChangeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == kChangeMessage) {
-        PIDLIST_ABSOLUTE* items = nullptr;
-        LONG event = 0;
-        HANDLE lock = SHChangeNotification_Lock(reinterpret_cast<HANDLE>(wParam),
-                                                DWORD(lParam), &items, &event);
-        if (lock) {
-            ++g_received.count;
-            g_received.event = event;
-            if (items && items[0]) {
-                const BYTE* item = reinterpret_cast<const BYTE*>(items[0]);
-                g_received.firstItem = item[0] | (item[1] << 8) | (item[2] << 16) |
-                                       (DWORD(item[3]) << 24);
-                // The item list ends right after the one 4-byte item.
-                if (item[4] | item[5]) g_received.firstItem = 0xbad;
-            }
-            g_received.secondIsFolder =
-                items && items[1] && ILIsEqual(items[1], g_expectedFolder);
-            SHChangeNotification_Unlock(lock);
-        }
-        return 0;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
 TEST_F(MenuOrderUpdate, NotifyOrderChangedReachesRegisteredWindow) {
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = ChangeWindowProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"BrivokOrderChangeTest";
-    ATOM atom = RegisterClassW(&windowClass);
-    ASSERT_NE(atom, 0);
-    HWND window = CreateWindowW(L"BrivokOrderChangeTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                nullptr, windowClass.hInstance, nullptr);
-    ASSERT_NE(window, nullptr);
-    PIDLIST_ABSOLUTE folder = ILCreateFromPathW(folder_.c_str());
-    ASSERT_NE(folder, nullptr);
-    g_expectedFolder = folder;
-    SHChangeNotifyEntry entry = {nullptr, FALSE};
-    ULONG registration = SHChangeNotifyRegister(
-        window, SHCNRF_ShellLevel | SHCNRF_InterruptLevel | SHCNRF_NewDelivery,
-        SHCNE_EXTENDED_EVENT, kChangeMessage, 1, &entry);
-    ASSERT_NE(registration, 0u);
-
-    g_received = ReceivedChange();
+    ShellNotificationWatcher watcher(SHCNE_EXTENDED_EVENT);
+    ASSERT_TRUE(watcher.registered());
     NotifyOrderChanged(folder_.c_str());
     NotifyOrderChanged(nullptr);
-    MSG message;
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 500;) {
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        if (g_received.count) break;
-        Sleep(10);
-    }
-    EXPECT_EQ(g_received.count, 1);
-    EXPECT_EQ(g_received.event, LONG(SHCNE_EXTENDED_EVENT));
+    std::vector<ShellNotification> seen = watcher.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].event, LONG(SHCNE_EXTENDED_EVENT));
     // One item of 4 bytes holding SHCNEE_ORDERCHANGED (2).
-    EXPECT_EQ(g_received.firstItem, 0x00020004u) << std::hex << g_received.firstItem;
-    EXPECT_TRUE(g_received.secondIsFolder);
-
-    SHChangeNotifyDeregister(registration);
-    g_expectedFolder = nullptr;
-    ILFree(folder);
-    DestroyWindow(window);
-    UnregisterClassW(L"BrivokOrderChangeTest", windowClass.hInstance);
+    EXPECT_EQ(seen[0].extended, 0x00020004u) << std::hex << seen[0].extended;
+    EXPECT_EQ(lstrcmpiW(seen[0].path.c_str(), folder_.c_str()), 0);
 }
 
 }  // namespace

@@ -94,6 +94,8 @@ TEST_F(RegistryKeyTest, ReadString) {
     SetRaw(scratch_, L"Empty", REG_SZ, L"", 0);
     SetRaw(scratch_, L"NoTerminator", REG_SZ, L"Liens", 10);
     SetRaw(scratch_, L"Odd", REG_SZ, L"Liens", 11);
+    // The last whole character is a terminator; only the odd byte count is wrong.
+    SetRaw(scratch_, L"OddPastTerminator", REG_SZ, L"Liens\0X", 13);
     DWORD number = 7;
     SetRaw(scratch_, L"Number", REG_DWORD, &number, sizeof(number));
     BYTE blob[] = {'L', 0, 0, 0};
@@ -129,6 +131,7 @@ TEST_F(RegistryKeyTest, ReadString) {
     const Refused refused[] = {
         {L"NoTerminator", 16, ERROR_INVALID_DATA},
         {L"Odd", 16, ERROR_INVALID_DATA},
+        {L"OddPastTerminator", 16, ERROR_INVALID_DATA},
         {L"Number", 16, ERROR_INVALID_DATA},
         {L"Blob", 16, ERROR_INVALID_DATA},
         {L"Plain", 5, ERROR_MORE_DATA},

@@ -1,20 +1,18 @@
-// Whole runs with the shell and the browser: the built installer against Wine's own
-// classes, and RunInstaller in this process against spies for the browser application
-// and the Internet Shortcut class, watching the shell notifications the run sends.
+// Whole runs of RunInstaller in this process, with Wine's own classes or spies for the
+// browser application and the Internet Shortcut class, watching the shell notifications
+// the run sends (Wine delivers them only inside the sending process).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <gtest/gtest.h>
 
-#include <tlhelp32.h>
-
-#include <algorithm>
-#include <atomic>
 #include <string>
 #include <vector>
 
 #include "installer/RunInstaller.h"
+#include "tests/support/LocalService.h"
 #include "tests/support/MessageBoxReader.h"
+#include "tests/support/ShellNotificationWatcher.h"
 #include "tests/support/ShellSpies.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -22,121 +20,9 @@ namespace {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Browser processes seen while a run goes on: the browser's local server lives only as
-// long as someone holds an instance, so the process list is sampled on a thread.
-class BrowserProcessWatcher {
-public:
-    BrowserProcessWatcher() { thread_ = CreateThread(nullptr, 0, &BrowserProcessWatcher::Sample, this, 0, nullptr); }
-    ~BrowserProcessWatcher() { Stop(); }
-    std::vector<DWORD> Stop() {
-        if (thread_) {
-            stop_ = true;
-            WaitForSingleObject(thread_, 10000);
-            CloseHandle(thread_);
-            thread_ = nullptr;
-        }
-        return seen_;
-    }
-
-private:
-    static DWORD WINAPI Sample(void* parameter) {
-        auto* self = static_cast<BrowserProcessWatcher*>(parameter);
-        while (!self->stop_) {
-            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-            PROCESSENTRY32W entry = {};
-            entry.dwSize = sizeof(entry);
-            for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-                if (lstrcmpiW(entry.szExeFile, L"iexplore.exe") != 0) continue;
-                if (std::find(self->seen_.begin(), self->seen_.end(), entry.th32ProcessID) == self->seen_.end())
-                    self->seen_.push_back(entry.th32ProcessID);
-            }
-            CloseHandle(snapshot);
-            Sleep(5);
-        }
-        return 0;
-    }
-    HANDLE thread_ = nullptr;
-    std::atomic<bool> stop_{false};
-    std::vector<DWORD> seen_;
-};
-
-struct Notification {
-    LONG event;
-    std::wstring path;
-    LONG heldReferences;  // what the product held of the watched spy at that moment
-};
-
-// Create and update notifications of the shell, received on a thread of their own that
-// pumps messages (the shell may deliver them synchronously).
-class NotificationWatcher {
-public:
-    explicit NotificationWatcher(const LONG* watchedReferences = nullptr) : watched_(watchedReferences) {
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, &NotificationWatcher::Pump, this, 0, nullptr);
-        WaitForSingleObject(ready_, 10000);
-    }
-    ~NotificationWatcher() {
-        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
-        WaitForSingleObject(thread_, 10000);
-        CloseHandle(thread_);
-        CloseHandle(ready_);
-    }
-    bool registered() const { return registration_ != 0; }
-    std::vector<Notification> Seen() {
-        Sleep(300);  // anything posted rather than sent has arrived by then
-        std::lock_guard<std::mutex> hold(lock_);
-        return seen_;
-    }
-
-private:
-    static constexpr UINT kMessage = WM_APP + 9;
-    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
-        if (message != kMessage) return DefWindowProcW(window, message, w, l);
-        auto* self = reinterpret_cast<NotificationWatcher*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        auto** items = reinterpret_cast<PIDLIST_ABSOLUTE*>(w);
-        wchar_t path[MAX_PATH] = L"(no path)";
-        if (items && items[0]) SHGetPathFromIDListW(items[0], path);
-        if (self) {
-            std::lock_guard<std::mutex> hold(self->lock_);
-            self->seen_.push_back({static_cast<LONG>(l), path, self->watched_ ? *self->watched_ : -1});
-        }
-        return 0;
-    }
-    static DWORD WINAPI Pump(void* parameter) {
-        auto* self = static_cast<NotificationWatcher*>(parameter);
-        self->threadId_ = GetCurrentThreadId();
-        WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = &NotificationWatcher::Procedure;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"BrivokNotificationWatcher";
-        RegisterClassW(&windowClass);
-        HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                      nullptr, windowClass.hInstance, nullptr);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        SHChangeNotifyEntry entry = {nullptr, TRUE};
-        self->registration_ = SHChangeNotifyRegister(window, SHCNRF_ShellLevel | SHCNRF_InterruptLevel,
-                                                     SHCNE_CREATE | SHCNE_UPDATEITEM, kMessage, 1, &entry);
-        MSG message;
-        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-        SetEvent(self->ready_);
-        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
-        if (self->registration_) SHChangeNotifyDeregister(self->registration_);
-        DestroyWindow(window);
-        return 0;
-    }
-
-    const LONG* watched_;
-    HANDLE ready_ = nullptr;
-    HANDLE thread_ = nullptr;
-    DWORD threadId_ = 0;
-    ULONG registration_ = 0;
-    std::mutex lock_;
-    std::vector<Notification> seen_;
-};
-
-std::string Describe(const std::vector<Notification>& seen) {
+std::string Describe(const std::vector<ShellNotification>& seen) {
     std::string text;
-    for (const auto& n : seen) text += HexString(n.event) + " " + Narrow(n.path) + " held " + std::to_string(n.heldReferences) + "\n";
+    for (const auto& n : seen) text += HexString(n.event) + " " + Narrow(n.path) + " held " + std::to_string(n.sample) + "\n";
     return text;
 }
 
@@ -145,6 +31,8 @@ std::string Describe(const std::vector<Notification>& seen) {
 class ShellRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Every run here fetches the icon from 127.0.0.1: refused unless a test serves it.
+        ASSERT_TRUE(PointServiceAt(closed_.port())) << "the built root is shorter than a local one";
         InstallerLinkPaths paths;
         ASSERT_TRUE(ResolveInstallerLinkPaths(&paths));
         folder_ = paths.folder;
@@ -168,23 +56,10 @@ protected:
         EXPECT_EQ(save, saveTemplate_);
     }
 
+    ClosedPort closed_;
     std::wstring folder_, view_, save_;
     std::string viewTemplate_, saveTemplate_;
 };
-
-// Wine delivers shell notifications only inside the sending process, so the installer's
-// own are watched in the runs of RunInstaller in this process below.
-TEST_F(ShellRunTest, InstallerOnWineStartsTheBrowserAndKeepsTheDocuments) {
-    BrowserProcessWatcher browsers;
-    ProcessRun run = RunAndAnswerBoxes(L"\"" + TestEnvironment(L"BRIVOK_INSTALLER") + L"\"", 120000);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, 0u) << std::hex << run.exitCode;
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    EXPECT_GE(browsers.Stop().size(), 1u) << "no browser instance was started";
-    // Wine cannot open the site property set, so stamping stops before saving.
-    ExpectDocumentsAsWritten();
-}
 
 // ---------------------------------------------------------------------------------------
 // RunInstaller in this process
@@ -194,67 +69,16 @@ struct HereRun {
     std::vector<MessageBoxInfo> boxes;
 };
 
-struct BoxAnswerer {
-    std::atomic<bool> done{false};
-    std::vector<MessageBoxInfo> boxes;
-    static DWORD WINAPI Answer(void* parameter) {
-        auto* self = static_cast<BoxAnswerer*>(parameter);
-        std::vector<HWND> answered;
-        while (!self->done) {
-            for (HWND box : FindMessageBoxes(GetCurrentProcessId())) {
-                if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
-                self->boxes.push_back(ReadMessageBox(box));
-                answered.push_back(box);
-                PressOk(box);
-            }
-            Sleep(20);
-        }
-        return 0;
-    }
-};
-
 // Runs the whole installation on this thread while another one answers its box.
 HereRun RunHere() {
     BoxAnswerer answerer;
-    HANDLE thread = CreateThread(nullptr, 0, &BoxAnswerer::Answer, &answerer, 0, nullptr);
     HereRun run;
     run.result = RunInstaller(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT);
-    answerer.done = true;
-    WaitForSingleObject(thread, 10000);
-    CloseHandle(thread);
-    run.boxes = answerer.boxes;
+    run.boxes = answerer.Stop();
     return run;
 }
 
-// Whether the service's icon address can be reached from here: its host must resolve,
-// and a loopback address must accept connections. Hosts elsewhere count as reachable.
-bool ServiceReachable() {
-    std::wstring root = TestEnvironment(L"BRIVOK_ROOT");
-    size_t start = root.find(L"://");
-    if (start == std::wstring::npos) return true;
-    start += 3;
-    size_t end = root.find(L'/', start);
-    std::wstring authority = root.substr(start, end - start);
-    size_t colon = authority.find(L':');
-    std::wstring host = authority.substr(0, colon);
-    std::wstring port = colon == std::wstring::npos ? (root.rfind(L"https", 0) == 0 ? L"443" : L"80")
-                                                    : authority.substr(colon + 1);
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    ADDRINFOW* found = nullptr;
-    bool reachable = GetAddrInfoW(host.c_str(), port.c_str(), nullptr, &found) == 0;
-    if (reachable && found->ai_family == AF_INET &&
-        reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
-        SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        reachable = connect(probe, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0;
-        closesocket(probe);
-    }
-    if (found) FreeAddrInfoW(found);
-    WSACleanup();
-    return reachable;
-}
-
-std::vector<std::wstring> Created(const std::vector<Notification>& seen) {
+std::vector<std::wstring> Created(const std::vector<ShellNotification>& seen) {
     std::vector<std::wstring> created;
     for (const auto& n : seen) {
         if (n.event == SHCNE_CREATE) created.push_back(n.path);
@@ -262,15 +86,14 @@ std::vector<std::wstring> Created(const std::vector<Notification>& seen) {
     return created;
 }
 
-TEST_F(ShellRunTest, RunInstallerOnWineSendsNoIconNotificationWhenTheServiceIsUnreachable) {
-    if (ServiceReachable()) GTEST_SKIP() << "the service at " << Narrow(TestEnvironment(L"BRIVOK_ROOT")) << " may answer";
-    NotificationWatcher watcher;
+TEST_F(ShellRunTest, RunInstallerOnWineSendsNoIconNotificationWhenTheServiceRefuses) {
+    ShellNotificationWatcher watcher(SHCNE_CREATE | SHCNE_UPDATEITEM);
     ASSERT_TRUE(watcher.registered());
     HereRun run = RunHere();
     EXPECT_EQ(run.result, 0);
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    std::vector<Notification> seen = watcher.Seen();
+    std::vector<ShellNotification> seen = watcher.Seen();
     std::vector<std::wstring> created = Created(seen);
     ASSERT_EQ(created.size(), 2u) << Describe(seen);
     EXPECT_EQ(lstrcmpiW(created[0].c_str(), save_.c_str()), 0) << Describe(seen);
@@ -314,8 +137,44 @@ struct BrowserClassSpy {
     SpyRegistration registration{kClsidInternetExplorer, &factory};
 };
 
+// A thread already in a multithreaded apartment cannot open the installer's own.
+TEST_F(ShellRunTest, RunInstallerSpyInAMultithreadedApartmentReportsCoInitializeAndStops) {
+    // Wine has no system text for RPC_E_CHANGED_MODE; Windows has one.
+    std::wstring system = SystemText(RPC_E_CHANGED_MODE);
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    {
+        BrowserClassSpy browser;  // any stage that ran would create an instance
+        ASSERT_EQ(browser.registration.hr, S_OK);
+        HereRun run = RunHere();
+        EXPECT_EQ(run.result, 1);
+        ASSERT_EQ(run.boxes.size(), 1u);
+        EXPECT_EQ(run.boxes[0].text, system.empty() ? L"CoInitialize" : L"CoInitialize\r\n" + system) << Narrow(run.boxes[0].text);
+        EXPECT_EQ(run.boxes[0].icon, BoxIcon::Error) << BoxIconName(run.boxes[0].icon);
+        EXPECT_EQ(browser.log.Text(), "") << "a stage ran";
+        EXPECT_FALSE(Exists(save_));
+        EXPECT_FALSE(Exists(view_));
+    }
+    CoUninitialize();
+}
+
+constexpr LONG kRunEvents = SHCNE_CREATE | SHCNE_UPDATEITEM | SHCNE_EXTENDED_EVENT;
+
 class ComApartmentRunTest : public ShellRunTest {
 protected:
+    // Both files and the folder, then the order change before and after the reorder.
+    void ExpectAnnouncements(const std::vector<ShellNotification>& seen) {
+        ASSERT_EQ(seen.size(), 6u) << Describe(seen);
+        const LONG events[] = {SHCNE_CREATE, SHCNE_UPDATEITEM, SHCNE_CREATE, SHCNE_UPDATEITEM,
+                               SHCNE_EXTENDED_EVENT, SHCNE_EXTENDED_EVENT};
+        const std::wstring paths[] = {save_, folder_, view_, folder_, folder_, folder_};
+        for (size_t i = 0; i < 6; ++i) {
+            EXPECT_EQ(seen[i].event, events[i]) << i << "\n" << Describe(seen);
+            EXPECT_EQ(lstrcmpiW(seen[i].path.c_str(), paths[i].c_str()), 0) << i << "\n" << Describe(seen);
+            // One item of 4 bytes holding SHCNEE_ORDERCHANGED (2).
+            EXPECT_EQ(seen[i].extended, i < 4 ? 0u : 0x00020004u) << i << "\n" << Describe(seen);
+        }
+    }
+
     void SetUp() override {
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
         ShellRunTest::SetUp();
@@ -333,7 +192,8 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingT
     ASSERT_EQ(browser.registration.hr, S_OK);
     ShortcutClassSpy shortcut;
     ASSERT_EQ(shortcut.registration.hr, S_OK);
-    NotificationWatcher watcher(&browser.instance.refs_);
+    LONG* held = &browser.instance.refs_;
+    ShellNotificationWatcher watcher(kRunEvents, [held] { return *held; });
     ASSERT_TRUE(watcher.registered());
 
     HereRun run = RunHere();
@@ -348,15 +208,10 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingT
               "CreateBrowser(save 1, view 1)\n");
     EXPECT_EQ(browser.counter.live, 0) << "references kept after the run";
 
-    std::vector<Notification> seen = watcher.Seen();
-    ASSERT_EQ(seen.size(), 4u) << Describe(seen);
-    const LONG events[] = {SHCNE_CREATE, SHCNE_UPDATEITEM, SHCNE_CREATE, SHCNE_UPDATEITEM};
-    const std::wstring paths[] = {save_, folder_, view_, folder_};
-    for (size_t i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(seen[i].event, events[i]) << Describe(seen);
-        EXPECT_EQ(lstrcmpiW(seen[i].path.c_str(), paths[i].c_str()), 0) << Describe(seen);
-        EXPECT_GE(seen[i].heldReferences, 1) << "the instance was not held during the announcement";
+    std::vector<ShellNotification> seen = watcher.Seen();
+    ExpectAnnouncements(seen);
+    for (size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_GE(seen[i].sample, 1) << i << ": the instance was not held during the announcement\n" << Describe(seen);
     }
 
     // Stamped save first, then view, each with its own title, after it was written.
@@ -384,7 +239,7 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyGoesOnWhenNoBrowserCanBeCreated) {
     browser.view = view_;
     browser.creationResult = REGDB_E_CLASSNOTREG;
     ASSERT_EQ(browser.registration.hr, S_OK);
-    NotificationWatcher watcher;
+    ShellNotificationWatcher watcher(kRunEvents);
     ASSERT_TRUE(watcher.registered());
 
     HereRun run = RunHere();
@@ -393,9 +248,33 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyGoesOnWhenNoBrowserCanBeCreated) {
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
     EXPECT_EQ(browser.log.Text(), "CreateBrowser(save 0, view 0)\nCreateBrowser(save 1, view 1)\n");
-    std::vector<Notification> seen = watcher.Seen();
-    EXPECT_EQ(seen.size(), 4u) << Describe(seen);
+    ExpectAnnouncements(watcher.Seen());
     ExpectDocumentsAsWritten();
+}
+
+// The icon is announced, then the run pauses 200 ms before it writes the first shortcut.
+TEST_F(ComApartmentRunTest, RunInstallerSpyPausesBetweenTheIconAndTheFirstShortcut) {
+    HttpServer server(HttpServer::kIcon);
+    ASSERT_TRUE(PointServiceAt(server.port()));
+    BrowserClassSpy browser;
+    ASSERT_EQ(browser.registration.hr, S_OK);
+    ShellNotificationWatcher watcher(SHCNE_CREATE);
+    ASSERT_TRUE(watcher.registered());
+
+    HereRun run = RunHere();
+
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(server.Requests().size(), 1u);
+    std::vector<ShellNotification> seen = watcher.Seen();
+    ASSERT_EQ(seen.size(), 3u) << Describe(seen);
+    EXPECT_EQ(lstrcmpiW(seen[1].path.c_str(), save_.c_str()), 0) << Describe(seen);
+    WIN32_FILE_ATTRIBUTE_DATA save;
+    ASSERT_TRUE(GetFileAttributesExW(save_.c_str(), GetFileExInfoStandard, &save));
+    ULONGLONG written = (static_cast<ULONGLONG>(save.ftLastWriteTime.dwHighDateTime) << 32) |
+                        save.ftLastWriteTime.dwLowDateTime;
+    // File times come from the kernel's coarse clock, a few milliseconds behind.
+    LONGLONG gapMs = (static_cast<LONGLONG>(written) - static_cast<LONGLONG>(seen[0].time)) / 10000;
+    EXPECT_GE(gapMs, 190) << "from the icon's announcement to the save shortcut's write";
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include "tests/support/RawRegistryValue.h"
 #include "tests/support/TestEnvironment.h"
 
+BRIVOK_DECLARE_IMPORT_SLOT(SHGetFolderPathAndSubDirW);
+
 namespace {
 
 constexpr wchar_t kToolbarKey[] = L"Software\\Microsoft\\Internet Explorer\\Toolbar";
@@ -218,8 +220,8 @@ HRESULT WINAPI SpyGetFolderPathAndSubDir(HWND, int csidl, HANDLE, DWORD, LPCWSTR
 
 TEST_F(LinkPathsTest, SpyMissingFavoritesAnswersRetryWithCreate) {
     SetName(L"Liens");
-    ImportSpy spy("shell32.dll", "SHGetFolderPathAndSubDirW", reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
-    ASSERT_TRUE(spy.patched()) << "no import of SHGetFolderPathAndSubDirW in this program";
+    ImportSpy spy(BRIVOK_IMPORT_SLOT(SHGetFolderPathAndSubDirW), reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
+    ASSERT_TRUE(spy.active()) << "no import of SHGetFolderPathAndSubDirW in this program";
     const HRESULT missing[] = {HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
                                E_FAIL};
     for (HRESULT answer : missing) {
@@ -239,8 +241,8 @@ TEST_F(LinkPathsTest, SpyMissingFavoritesAnswersRetryWithCreate) {
 }
 
 TEST_F(LinkPathsTest, SpyOtherLookupFailuresAreReturnedWithoutRetry) {
-    ImportSpy spy("shell32.dll", "SHGetFolderPathAndSubDirW", reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
-    ASSERT_TRUE(spy.patched());
+    ImportSpy spy(BRIVOK_IMPORT_SLOT(SHGetFolderPathAndSubDirW), reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
+    ASSERT_TRUE(spy.active());
     const HRESULT others[] = {E_ACCESSDENIED, E_INVALIDARG, HRESULT_FROM_WIN32(ERROR_BAD_NETPATH), E_OUTOFMEMORY};
     for (HRESULT answer : others) {
         gFirstAnswer = answer;
@@ -255,8 +257,8 @@ TEST_F(LinkPathsTest, SpyOtherLookupFailuresAreReturnedWithoutRetry) {
 // Windows would follow a share or a drive in the value (connecting to the host with the
 // user's credentials); Wine does not, so the lookup itself is watched: it never sees one.
 TEST_F(LinkPathsTest, SpyValueThatIsNotAFolderNameIsNeverLookedUp) {
-    ImportSpy spy("shell32.dll", "SHGetFolderPathAndSubDirW", reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
-    ASSERT_TRUE(spy.patched());
+    ImportSpy spy(BRIVOK_IMPORT_SLOT(SHGetFolderPathAndSubDirW), reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
+    ASSERT_TRUE(spy.active());
     gFirstAnswer = S_OK;
     for (const wchar_t* name : {L"\\\\host\\share", L"C:\\windows\\temp", L"..\\..\\windows", L"NUL"}) {
         SCOPED_TRACE(Narrow(name));

@@ -80,16 +80,6 @@ std::vector<HWND> FindMessageBoxes(DWORD processId) {
     return search.found;
 }
 
-HWND WaitForMessageBox(DWORD processId, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    do {
-        std::vector<HWND> boxes = FindMessageBoxes(processId);
-        if (!boxes.empty()) return boxes.front();
-        Sleep(20);
-    } while (GetTickCount() - start < timeoutMs);
-    return nullptr;
-}
-
 MessageBoxInfo ReadMessageBox(HWND box) {
     MessageBoxInfo info;
     wchar_t buffer[2048];
@@ -99,6 +89,12 @@ MessageBoxInfo ReadMessageBox(HWND box) {
     buffer[0] = 0;
     GetDlgItemTextW(box, 0xFFFF, buffer, 2048);
     info.text = buffer;
+
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t className[32] = {};
+        GetClassNameW(child, className, 32);
+        if (lstrcmpiW(className, L"Button") == 0 && IsWindowVisible(child)) info.buttons.push_back(GetDlgCtrlID(child));
+    }
 
     HWND icon = FindIconControl(box);
     if (!icon) return info;
@@ -114,6 +110,26 @@ MessageBoxInfo ReadMessageBox(HWND box) {
 
 void PressOk(HWND box) {
     PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+BoxAnswerer::BoxAnswerer()
+    : thread_([this] {
+          std::vector<HWND> answered;
+          while (!done_) {
+              for (HWND box : FindMessageBoxes(GetCurrentProcessId())) {
+                  if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
+                  boxes_.push_back(ReadMessageBox(box));
+                  answered.push_back(box);
+                  PressOk(box);
+              }
+              Sleep(20);
+          }
+      }) {}
+
+std::vector<MessageBoxInfo> BoxAnswerer::Stop() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+    return boxes_;
 }
 
 bool SaveWindowBitmap(HWND window, const wchar_t* path) {
@@ -183,40 +199,4 @@ int DrawnCaptionHeight(HWND window) {
     ReleaseDC(nullptr, screen);
     // The caption text, the buttons and the border take the rest.
     return inBar * 2 > total ? band : 0;
-}
-
-ProcessRun RunAndAnswerBoxes(const std::wstring& commandLine, DWORD timeoutMs) {
-    ProcessRun run;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    std::wstring mutableLine = commandLine;
-    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        return run;
-    }
-    run.started = true;
-    std::vector<HWND> answered;
-    DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND box : FindMessageBoxes(process.dwProcessId)) {
-            if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
-            run.boxes.push_back(ReadMessageBox(box));
-            answered.push_back(box);
-            PressOk(box);
-        }
-        if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
-            run.finished = true;
-            break;
-        }
-        if (GetTickCount() - start > timeoutMs) {
-            TerminateProcess(process.hProcess, 0xdead);
-            WaitForSingleObject(process.hProcess, 5000);
-            break;
-        }
-    }
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return run;
 }

@@ -13,7 +13,7 @@ job=$(mktemp -d "${TMPDIR:-/tmp}/brivok-e2e32.XXXXXX")
 trap 'rm -rf "$job"' EXIT
 mkdir -p "$job/tests/e2e" "$job/tests/wine" "$job/bin"
 cp "$here/tests/e2e/installer_paths.py" "$job/tests/e2e/"
-cp "$here/tests/wine/prefix.sh" "$job/tests/wine/"
+cp "$here/tests/wine/prefix.sh" "$here/tests/wine/with-display.sh" "$here/tests/wine/alive.sh" "$job/tests/wine/"
 cp "$1" "$job/bin/BrivokButtons.exe"
 cp -r "$2" "$job/tools"
 cat >"$job/run.sh" <<EOF2
