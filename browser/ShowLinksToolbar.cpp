@@ -3,6 +3,7 @@
 #include <exdisp.h>
 #include <shlwapi.h>
 
+#include "common/BoundedWorker.h"
 #include "common/ComHolders.h"
 
 namespace {
@@ -10,13 +11,26 @@ namespace {
 constexpr short kLinksBandId = 11;  // the Links toolbar among the browser's bars
 constexpr wchar_t kBrowserProgramPattern[] = L"*iexplore.exe";
 
+// Every call into the shell or a browser runs on a worker in the multithreaded apartment,
+// which needs no message loop of its own, and each call is bounded: the shell answers
+// its window list, and an open window each call, within 2 s unless it is hung. Starting
+// the browser application may take longer on a slow machine, so it and its ShowBrowserBar
+// get 4 s each. A part given up ends that part only: after a hung window the walk stops
+// (its collection lives on the stuck thread) and the new instance is still tried.
+constexpr DWORD kShellCallBoundMs = 2000;
+constexpr DWORD kNewInstanceBoundMs = 4000;
+
 // How long one open browser window may take to process the WM_NULL that follows the
-// toolbar switch. A window that does not answer in time, or that the system already
-// considers hung, is given up on and the walk goes on. Without SMTO_BLOCK the wait still
-// handles messages sent to this thread, as SendMessageW would, so a browser that calls
-// back cannot deadlock it. The COM calls into the browser cross processes and are not
-// bounded: that would need call cancellation from a second thread.
-constexpr UINT kBrowserWindowTimeoutMs = 5000;
+// toolbar switch; less than the bound on one call, so that the walk itself gives up on a
+// window that does not answer and goes on with the next. A window the system already
+// considers hung is given up at once. Without SMTO_BLOCK the wait still handles messages
+// sent to the worker, so a browser that calls back cannot deadlock it.
+constexpr UINT kBrowserWindowTimeoutMs = 1500;
+
+struct ToolbarWork : WorkerBlock {
+    bool show;
+    HRESULT result;
+};
 
 [[nodiscard]] HRESULT ShowBar(IWebBrowser2* browser, bool show) {
     VariantHolder bar;
@@ -29,10 +43,13 @@ constexpr UINT kBrowserWindowTimeoutMs = 5000;
     return browser->ShowBrowserBar(&bar.Get(), &shown.Get(), &size.Get());
 }
 
-void ShowBarInOpenWindow(IShellWindows* windows, LONG index, bool show) {
+// Each call waits for the one before it to have answered. Once the walk has been given
+// up, no further call is made: BeginStep refuses, here and in the walk's next turn.
+void ShowBarInOpenWindow(WorkerBlock* work, IShellWindows* windows, LONG index, bool show) {
     ComPtr<IDispatch> item;
     ComPtr<IWebBrowser2> browser;
     BstrHolder programName;
+    SHANDLE_PTR window = 0;
 
     HRESULT hr;
     {
@@ -41,43 +58,68 @@ void ShowBarInOpenWindow(IShellWindows* windows, LONG index, bool show) {
         position.Get().lVal = index;
         hr = windows->Item(position.Get(), item.Put());
     }
-    if (FAILED(hr) || !item) return;
-    if (FAILED(QueryInto(item.Get(), IID_IWebBrowser2, &browser))) return;
-
     // Folder windows of the shell are listed too; only browser windows have the bar.
-    if (FAILED(browser->get_FullName(programName.Put())) || !programName.Get()) return;
-    if (!PathMatchSpecW(programName.Get(), kBrowserProgramPattern)) return;
-
-    (void)ShowBar(browser.Get(), show);
-
-    SHANDLE_PTR window = 0;
-    if (SUCCEEDED(browser->get_HWND(&window)) && window) {
+    if (SUCCEEDED(hr) && item && BeginStep(work) &&
+        SUCCEEDED(QueryInto(item.Get(), IID_IWebBrowser2, &browser)) && BeginStep(work) &&
+        SUCCEEDED(browser->get_FullName(programName.Put())) && programName.Get() &&
+        PathMatchSpecW(programName.Get(), kBrowserProgramPattern) && BeginStep(work)) {
+        (void)ShowBar(browser.Get(), show);
         // The round trip lets the window's thread finish with the bar before the next
-        // window is handled; bounded so that a hung browser cannot hold the installer.
+        // window is handled.
         DWORD_PTR answer = 0;
-        (void)SendMessageTimeoutW(reinterpret_cast<HWND>(window), WM_NULL, 0, 0,
-                                  SMTO_ABORTIFHUNG, kBrowserWindowTimeoutMs, &answer);
+        if (BeginStep(work) && SUCCEEDED(browser->get_HWND(&window)) && window && BeginStep(work))
+            (void)SendMessageTimeoutW(reinterpret_cast<HWND>(window), WM_NULL, 0, 0, SMTO_ABORTIFHUNG,
+                                      kBrowserWindowTimeoutMs, &answer);
     }
 }
 
-}  // namespace
-
-HRESULT ShowLinksToolbar(bool show) {
+void WalkOpenWindows(WorkerBlock* block) {
+    auto* work = static_cast<ToolbarWork*>(block);
     {
         ComPtr<IShellWindows> windows;
         HRESULT hr = CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_ALL, IID_IShellWindows,
                                       windows.PutVoid());
         LONG count = 0;
-        if (SUCCEEDED(hr) && windows && SUCCEEDED(windows->get_Count(&count))) {
-            for (LONG index = 0; index < count; ++index) ShowBarInOpenWindow(windows.Get(), index, show);
+        if (SUCCEEDED(hr) && windows && BeginStep(work) && SUCCEEDED(windows->get_Count(&count))) {
+            for (LONG index = 0; index < count && BeginStep(work); ++index)
+                ShowBarInOpenWindow(work, windows.Get(), index, work->show);
         }
     }
+    FinishWork(work);
+}
 
-    ComPtr<IWebBrowser2> browser;
-    HRESULT hr = CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER,
-                                  IID_IWebBrowser2, browser.PutVoid());
-    if (SUCCEEDED(hr) && !browser) hr = E_NOINTERFACE;
-    if (FAILED(hr)) return hr;
-    // The instance is only there to carry the setting: it is never shown and gets no Quit.
-    return ShowBar(browser.Get(), show);
+void ShowBarInNewInstance(WorkerBlock* block) {
+    auto* work = static_cast<ToolbarWork*>(block);
+    {
+        ComPtr<IWebBrowser2> browser;
+        HRESULT hr = CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER,
+                                      IID_IWebBrowser2, browser.PutVoid());
+        if (SUCCEEDED(hr) && !browser) hr = E_NOINTERFACE;
+        // The instance is only there to carry the setting: it is never shown and gets no Quit.
+        if (SUCCEEDED(hr)) hr = BeginStep(work) ? ShowBar(browser.Get(), work->show) : E_ABORT;
+        work->result = hr;
+    }
+    FinishWork(work);
+}
+
+// Runs one part on its worker; the result is the part's, or a time-out when it was given up.
+[[nodiscard]] HRESULT RunPart(WorkerProc part, bool show, DWORD boundMs) {
+    auto* work = static_cast<ToolbarWork*>(NewWorkerBlock(sizeof(ToolbarWork)));
+    if (!work) return E_OUTOFMEMORY;
+    work->show = show;
+    HRESULT hr = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    if (!StartWorker(work, part, COINIT_MULTITHREADED)) {
+        hr = E_OUTOFMEMORY;
+    } else if (AwaitWorker(work, boundMs)) {
+        hr = work->result;
+    }
+    ReleaseWorker(work);
+    return hr;
+}
+
+}  // namespace
+
+HRESULT ShowLinksToolbar(bool show) {
+    (void)RunPart(&WalkOpenWindows, show, kShellCallBoundMs);
+    return RunPart(&ShowBarInNewInstance, show, kNewInstanceBoundMs);
 }
