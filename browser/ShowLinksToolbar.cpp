@@ -3,7 +3,6 @@
 #include <exdisp.h>
 #include <shlwapi.h>
 
-#include "common/BoundedWorker.h"
 #include "common/ComHolders.h"
 
 namespace {
@@ -12,13 +11,16 @@ constexpr short kLinksBandId = 11;  // the Links toolbar among the browser's bar
 constexpr wchar_t kBrowserProgramPattern[] = L"*iexplore.exe";
 
 // Every call into the shell or a browser runs on a worker in the multithreaded apartment,
-// which needs no message loop of its own, and each call is bounded: the shell answers
+// which needs no message loop of its own, and each call is bounded. The shell answers for
 // its window list, and an open window each call, within 2 s unless it is hung. Starting
-// the browser application may take longer on a slow machine, so it and its ShowBrowserBar
-// get 4 s each. A part given up ends that part only: after a hung window the walk stops
-// (its collection lives on the stuck thread) and the new instance is still tried.
+// the browser application may take longer on a slow machine, so it and the new instance's
+// ShowBrowserBar get 4 s each; the held instance comes from the same application once it
+// has started (or been given up), so 3 s do for it. All of them hung at once cost 9 s.
+// A part given up ends that part only: after a hung window the walk stops (its collection
+// lives on the stuck thread), and the new instance is still tried.
 constexpr DWORD kShellCallBoundMs = 2000;
 constexpr DWORD kNewInstanceBoundMs = 4000;
+constexpr DWORD kHeldInstanceBoundMs = 3000;
 
 // How long one open browser window may take to process the WM_NULL that follows the
 // toolbar switch; less than the bound on one call, so that the walk itself gives up on a
@@ -27,8 +29,10 @@ constexpr DWORD kNewInstanceBoundMs = 4000;
 // sent to the worker, so a browser that calls back cannot deadlock it.
 constexpr UINT kBrowserWindowTimeoutMs = 1500;
 
-struct ToolbarWork : WorkerBlock {
+struct BrowserWork : WorkerBlock {
     bool show;
+    bool held;     // a held instance came in time
+    HANDLE letGo;  // only for a held instance: set once it may be released
     HRESULT result;
 };
 
@@ -74,7 +78,7 @@ void ShowBarInOpenWindow(WorkerBlock* work, IShellWindows* windows, LONG index, 
 }
 
 void WalkOpenWindows(WorkerBlock* block) {
-    auto* work = static_cast<ToolbarWork*>(block);
+    auto* work = static_cast<BrowserWork*>(block);
     {
         ComPtr<IShellWindows> windows;
         HRESULT hr = CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_ALL, IID_IShellWindows,
@@ -88,31 +92,43 @@ void WalkOpenWindows(WorkerBlock* block) {
     FinishWork(work);
 }
 
-void ShowBarInNewInstance(WorkerBlock* block) {
-    auto* work = static_cast<ToolbarWork*>(block);
+// A new hidden instance: it only carries the setting, or is only held. It is never shown,
+// navigated or sent Quit.
+void UseNewInstance(WorkerBlock* block) {
+    auto* work = static_cast<BrowserWork*>(block);
     {
         ComPtr<IWebBrowser2> browser;
         HRESULT hr = CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER,
                                       IID_IWebBrowser2, browser.PutVoid());
         if (SUCCEEDED(hr) && !browser) hr = E_NOINTERFACE;
-        // The instance is only there to carry the setting: it is never shown and gets no Quit.
-        if (SUCCEEDED(hr)) hr = BeginStep(work) ? ShowBar(browser.Get(), work->show) : E_ABORT;
+        if (work->letGo) {
+            FinishWork(work);
+            WaitForSingleObject(work->letGo, INFINITE);
+            CloseHandle(work->letGo);
+        } else if (SUCCEEDED(hr)) {
+            hr = BeginStep(work) ? ShowBar(browser.Get(), work->show) : E_ABORT;
+        }
         work->result = hr;
     }
     FinishWork(work);
 }
 
-// Runs one part on its worker; the result is the part's, or a time-out when it was given up.
-[[nodiscard]] HRESULT RunPart(WorkerProc part, bool show, DWORD boundMs) {
-    auto* work = static_cast<ToolbarWork*>(NewWorkerBlock(sizeof(ToolbarWork)));
-    if (!work) return E_OUTOFMEMORY;
+// The block of a new worker for part, or null when none could be started.
+[[nodiscard]] BrowserWork* StartPart(WorkerProc part, bool show, HANDLE letGo) {
+    auto* work = static_cast<BrowserWork*>(NewWorkerBlock(sizeof(BrowserWork)));
+    if (!work) return nullptr;
     work->show = show;
-    HRESULT hr = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-    if (!StartWorker(work, part, COINIT_MULTITHREADED)) {
-        hr = E_OUTOFMEMORY;
-    } else if (AwaitWorker(work, boundMs)) {
-        hr = work->result;
-    }
+    work->letGo = letGo;
+    if (StartWorker(work, part, COINIT_MULTITHREADED)) return work;
+    ReleaseWorker(work);
+    return nullptr;
+}
+
+// The part's result, or a time-out when it was given up.
+[[nodiscard]] HRESULT RunPart(WorkerProc part, bool show, DWORD boundMs) {
+    BrowserWork* work = StartPart(part, show, nullptr);
+    if (!work) return E_OUTOFMEMORY;
+    HRESULT hr = AwaitWorker(work, boundMs) ? work->result : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
     ReleaseWorker(work);
     return hr;
 }
@@ -121,5 +137,27 @@ void ShowBarInNewInstance(WorkerBlock* block) {
 
 HRESULT ShowLinksToolbar(bool show) {
     (void)RunPart(&WalkOpenWindows, show, kShellCallBoundMs);
-    return RunPart(&ShowBarInNewInstance, show, kNewInstanceBoundMs);
+    return RunPart(&UseNewInstance, show, kNewInstanceBoundMs);
+}
+
+WorkerBlock* HoldBrowserInstance() {
+    HANDLE letGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!letGo) return nullptr;
+    BrowserWork* work = StartPart(&UseNewInstance, true, letGo);
+    if (!work) {
+        CloseHandle(letGo);
+        return nullptr;
+    }
+    work->held = AwaitWorker(work, kHeldInstanceBoundMs);
+    return work;
+}
+
+void ReleaseBrowserInstance(WorkerBlock* block) {
+    auto* work = static_cast<BrowserWork*>(block);
+    if (!work) return;
+    // An instance that came too late is released as soon as it arrives.
+    if (work->held) work->finished = 0;
+    SetEvent(work->letGo);
+    if (work->held) (void)AwaitWorker(work, kHeldInstanceBoundMs);
+    ReleaseWorker(work);
 }

@@ -5,7 +5,7 @@
 // server, the shell, a browser): the caller bounds the wait and can go on without it. The
 // caller and the worker share one block, and whichever lets go last frees it, so a worker
 // left behind never writes into memory the caller has freed. A worker that has been given
-// up stops at its next step; meanwhile it touches only its block and what it obtained.
+// up makes no further call but to release what it holds, and touches only its block.
 struct WorkerBlock;
 using WorkerProc = void (*)(WorkerBlock* block);
 
@@ -32,7 +32,7 @@ struct WorkerBlock {
 // For the worker, before each wait on the outside: false once it has been given up.
 [[nodiscard]] bool BeginStep(WorkerBlock* block);
 
-// For the worker: its result is in the block.
+// For the worker: its result is in the block (a step of its own when more follows).
 void FinishWork(WorkerBlock* block);
 
 // Lets go of the block; the caller calls it once, after its last look at the block.

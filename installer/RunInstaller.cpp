@@ -5,7 +5,6 @@
 #include <shlobj.h>
 
 #include "browser/ShowLinksToolbar.h"
-#include "common/BoundedWorker.h"
 #include "common/ComHolders.h"
 #include "installer/ReportResult.h"
 #include "menuorder/MenuOrderUpdate.h"
@@ -21,42 +20,12 @@ constexpr wchar_t kSaveShortcutTitle[] = L"BriVok | Save It For Later - What's h
 constexpr wchar_t kViewShortcutTitle[] = L"BriVok | What's hot for you.";
 constexpr DWORD kPauseAfterIconMs = 200;
 
-// The held browser instance lives on a worker of its own, since starting the browser may
-// never end: the run waits 3 s for it (the new instance of the toolbar stage got 4 s, so a
-// browser that starts at all is running by now), and as long again for its release.
-constexpr DWORD kHeldBrowserBoundMs = 3000;
-
-struct HeldBrowser : WorkerBlock {
-    HANDLE letGo;  // set by the run once the announcements are out
-};
-
-void HoldBrowser(WorkerBlock* block) {
-    auto* held = static_cast<HeldBrowser*>(block);
-    {
-        ComPtr<IWebBrowser2> browser;
-        // Only held: neither shown nor navigated, and released without Quit. Its creation
-        // may fail; the announcements go out regardless.
-        (void)CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER, IID_IWebBrowser2,
-                               browser.PutVoid());
-        FinishWork(held);
-        WaitForSingleObject(held->letGo, INFINITE);
-        CloseHandle(held->letGo);
-    }
-    FinishWork(held);
-}
-
 // Tells the shell of the two new shortcuts while a hidden browser instance is held, so
 // that the browser side sees the Links folder change too. Nothing here decides the outcome.
 void AnnounceShortcuts() {
-    auto* held = static_cast<HeldBrowser*>(NewWorkerBlock(sizeof(HeldBrowser)));
-    bool started = false;
-    bool holding = false;
-    if (held) {
-        held->letGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        started = StartWorker(held, &HoldBrowser, COINIT_MULTITHREADED);
-        if (!started && held->letGo) CloseHandle(held->letGo);
-        holding = started && AwaitWorker(held, kHeldBrowserBoundMs);
-    }
+    // Only held: neither shown nor navigated, and released without Quit. It may not come;
+    // the announcements go out regardless.
+    WorkerBlock* browser = HoldBrowserInstance();
 
     SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.save, nullptr);
     SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.folder, nullptr);
@@ -69,11 +38,7 @@ void AnnounceShortcuts() {
     (void)PlaceShortcutsFirst(LinkPaths.save, LinkPaths.view);
     NotifyOrderChanged(LinkPaths.folder);
 
-    // An instance that came too late is let go of as soon as it arrives.
-    if (holding) held->finished = 0;
-    if (started) SetEvent(held->letGo);
-    if (holding) (void)AwaitWorker(held, kHeldBrowserBoundMs);
-    if (held) ReleaseWorker(held);
+    ReleaseBrowserInstance(browser);
 }
 
 // The stages from the Links folder to the finished shortcuts. Reports its own failure and

@@ -699,21 +699,22 @@ class FetchesIconFromSlowWebRoot(LocalRootCase):
         log("   cached as", os.path.relpath(cached[0], profile))
 
 
-class SucceedsWhenBrowserServerNeverAnswers(LocalRootCase):
+class SucceedsWhenBrowserServerNeverAnswers(LocalRootCase, ReplacesOldShortcutsAndPutsThemFirst):
     """The browser application's server starts and never registers its class object, as a
     browser stuck in its first start does: the new instance and the held one are given up
-    (4 s and 3 s) and the box comes within 15 s of the start; a normal run takes 2 to 4 s."""
+    (4 s and 3 s), the shortcuts are written and put first as usual, and the box comes
+    within 15 s of the start (a normal run here: 2 to 4 s; without the bounds: over 60 s)."""
     body = bytes(range(256))
     run_timeout = 150
 
     def prepare(self, prefix, profile):
+        ReplacesOldShortcutsAndPutsThemFirst.prepare(self, prefix, profile)
         sleeper = windows_path(os.path.join(os.path.dirname(BOXREADER), "sleeper.exe"))
         server = r"Software\\Classes\\CLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32"
         set_reg_value(prefix, server, "@", '"%s"' % sleeper.replace("\\", "\\\\"), hive="system.reg")
 
     def check(self, prefix, profile, templates):
         waited = self.box_time - self.start_time
-        log("   box read %.1f s after the start" % waited)
         if waited > 15:
             raise Failure("the box came %.1f s after the start, expected at most 15" % waited)
 
@@ -869,6 +870,7 @@ def run_case(name, installer, boxreader, explore):
         case.box_time = box_time
         with open(os.path.join(prefix, ".out", "start-time")) as f:
             case.start_time = float(f.read().strip())
+        log("   box read %.1f s after the start" % (box_time - case.start_time))
 
         # Files in the Links folder: exactly the expected shortcuts, as the templates hold them.
         links_after = set(os.listdir(links)) if os.path.isdir(links) else set()
