@@ -23,11 +23,11 @@ constexpr DWORD kNewInstanceBoundMs = 4000;
 constexpr DWORD kHeldInstanceBoundMs = 3000;
 
 // How long one open browser window may take to process the WM_NULL that follows the
-// toolbar switch; less than the bound on one call, so that the walk itself gives up on a
+// toolbar switch; well inside the bound on one call, so that the walk itself gives up on a
 // window that does not answer and goes on with the next. A window the system already
 // considers hung is given up at once. Without SMTO_BLOCK the wait still handles messages
 // sent to the worker, so a browser that calls back cannot deadlock it.
-constexpr UINT kBrowserWindowTimeoutMs = 1500;
+constexpr UINT kBrowserWindowTimeoutMs = 1000;
 
 struct BrowserWork : WorkerBlock {
     bool show;
