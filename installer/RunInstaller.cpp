@@ -1,11 +1,9 @@
 #include "installer/RunInstaller.h"
 
 #include <objbase.h>
-#include <exdisp.h>
 #include <shlobj.h>
 
 #include "browser/ShowLinksToolbar.h"
-#include "common/ComHolders.h"
 #include "installer/ReportResult.h"
 #include "menuorder/MenuOrderUpdate.h"
 #include "service/ServiceAddresses.h"
