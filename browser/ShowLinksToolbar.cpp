@@ -10,13 +10,31 @@ namespace {
 constexpr short kLinksBandId = 11;  // the Links toolbar among the browser's bars
 constexpr wchar_t kBrowserProgramPattern[] = L"*iexplore.exe";
 
+// Every call into the shell or a browser runs on a worker in the multithreaded apartment,
+// which needs no message loop of its own, and each call is bounded. The shell answers for
+// its window list, and an open window each call, within 2 s unless it is hung. Starting
+// the browser application may take longer on a slow machine, so it and the new instance's
+// ShowBrowserBar get 4 s each; the held instance comes from the same application once it
+// has started (or been given up), so 3 s do for it. All of them hung at once cost 9 s.
+// A part given up ends that part only: after a hung window the walk stops (its collection
+// lives on the stuck thread), and the new instance is still tried.
+constexpr DWORD kShellCallBoundMs = 2000;
+constexpr DWORD kNewInstanceBoundMs = 4000;
+constexpr DWORD kHeldInstanceBoundMs = 3000;
+
 // How long one open browser window may take to process the WM_NULL that follows the
-// toolbar switch. A window that does not answer in time, or that the system already
-// considers hung, is given up on and the walk goes on. Without SMTO_BLOCK the wait still
-// handles messages sent to this thread, as SendMessageW would, so a browser that calls
-// back cannot deadlock it. The COM calls into the browser cross processes and are not
-// bounded: that would need call cancellation from a second thread.
-constexpr UINT kBrowserWindowTimeoutMs = 5000;
+// toolbar switch; well inside the bound on one call, so that the walk itself gives up on a
+// window that does not answer and goes on with the next. A window the system already
+// considers hung is given up at once. Without SMTO_BLOCK the wait still handles messages
+// sent to the worker, so a browser that calls back cannot deadlock it.
+constexpr UINT kBrowserWindowTimeoutMs = 1000;
+
+struct BrowserWork : WorkerBlock {
+    bool show;
+    bool held;     // a held instance came in time
+    HANDLE letGo;  // only for a held instance: set once it may be released
+    HRESULT result;
+};
 
 [[nodiscard]] HRESULT ShowBar(IWebBrowser2* browser, bool show) {
     VariantHolder bar;
@@ -29,10 +47,13 @@ constexpr UINT kBrowserWindowTimeoutMs = 5000;
     return browser->ShowBrowserBar(&bar.Get(), &shown.Get(), &size.Get());
 }
 
-void ShowBarInOpenWindow(IShellWindows* windows, LONG index, bool show) {
+// Each call waits for the one before it to have answered. Once the walk has been given
+// up, no further call is made: BeginStep refuses, here and in the walk's next turn.
+void ShowBarInOpenWindow(WorkerBlock* work, IShellWindows* windows, LONG index, bool show) {
     ComPtr<IDispatch> item;
     ComPtr<IWebBrowser2> browser;
     BstrHolder programName;
+    SHANDLE_PTR window = 0;
 
     HRESULT hr;
     {
@@ -41,43 +62,102 @@ void ShowBarInOpenWindow(IShellWindows* windows, LONG index, bool show) {
         position.Get().lVal = index;
         hr = windows->Item(position.Get(), item.Put());
     }
-    if (FAILED(hr) || !item) return;
-    if (FAILED(QueryInto(item.Get(), IID_IWebBrowser2, &browser))) return;
-
     // Folder windows of the shell are listed too; only browser windows have the bar.
-    if (FAILED(browser->get_FullName(programName.Put())) || !programName.Get()) return;
-    if (!PathMatchSpecW(programName.Get(), kBrowserProgramPattern)) return;
-
-    (void)ShowBar(browser.Get(), show);
-
-    SHANDLE_PTR window = 0;
-    if (SUCCEEDED(browser->get_HWND(&window)) && window) {
+    if (SUCCEEDED(hr) && item && BeginStep(work) &&
+        SUCCEEDED(QueryInto(item.Get(), IID_IWebBrowser2, &browser)) && BeginStep(work) &&
+        SUCCEEDED(browser->get_FullName(programName.Put())) && programName.Get() &&
+        PathMatchSpecW(programName.Get(), kBrowserProgramPattern) && BeginStep(work)) {
+        (void)ShowBar(browser.Get(), show);
         // The round trip lets the window's thread finish with the bar before the next
-        // window is handled; bounded so that a hung browser cannot hold the installer.
+        // window is handled.
         DWORD_PTR answer = 0;
-        (void)SendMessageTimeoutW(reinterpret_cast<HWND>(window), WM_NULL, 0, 0,
-                                  SMTO_ABORTIFHUNG, kBrowserWindowTimeoutMs, &answer);
+        if (BeginStep(work) && SUCCEEDED(browser->get_HWND(&window)) && window && BeginStep(work))
+            (void)SendMessageTimeoutW(reinterpret_cast<HWND>(window), WM_NULL, 0, 0, SMTO_ABORTIFHUNG,
+                                      kBrowserWindowTimeoutMs, &answer);
     }
 }
 
-}  // namespace
-
-HRESULT ShowLinksToolbar(bool show) {
+void WalkOpenWindows(WorkerBlock* block) {
+    auto* work = static_cast<BrowserWork*>(block);
     {
         ComPtr<IShellWindows> windows;
         HRESULT hr = CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_ALL, IID_IShellWindows,
                                       windows.PutVoid());
         LONG count = 0;
-        if (SUCCEEDED(hr) && windows && SUCCEEDED(windows->get_Count(&count))) {
-            for (LONG index = 0; index < count; ++index) ShowBarInOpenWindow(windows.Get(), index, show);
+        if (SUCCEEDED(hr) && windows && BeginStep(work) && SUCCEEDED(windows->get_Count(&count))) {
+            for (LONG index = 0; index < count && BeginStep(work); ++index)
+                ShowBarInOpenWindow(work, windows.Get(), index, work->show);
         }
     }
+    FinishWork(work);
+}
 
-    ComPtr<IWebBrowser2> browser;
-    HRESULT hr = CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER,
-                                  IID_IWebBrowser2, browser.PutVoid());
-    if (SUCCEEDED(hr) && !browser) hr = E_NOINTERFACE;
-    if (FAILED(hr)) return hr;
-    // The instance is only there to carry the setting: it is never shown and gets no Quit.
-    return ShowBar(browser.Get(), show);
+// A new hidden instance: it only carries the setting, or is only held. It is never shown,
+// navigated or sent Quit.
+void UseNewInstance(WorkerBlock* block) {
+    auto* work = static_cast<BrowserWork*>(block);
+    {
+        ComPtr<IWebBrowser2> browser;
+        HRESULT hr = CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER,
+                                      IID_IWebBrowser2, browser.PutVoid());
+        if (SUCCEEDED(hr) && !browser) hr = E_NOINTERFACE;
+        if (work->letGo) {
+            FinishWork(work);
+            WaitForSingleObject(work->letGo, INFINITE);
+            CloseHandle(work->letGo);
+        } else if (SUCCEEDED(hr)) {
+            hr = BeginStep(work) ? ShowBar(browser.Get(), work->show) : E_ABORT;
+        }
+        work->result = hr;
+    }
+    FinishWork(work);
+}
+
+// The block of a new worker for part, or null when none could be started.
+[[nodiscard]] BrowserWork* StartPart(WorkerProc part, bool show, HANDLE letGo) {
+    auto* work = static_cast<BrowserWork*>(NewWorkerBlock(sizeof(BrowserWork)));
+    if (!work) return nullptr;
+    work->show = show;
+    work->letGo = letGo;
+    if (StartWorker(work, part, COINIT_MULTITHREADED)) return work;
+    ReleaseWorker(work);
+    return nullptr;
+}
+
+// The part's result, or a time-out when it was given up.
+[[nodiscard]] HRESULT RunPart(WorkerProc part, bool show, DWORD boundMs) {
+    BrowserWork* work = StartPart(part, show, nullptr);
+    if (!work) return E_OUTOFMEMORY;
+    HRESULT hr = AwaitWorker(work, boundMs) ? work->result : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    ReleaseWorker(work);
+    return hr;
+}
+
+}  // namespace
+
+HRESULT ShowLinksToolbar(bool show) {
+    (void)RunPart(&WalkOpenWindows, show, kShellCallBoundMs);
+    return RunPart(&UseNewInstance, show, kNewInstanceBoundMs);
+}
+
+WorkerBlock* HoldBrowserInstance() {
+    HANDLE letGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!letGo) return nullptr;
+    BrowserWork* work = StartPart(&UseNewInstance, true, letGo);
+    if (!work) {
+        CloseHandle(letGo);
+        return nullptr;
+    }
+    work->held = AwaitWorker(work, kHeldInstanceBoundMs);
+    return work;
+}
+
+void ReleaseBrowserInstance(WorkerBlock* block) {
+    auto* work = static_cast<BrowserWork*>(block);
+    if (!work) return;
+    // An instance that came too late is released as soon as it arrives.
+    if (work->held) work->finished = 0;
+    SetEvent(work->letGo);
+    if (work->held) (void)AwaitWorker(work, kHeldInstanceBoundMs);
+    ReleaseWorker(work);
 }

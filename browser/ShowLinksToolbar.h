@@ -1,6 +1,17 @@
 #pragma once
 #include <windows.h>
 
+#include "common/BoundedWorker.h"
+
 // Shows (or hides) the Links toolbar in every open browser window, then in a new hidden
-// browser instance that is released again. The result is the new instance's.
+// browser instance that is released again. The result is the new instance's. Each wait on
+// the shell or a browser is bounded; a part that does not answer in time is given up
+// (HRESULT_FROM_WIN32(ERROR_TIMEOUT) when it is the new instance).
 [[nodiscard]] HRESULT ShowLinksToolbar(bool show);
+
+// Creates a hidden browser instance, neither shown nor navigated, and holds it on a worker
+// until ReleaseBrowserInstance; the wait for it is bounded, and one that comes too late is
+// released as soon as it arrives. Null when no worker could be started.
+[[nodiscard]] WorkerBlock* HoldBrowserInstance();
+// Releases the held instance (bounded too) and lets go of the block; null does nothing.
+void ReleaseBrowserInstance(WorkerBlock* held);

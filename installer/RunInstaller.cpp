@@ -1,11 +1,9 @@
 #include "installer/RunInstaller.h"
 
 #include <objbase.h>
-#include <exdisp.h>
 #include <shlobj.h>
 
 #include "browser/ShowLinksToolbar.h"
-#include "common/ComHolders.h"
 #include "installer/ReportResult.h"
 #include "menuorder/MenuOrderUpdate.h"
 #include "service/ServiceAddresses.h"
@@ -23,11 +21,9 @@ constexpr DWORD kPauseAfterIconMs = 200;
 // Tells the shell of the two new shortcuts while a hidden browser instance is held, so
 // that the browser side sees the Links folder change too. Nothing here decides the outcome.
 void AnnounceShortcuts() {
-    ComPtr<IWebBrowser2> browser;
-    // Only held: neither shown nor navigated, and released without Quit. Its creation may
-    // fail; the announcements go out regardless.
-    (void)CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER, IID_IWebBrowser2,
-                           browser.PutVoid());
+    // Only held: neither shown nor navigated, and released without Quit. It may not come;
+    // the announcements go out regardless.
+    WorkerBlock* browser = HoldBrowserInstance();
 
     SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.save, nullptr);
     SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.folder, nullptr);
@@ -39,6 +35,8 @@ void AnnounceShortcuts() {
     NotifyOrderChanged(LinkPaths.folder);
     (void)PlaceShortcutsFirst(LinkPaths.save, LinkPaths.view);
     NotifyOrderChanged(LinkPaths.folder);
+
+    ReleaseBrowserInstance(browser);
 }
 
 // The stages from the Links folder to the finished shortcuts. Reports its own failure and

@@ -61,8 +61,11 @@ def info_header(bpp, palette_len, image_len):
 
 def indexed_image(bpp):
     colours = 1 << bpp
+    # The 8-bit image lists only the colours it uses (biClrUsed), not 256: a quarter of
+    # the image's size instead of a kilobyte of unused palette.
+    listed = colours if bpp == 4 else len(ORDER)
     palette = b""
-    for i in range(colours):
+    for i in range(listed):
         ch = ORDER[i] if i < len(ORDER) else "."
         palette += bytes(COLOURS[ch]) + b"\0"
     pixels = b""
@@ -75,7 +78,7 @@ def indexed_image(bpp):
         line += b"\0" * (-len(line) % 4)
         pixels += line
     mask = and_mask()
-    return info_header(bpp, colours, len(pixels) + len(mask)) + palette + pixels + mask, colours
+    return info_header(bpp, listed, len(pixels) + len(mask)) + palette + pixels + mask, colours
 
 
 def truecolour_image():

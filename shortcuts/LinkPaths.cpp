@@ -118,7 +118,7 @@ HRESULT ResolveLinkPaths() {
 }
 
 void FreeLinkPaths() {
-    wchar_t** paths[] = {&LinkPaths.folder, &LinkPaths.view, &LinkPaths.save};
+    static wchar_t** const paths[] = {&LinkPaths.folder, &LinkPaths.view, &LinkPaths.save};
     for (wchar_t** path : paths) {
         if (*path) HeapFree(GetProcessHeap(), 0, *path);
         *path = nullptr;

@@ -4,6 +4,8 @@
 #include <shlobj.h>
 #include <urlmon.h>
 
+#include "common/BoundedWorker.h"
+
 // Newer than XP; passed only where the system takes it (see below).
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
@@ -40,37 +42,27 @@ HMODULE LoadSystemUrlMonitor() {
 // busy machine.
 constexpr DWORD kFetchBoundMs = 8000;
 
-// Shared by the caller and the downloading thread; whichever lets go last frees it, so a
-// thread left behind never writes into freed memory or a returned stack frame. The address
-// is copied in: the caller's string may be gone before the thread is done with it.
-struct FetchBlock {
-    LONG references;
+// The address is copied in: the caller's string may be gone before the worker is done.
+struct FetchWork : WorkerBlock {
     HRESULT result;
     wchar_t cachePath[MAX_PATH];
     wchar_t url[1];
 };
-
-void ReleaseFetch(FetchBlock* block) {
-    if (InterlockedDecrement(&block->references) == 0) HeapFree(GetProcessHeap(), 0, block);
-}
 
 // The download alone, in an apartment of its own; it touches nothing but its block, so
 // that it can be left behind at any point. urlmon stays loaded until the process ends:
 // unloading it takes wininet with it while wininet's own threads may still be on their way
 // out of it, and under Wine a later load in the same process then lost the completion of
 // its download.
-DWORD WINAPI FetchIntoCache(void* parameter) {
-    auto* block = static_cast<FetchBlock*>(parameter);
-    HRESULT initialized = CoInitialize(nullptr);
+void FetchIntoCache(WorkerBlock* block) {
+    auto* fetch = static_cast<FetchWork*>(block);
     HMODULE urlMonitor = LoadSystemUrlMonitor();
     FARPROC entry = urlMonitor ? GetProcAddress(urlMonitor, "URLDownloadToCacheFileW") : nullptr;
     if (entry) {
         auto download = reinterpret_cast<DownloadToCacheFileProc>(reinterpret_cast<void*>(entry));
-        block->result = download(nullptr, block->url, block->cachePath, MAX_PATH, 0, nullptr);
+        fetch->result = download(nullptr, fetch->url, fetch->cachePath, MAX_PATH, 0, nullptr);
     }
-    if (SUCCEEDED(initialized)) CoUninitialize();
-    ReleaseFetch(block);
-    return 0;
+    FinishWork(fetch);
 }
 
 }  // namespace
@@ -78,27 +70,17 @@ DWORD WINAPI FetchIntoCache(void* parameter) {
 void PrefetchIcon(const wchar_t* url) {
     DWORD length = 0;
     while (url[length]) ++length;
-    auto* block = static_cast<FetchBlock*>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FetchBlock) + length * sizeof(wchar_t)));
-    if (!block) return;  // as silent as a failed download
-    block->references = 2;
-    block->result = E_FAIL;
-    for (DWORD i = 0; i < length; ++i) block->url[i] = url[i];
+    auto* fetch = static_cast<FetchWork*>(NewWorkerBlock(sizeof(FetchWork) + length * sizeof(wchar_t)));
+    if (!fetch) return;  // as silent as a failed download
+    fetch->result = E_FAIL;
+    for (DWORD i = 0; i < length; ++i) fetch->url[i] = url[i];
 
-    HANDLE thread = CreateThread(nullptr, 0, &FetchIntoCache, block, 0, nullptr);
-    if (!thread) {
-        ReleaseFetch(block);
-        ReleaseFetch(block);
-        return;
-    }
     // This thread is a single-threaded apartment and owns windows: it keeps dispatching its
     // messages while it waits, so that nobody who sends to it stalls behind the download.
-    DWORD signalled = 0;
-    HRESULT waited = CoWaitForMultipleHandles(0, kFetchBoundMs, 1, &thread, &signalled);
-    CloseHandle(thread);
-    // Past the bound the thread is left to finish or to end with the process; its result
+    // Past the bound the worker is left to finish or to end with the process; its result
     // is not looked at again.
-    if (waited == S_OK && SUCCEEDED(block->result))
-        SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, block->cachePath, nullptr);
-    ReleaseFetch(block);
+    if (StartWorker(fetch, &FetchIntoCache, COINIT_APARTMENTTHREADED) && AwaitWorker(fetch, kFetchBoundMs) &&
+        SUCCEEDED(fetch->result))
+        SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, fetch->cachePath, nullptr);
+    ReleaseWorker(fetch);
 }

@@ -349,6 +349,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
     os.makedirs(out, exist_ok=True)
     script = r'''
         pids=
+        date +%s.%N >"$3/start-time"
         for i in $(seq "$4"); do
             "$WINELOADER" "$1" $BRIVOK_ARGUMENTS >"$3/installer$i.out" 2>&1 &
             pids="$pids $!"
@@ -861,6 +862,48 @@ class CreatesNothingButShortcutsInLinks(ServedRootCase):
             self.watch.close()
         super().finish()
 
+class SucceedsWhenBrowserServerNeverAnswers(LocalRootCase, ReplacesOldShortcutsAndPutsThemFirst):
+    """The browser application's server starts and never registers its class object, as a
+    browser stuck in its first start does: the new instance and the held one are given up
+    (4 s and 3 s), the shortcuts are written and put first as usual, and the box comes at
+    most 10 s later than in a normal run of the same image (without the bounds: 60 s)."""
+    body = bytes(range(256))
+    run_timeout = 150
+
+    def prepare(self, prefix, profile):
+        ReplacesOldShortcutsAndPutsThemFirst.prepare(self, prefix, profile)
+        self.stamps = tempfile.mkdtemp(prefix="server.", dir=WINE_DIR)
+        self.stamp = os.path.join(self.stamps, "started")
+        sleeper = windows_path(os.path.join(os.path.dirname(BOXREADER), "sleeper.exe"))
+        command = '"%s" %s' % (sleeper, windows_path(self.stamp))
+        server = r"Software\\Classes\\CLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32"
+        set_reg_value(prefix, server, "@", '"%s"' % command.replace("\\", "\\\\").replace('"', '\\"'),
+                      hive="system.reg")
+
+    def check(self, prefix, profile, templates):
+        if not os.path.exists(self.stamp):
+            raise Failure("the browser application's server was never started")
+        # The same image in a fresh prefix with the browser as it is, just after: the same
+        # load on this machine, so that only the bounded waits make the difference.
+        normal_prefix = new_prefix()
+        try:
+            boxes, codes, _, box_time, _ = run_installer(normal_prefix, self.installer, BOXREADER)
+            with open(os.path.join(normal_prefix, ".out", "start-time")) as f:
+                normal = box_time - float(f.read().strip())
+        finally:
+            drop_prefix(normal_prefix)
+        hung = self.box_time - self.start_time
+        log("   a normal run of the same image: box read %.1f s after the start" % normal)
+        if len(boxes) != 1 or codes != [0]:
+            raise Failure("the normal run showed %r and ended with %r" % (boxes, codes))
+        if hung - normal > 10:
+            raise Failure("the box came %.1f s later than in a normal run, expected at most 10" % (hung - normal))
+
+    def finish(self):
+        LocalRootCase.finish(self)
+        if hasattr(self, "stamps"):
+            shutil.rmtree(self.stamps, ignore_errors=True)
+
 
 # ---------------------------------------------------------------- a full Links volume
 
@@ -925,6 +968,7 @@ CASES = {
     "succeeds_twice_at_once": SucceedsTwiceAtOnce,
     "succeeds_when_web_root_never_answers": SucceedsWhenWebRootNeverAnswers,
     "fetches_icon_from_slow_web_root": FetchesIconFromSlowWebRoot,
+    "succeeds_when_browser_server_never_answers": SucceedsWhenBrowserServerNeverAnswers,
     "fails_when_links_volume_is_full": FailsWhenLinksVolumeIsFull,
     "ignores_traversal_in_links_folder_name": IgnoresTraversalInLinksFolderName,
     "ignores_absolute_path_in_links_folder_name": IgnoresAbsolutePathInLinksFolderName,
@@ -1028,6 +1072,9 @@ def run_case(name, installer, boxreader, explore, signed_dir=None):
         if codes != [case.exit_code] * case.runs:
             problems.append("exit code(s) %r, expected %d" % (codes, case.exit_code))
         case.box_time = box_time
+        with open(os.path.join(prefix, ".out", "start-time")) as f:
+            case.start_time = float(f.read().strip())
+        log("   box read %.1f s after the start" % (box_time - case.start_time))
 
         # Files in the Links folder: exactly the expected shortcuts, as the templates hold them.
         links_after = set(os.listdir(links)) if os.path.isdir(links) else set()

@@ -58,6 +58,41 @@ void ExpectManifest(const std::string& manifest, const char* architecture) {
     EXPECT_NE(manifest.find("<dependentAssembly>"), std::string::npos);
 }
 
+// Draws one icon image as the system loads it (the 8-bit one lists only the colours it
+// uses) and checks a pixel of each colour and a transparent corner.
+void ExpectIconPixels(const std::string& image, WORD depth) {
+    SCOPED_TRACE(depth);
+    HICON icon = CreateIconFromResourceEx(reinterpret_cast<BYTE*>(const_cast<char*>(image.data())),
+                                          static_cast<DWORD>(image.size()), TRUE, 0x00030000, 16, 16,
+                                          LR_DEFAULTCOLOR);
+    ASSERT_NE(icon, nullptr) << GetLastError();
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
+    bmi.bmiHeader.biWidth = 16;
+    bmi.bmiHeader.biHeight = -16;  // top row first
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_NE(bitmap, nullptr);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    auto* pixels = static_cast<DWORD*>(bits);
+    for (int i = 0; i < 256; ++i) pixels[i] = 0x00123456;
+    EXPECT_TRUE(DrawIconEx(dc, 0, 0, icon, 16, 16, 0, nullptr, DI_NORMAL));
+    GdiFlush();
+    // (x, y, 0xRRGGBB): edge "b", button "B", letter "w", dot "o", corner left as it was.
+    const struct { int x, y; DWORD colour; } expected[] = {
+        {2, 1, 0x102080}, {2, 2, 0x2070E0}, {4, 3, 0xFFFFFF}, {12, 11, 0xFF9010}, {0, 0, 0x123456}};
+    for (const auto& e : expected)
+        EXPECT_EQ(pixels[e.y * 16 + e.x] & 0xFFFFFF, e.colour) << e.x << "," << e.y << ": " << std::hex
+                                                               << pixels[e.y * 16 + e.x];
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    DestroyIcon(icon);
+}
+
 void ExpectIconGroup(const ResourceFile& file) {
     std::string group = file.Bytes(RT_GROUP_ICON, MAKEINTRESOURCEW(1));
     ASSERT_GE(group.size(), 6u) << "no icon group 1";
@@ -78,6 +113,7 @@ void ExpectIconGroup(const ResourceFile& file) {
         EXPECT_EQ(info->biWidth, 16);
         EXPECT_EQ(info->biHeight, 32);  // colour and mask
         EXPECT_EQ(info->biBitCount, depths[i]);
+        ExpectIconPixels(image, depths[i]);
     }
 }
 

@@ -268,6 +268,92 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGivesUpOnAWindowThatDoesNotAnswer) {
     EXPECT_EQ(spies.counter.live, 0);
 }
 
+// An open browser window that never answers: every call on it blocks until the test lets
+// it go, or for 20 s at most, so that a walk without a bound shows as a slow failure.
+struct HungBrowserSpy : public BrowserSpy {
+    using BrowserSpy::BrowserSpy;
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~HungBrowserSpy() { CloseHandle(release); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        log->Add("QueryInterface(" + name + ")");
+        WaitForSingleObject(release, 20000);
+        return BrowserSpy::QueryInterface(iid, out);
+    }
+};
+
+// A browser window that takes a second over each call: slow, but inside the bound on one.
+struct SlowBrowserSpy : public BrowserSpy {
+    using BrowserSpy::BrowserSpy;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        Sleep(1000);
+        return BrowserSpy::QueryInterface(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE get_FullName(BSTR* result) override {
+        Sleep(1000);
+        return BrowserSpy::get_FullName(result);
+    }
+    HRESULT STDMETHODCALLTYPE ShowBrowserBar(VARIANT* bar, VARIANT* show, VARIANT* size) override {
+        Sleep(1000);
+        return BrowserSpy::ShowBrowserBar(bar, show, size);
+    }
+    HRESULT STDMETHODCALLTYPE get_HWND(SHANDLE_PTR* result) override {
+        Sleep(1000);
+        return BrowserSpy::get_HWND(result);
+    }
+};
+
+// After a hung window has been let go: waits until the walk left behind has given back
+// every reference, and returns the calls it made meanwhile.
+std::string CallsAfterRelease(ToolbarSpies* spies, HungBrowserSpy* hung, const std::string& before) {
+    SetEvent(hung->release);
+    for (int i = 0; i < 200 && spies->counter.live != 0; ++i) Sleep(50);
+    EXPECT_EQ(spies->counter.live, 0) << "references kept by the walk that was given up";
+    std::string after = spies->log.Text();
+    return after.compare(0, before.size(), before) == 0 ? after.substr(before.size()) : after;
+}
+
+TEST_F(ComApartment, ShowLinksToolbarSpyGivesUpOnAnOpenWindowThatNeverAnswers) {
+    ToolbarSpies spies;
+    HungBrowserSpy hung{"hung", kBrowserProgram, spies.windows.Window(2), &spies.log, &spies.counter};
+    spies.shellWindows.items = {&spies.browserA, &hung, &spies.browserB};
+
+    DWORD start = GetTickCount();
+    HRESULT hr = ShowLinksToolbar(true);
+    DWORD elapsed = GetTickCount() - start;
+    std::string log = spies.log.Text();
+    std::string later = CallsAfterRelease(&spies, &hung, log);
+
+    EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+    // The window before the hung one was handled in full; the walk ended at the hung one
+    // and the new instance still got the bar.
+    EXPECT_EQ(log, "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) +
+                       "Item(vt3:1)\nQueryInterface(hung)\nCreateBrowser\nShowBrowserBar(new," + kBarOn + ")\n");
+    // A call is given up after 2 s.
+    EXPECT_LT(elapsed, 6000u);
+    EXPECT_EQ(later, "") << "calls made by the walk after it had been given up";
+}
+
+TEST_F(ComApartment, ShowLinksToolbarSpyWaitsForASlowWindowBeforeGivingUpOnAHungOne) {
+    ToolbarSpies spies;
+    SlowBrowserSpy slow{"A", kBrowserProgram, spies.windows.Window(0), &spies.log, &spies.counter};
+    HungBrowserSpy hung{"hung", kBrowserProgram, spies.windows.Window(2), &spies.log, &spies.counter};
+    spies.shellWindows.items = {&slow, &hung, &spies.browserB};
+
+    DWORD start = GetTickCount();
+    HRESULT hr = ShowLinksToolbar(true);
+    DWORD elapsed = GetTickCount() - start;
+    std::string log = spies.log.Text();
+    std::string later = CallsAfterRelease(&spies, &hung, log);
+
+    EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+    // Four calls of a second each, longer together than the bound on one call.
+    EXPECT_EQ(log, "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) +
+                       "Item(vt3:1)\nQueryInterface(hung)\nCreateBrowser\nShowBrowserBar(new," + kBarOn + ")\n");
+    EXPECT_GE(elapsed, 4000u);
+    EXPECT_LT(elapsed, 10000u);
+    EXPECT_EQ(later, "") << "calls made by the walk after it had been given up";
+}
+
 TEST_F(ComApartment, ShowLinksToolbarOnWineReturnsTheNewInstancesResult) {
     // Whatever Wine's browser answers to the bar (E_NOTIMPL today) is the run's result.
     IWebBrowser2* browser = nullptr;

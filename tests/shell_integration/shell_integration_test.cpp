@@ -128,8 +128,10 @@ struct BrowserClassSpy {
     HeldBrowserSpy instance{"instance", L"C:\\Program Files\\Internet Explorer\\iexplore.exe", nullptr,
                             &log, &counter};
     HRESULT creationResult = S_OK;
+    DWORD creationDelayMs = 0;  // a browser that is slow to start
     std::wstring save, view;
     SpyFactory factory{[this](REFIID iid, void** out) -> HRESULT {
+        Sleep(creationDelayMs);
         log.Add("CreateBrowser(save " + std::to_string(Exists(save)) + ", view " + std::to_string(Exists(view)) + ")");
         if (FAILED(creationResult)) return creationResult;
         return instance.QueryInterface(iid, out);
@@ -231,6 +233,58 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingT
     EXPECT_EQ(shortcut.factory.creations, 2);
     EXPECT_EQ(shortcut.counter.live, 0);
     ExpectDocumentsAsWritten();  // the spy saves nothing
+}
+
+// A shell whose window list never answers: creating it blocks until the test lets it go,
+// or for 20 s at most, so that a run without a bound shows as a slow failure.
+struct HungShellWindowsClassSpy {
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SpyFactory factory{[this](REFIID, void**) -> HRESULT {
+        WaitForSingleObject(release, 20000);
+        return E_NOINTERFACE;
+    }};
+    SpyRegistration registration{kClsidShellWindows, &factory};
+    LONG registeredRefs = factory.refs;
+    ~HungShellWindowsClassSpy() {
+        // The creation left behind lets go of the factory before it is gone.
+        SetEvent(release);
+        for (int i = 0; i < 200 && factory.refs != registeredRefs; ++i) Sleep(50);
+        EXPECT_EQ(factory.refs, registeredRefs) << "the shell's class kept by the run";
+        CloseHandle(release);
+    }
+};
+
+TEST_F(ComApartmentRunTest, RunInstallerSpyWaitsForASlowBrowserWhileTheShellNeverAnswers) {
+    HungShellWindowsClassSpy shell;
+    ASSERT_EQ(shell.registration.hr, S_OK);
+    BrowserClassSpy browser;
+    browser.save = save_;
+    browser.view = view_;
+    browser.creationDelayMs = 1500;  // inside the bound on starting the browser
+    ASSERT_EQ(browser.registration.hr, S_OK);
+    LONG* held = &browser.instance.refs_;
+    ShellNotificationWatcher watcher(kRunEvents, [held] { return *held; });
+    ASSERT_TRUE(watcher.registered());
+
+    DWORD start = GetTickCount();
+    HereRun run = RunHere();
+    DWORD elapsed = GetTickCount() - start;
+
+    EXPECT_EQ(run.result, 0);
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
+    EXPECT_EQ(shell.factory.creations, 1);
+    // Both slow instances were waited for, and the held one was held while announcing.
+    EXPECT_EQ(browser.log.Text(),
+              "CreateBrowser(save 0, view 0)\nShowBrowserBar(instance,vt2:11,vt11:-1,vt0)\n"
+              "CreateBrowser(save 1, view 1)\n");
+    EXPECT_EQ(browser.counter.live, 0) << "references kept after the run";
+    std::vector<ShellNotification> seen = watcher.Seen();
+    ExpectAnnouncements(seen);
+    for (const auto& n : seen) EXPECT_GE(n.sample, 1) << Describe(seen);
+    // 2 s for the shell's window list, 3 s of slow starts, the rest of a normal run.
+    EXPECT_LT(elapsed, 14000u);
+    ExpectDocumentsAsWritten();
 }
 
 TEST_F(ComApartmentRunTest, RunInstallerSpyGoesOnWhenNoBrowserCanBeCreated) {

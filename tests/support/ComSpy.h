@@ -98,22 +98,59 @@ private:
     Maker make_;
 };
 
-// Registers a factory for a class in this process and revokes it again.
+// Registers a factory for a class in this process and revokes it again. Under Wine a
+// registered class object is found only from the apartment that registered it, so it is
+// registered twice: in the caller's apartment and in the multithreaded one, where the
+// product's browser calls run (on a thread of this class that keeps that apartment open).
 class SpyRegistration {
 public:
-    SpyRegistration(REFCLSID clsid, IClassFactory* factory) {
+    SpyRegistration(REFCLSID clsid, IClassFactory* factory) : clsid_(clsid), factory_(factory) {
         hr = CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                    REGCLS_MULTIPLEUSE, &cookie_);
+        if (FAILED(hr)) return;
+        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        done_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, &SpyRegistration::HoldInMultithreaded, this, 0, nullptr);
+        if (!thread_ || WaitForSingleObject(ready_, 10000) != WAIT_OBJECT_0) mtaHr_ = E_FAIL;
+        if (FAILED(mtaHr_)) hr = mtaHr_;
     }
     ~SpyRegistration() {
-        if (SUCCEEDED(hr)) CoRevokeClassObject(cookie_);
+        if (thread_) {
+            SetEvent(done_);
+            WaitForSingleObject(thread_, 10000);
+            CloseHandle(thread_);
+        }
+        if (ready_) CloseHandle(ready_);
+        if (done_) CloseHandle(done_);
+        if (cookie_) CoRevokeClassObject(cookie_);
     }
     SpyRegistration(const SpyRegistration&) = delete;
     SpyRegistration& operator=(const SpyRegistration&) = delete;
     HRESULT hr;
 
 private:
+    static DWORD WINAPI HoldInMultithreaded(void* parameter) {
+        auto* self = static_cast<SpyRegistration*>(parameter);
+        HRESULT initialized = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        DWORD cookie = 0;
+        self->mtaHr_ = FAILED(initialized) ? initialized
+                                           : CoRegisterClassObject(self->clsid_, self->factory_,
+                                                                   CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                                                   REGCLS_MULTIPLEUSE, &cookie);
+        SetEvent(self->ready_);
+        WaitForSingleObject(self->done_, INFINITE);
+        if (cookie) CoRevokeClassObject(cookie);
+        if (SUCCEEDED(initialized)) CoUninitialize();
+        return 0;
+    }
+
+    CLSID clsid_;
+    IClassFactory* factory_;
     DWORD cookie_ = 0;
+    HRESULT mtaHr_ = S_OK;
+    HANDLE ready_ = nullptr;
+    HANDLE done_ = nullptr;
+    HANDLE thread_ = nullptr;
 };
 
 inline std::string HexString(unsigned long value) {
