@@ -177,6 +177,19 @@ protected:
         }
     }
 
+    // One instance for the toolbar before anything is written, one held once both exist and
+    // through every announcement; neither is shown, navigated or told to quit, and nothing of
+    // either is kept after the run.
+    void ExpectBrowsersCreatedAndHeld(BrowserClassSpy& browser, const std::vector<ShellNotification>& seen) {
+        EXPECT_EQ(browser.log.Text(),
+                  "CreateBrowser(save 0, view 0)\nShowBrowserBar(instance,vt2:11,vt11:-1,vt0)\n"
+                  "CreateBrowser(save 1, view 1)\n");
+        EXPECT_EQ(browser.counter.live, 0) << "references kept after the run";
+        ExpectAnnouncements(seen);
+        for (size_t i = 0; i < seen.size(); ++i)
+            EXPECT_GE(seen[i].sample, 1) << i << ": the instance was not held during the announcement\n" << Describe(seen);
+    }
+
     void SetUp() override {
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
         ShellRunTest::SetUp();
@@ -203,18 +216,7 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingT
     EXPECT_EQ(run.result, 0);
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    // One instance for the toolbar before anything is written, one held once both exist;
-    // neither is shown, navigated or told to quit.
-    EXPECT_EQ(browser.log.Text(),
-              "CreateBrowser(save 0, view 0)\nShowBrowserBar(instance,vt2:11,vt11:-1,vt0)\n"
-              "CreateBrowser(save 1, view 1)\n");
-    EXPECT_EQ(browser.counter.live, 0) << "references kept after the run";
-
-    std::vector<ShellNotification> seen = watcher.Seen();
-    ExpectAnnouncements(seen);
-    for (size_t i = 0; i < seen.size(); ++i) {
-        EXPECT_GE(seen[i].sample, 1) << i << ": the instance was not held during the announcement\n" << Describe(seen);
-    }
+    ExpectBrowsersCreatedAndHeld(browser, watcher.Seen());
 
     // Stamped save first, then view, each with its own title, after it was written.
     std::string calls;
@@ -275,13 +277,7 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyWaitsForASlowBrowserWhileTheShellNeve
     EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
     EXPECT_EQ(shell.factory.creations, 1);
     // Both slow instances were waited for, and the held one was held while announcing.
-    EXPECT_EQ(browser.log.Text(),
-              "CreateBrowser(save 0, view 0)\nShowBrowserBar(instance,vt2:11,vt11:-1,vt0)\n"
-              "CreateBrowser(save 1, view 1)\n");
-    EXPECT_EQ(browser.counter.live, 0) << "references kept after the run";
-    std::vector<ShellNotification> seen = watcher.Seen();
-    ExpectAnnouncements(seen);
-    for (const auto& n : seen) EXPECT_GE(n.sample, 1) << Describe(seen);
+    ExpectBrowsersCreatedAndHeld(browser, watcher.Seen());
     // 2 s for the shell's window list, 3 s of slow starts, the rest of a normal run.
     EXPECT_LT(elapsed, 14000u);
     ExpectDocumentsAsWritten();
