@@ -24,6 +24,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
+from pe_image import PeImage  # noqa: E402
 PREFIX_SH = os.path.join(SOURCE, "tests", "wine", "prefix.sh")
 WINE_DIR = os.environ.get("BRIVOK_WINE_DIR", os.path.join(SOURCE, "build", "wine"))
 WINELOADER = "/usr/lib/wine/wine64"
@@ -247,47 +249,6 @@ def order_positions(record):
     return result
 
 
-# ---------------------------------------------------------------- templates in the image
-
-def image_resource(path, type_id, name_id):
-    with open(path, "rb") as f:
-        image = f.read()
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
-    optional = pe + 24
-    magic = struct.unpack_from("<H", image, optional)[0]
-    directories = optional + (112 if magic == 0x20B else 96)
-    rsrc_rva = struct.unpack_from("<I", image, directories + 2 * 8)[0]
-    table = []
-    for i in range(sections):
-        s = optional + optional_size + 40 * i
-        vsize, va, raw_size, raw = struct.unpack_from("<IIII", image, s + 8)
-        table.append((va, max(vsize, raw_size), raw))
-
-    def offset(rva):
-        for va, size, raw in table:
-            if va <= rva < va + size:
-                return rva - va + raw
-        raise Failure("RVA %x outside the image" % rva)
-
-    base = offset(rsrc_rva)
-
-    def find(directory, ident):
-        named, ids = struct.unpack_from("<HH", image, base + directory + 12)
-        for i in range(named + ids):
-            entry_id, target = struct.unpack_from("<II", image, base + directory + 16 + 8 * i)
-            if ident is None or entry_id == ident:
-                return target
-        raise Failure("resource %r/%r not in the image" % (type_id, name_id))
-
-    level = find(0, type_id) & 0x7FFFFFFF
-    level = find(level, name_id) & 0x7FFFFFFF
-    leaf = find(level, None)
-    data_rva, size = struct.unpack_from("<II", image, base + leaf)
-    start = offset(data_rva)
-    return image[start:start + size]
-
-
 # ---------------------------------------------------------------- snapshots
 
 def snapshot(prefix):
@@ -436,7 +397,7 @@ class Case:
         """The image to run: a copy whose web root is a port on 127.0.0.1 held closed, so
         that no run looks up a name or leaves this machine. The 32-bit release runs as it
         is: its guest has no network device at all."""
-        if image_machine(installer) == 0x14C:
+        if PeImage.read(installer).machine == 0x14C:
             return installer
         self.closed = socket.socket()
         self.closed.bind(("127.0.0.1", 0))
@@ -594,7 +555,7 @@ class BindsCommonControls6(Case):
     reader_args = ("--modules",)
 
     def check(self, prefix, profile, templates):
-        arch = {0x14C: "x86", 0x8664: "amd64"}[image_machine(self.installer)]
+        arch = {0x14C: "x86", 0x8664: "amd64"}[PeImage.read(self.installer).machine]
         side_by_side = "\\windows\\winsxs\\%s_microsoft.windows.common-controls_6595b64144ccf1df_6.0." % arch
         loaded = [m for m in modules_at_box(self.box_text) if m.endswith("\\comctl32.dll")]
         log("   comctl32 loaded:", loaded)
@@ -977,13 +938,26 @@ CASES = {
     "creates_nothing_but_shortcuts_in_links": CreatesNothingButShortcutsInLinks,
     "never_loads_planted_urlmon": NeverLoadsPlantedUrlmon,
 }
-# The release users download, run in the 32-bit guest.
+
+
+class SucceedsFromDownloadsInFreshProfile(NeverLoadsPlantedUrlmon):
+    """A first run as users make it, in one emulated run: from Downloads beside a planted
+    urlmon.dll, in a profile without a Links folder; the checks of the three cases above."""
+    def prepare(self, prefix, profile):
+        SucceedsInFreshProfile.prepare(self, prefix, profile)
+        super().prepare(prefix, profile)
+
+    def check(self, prefix, profile, templates):
+        SucceedsInFreshProfile.check(self, prefix, profile, templates)
+        BindsCommonControls6.check(self, prefix, profile, templates)
+        super().check(prefix, profile, templates)
+
+
+# The release users download, run in the 32-bit guest, longest first: two run at a time.
 CASES32 = {
-    "succeeds_in_fresh_profile": SucceedsInFreshProfile,
     "replaces_old_shortcuts_and_puts_them_first": ReplacesOldShortcutsAndPutsThemFirst,
+    "succeeds_from_downloads_in_fresh_profile": SucceedsFromDownloadsInFreshProfile,
     "fails_when_save_shortcut_cannot_be_replaced": FailsWhenSaveShortcutCannotBeReplaced,
-    "binds_common_controls_6": BindsCommonControls6,
-    "never_loads_planted_urlmon": NeverLoadsPlantedUrlmon,
 }
 
 
@@ -1016,12 +990,6 @@ def short_names(prefix, folder, names):
     return dict(zip(names, lines))
 
 
-def image_machine(path):
-    with open(path, "rb") as f:
-        image = f.read(4096)
-    return struct.unpack_from("<H", image, struct.unpack_from("<I", image, 0x3C)[0] + 4)[0]
-
-
 def run_case(name, installer, boxreader, explore, signed_dir=None):
     case = {**CASES, **CASES32}[name]()
     prefix = new_prefix()
@@ -1030,11 +998,11 @@ def run_case(name, installer, boxreader, explore, signed_dir=None):
         if signed_dir:
             installer = signed_copy(installer, signed_dir)
         case.installer = installer
-        templates = {}
+        templates, image = {}, PeImage.read(installer)
         for shortcut, template_id in ((SAVE_NAME, 102), (VIEW_NAME, 101)):
             try:
-                templates[shortcut] = image_resource(installer, 100, template_id)
-            except Failure:
+                templates[shortcut] = image.resource(100, template_id)
+            except LookupError:
                 templates[shortcut] = None
         profile = user_dir(prefix)
         profile_rel = os.path.relpath(profile, prefix)

@@ -13,6 +13,8 @@ import sys
 import tempfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
+from pe_image import PeImage  # noqa: E402
 TEST_CERT = os.path.join(SOURCE, "build", "signing", "test-signing.crt")
 TEST_SUBJECT = "/CN=BriVok Buttons TEST SIGNING ONLY/O=Untrusted test certificate"
 OTHER_SUBJECT = "/CN=Signing Check Two/O=BriVok test credentials"
@@ -49,22 +51,10 @@ def verify(path, ca_file):
     return run.returncode, fields
 
 
-def pe_offsets(image):
-    """Offsets of the checksum, of the certificate table's directory entry and of .text."""
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
-    optional = pe + 24
-    entry = optional + (144 if struct.unpack_from("<H", image, optional)[0] == 0x20B else 128)
-    for i in range(sections):
-        s = optional + optional_size + 40 * i
-        if image[s:s + 8].rstrip(b"\0") == b".text":
-            text = struct.unpack_from("<II", image, s + 16)
-    return optional + 64, entry, text
-
-
 def authenticode_sha256(image):
     """All of the file but the checksum, the certificate entry and the certificate table."""
-    checksum, entry, _ = pe_offsets(image)
+    pe = PeImage(image)
+    checksum, entry = pe.checksum_offset, pe.directory_offset(4)
     end = struct.unpack_from("<I", image, entry)[0] or len(image)
     return hashlib.sha256(image[:checksum] + image[checksum + 4:entry] +
                           image[entry + 8:end]).hexdigest().upper()
@@ -98,7 +88,7 @@ def case_test_certificate(args, work):
 
     with open(signed, "rb") as f:
         image = bytearray(f.read())
-    text_size, text_offset = pe_offsets(image)[2]
+    _, _, _, text_offset, text_size = PeImage(bytes(image)).section(".text")
     image[text_offset + text_size // 2] ^= 0xFF
     with open(changed, "wb") as f:
         f.write(image)

@@ -11,8 +11,9 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 
 job=$(mktemp -d "${TMPDIR:-/tmp}/brivok-e2e32.XXXXXX")
 trap 'rm -rf "$job"' EXIT
-mkdir -p "$job/tests/e2e" "$job/tests/wine" "$job/bin"
+mkdir -p "$job/tests/e2e" "$job/tests/wine" "$job/tests/support" "$job/bin"
 cp "$here/tests/e2e/installer_paths.py" "$job/tests/e2e/"
+cp "$here/tests/support/pe_image.py" "$job/tests/support/"
 cp "$here/tests/wine/prefix.sh" "$here/tests/wine/with-display.sh" "$here/tests/wine/alive.sh" "$job/tests/wine/"
 cp "$1" "$job/bin/BrivokButtons.exe"
 cp -r "$2" "$job/tools"

@@ -12,11 +12,15 @@ export WINEDLLOVERRIDES="mscoree,mshtml=${BRIVOK_EXTRA_DLLOVERRIDES:+;$BRIVOK_EX
 export BRIVOK_WINESERVER=/usr/lib/wine/wineserver64
 [ -x "$BRIVOK_WINESERVER" ] || BRIVOK_WINESERVER=wineserver
 
+# The template's .booted holds the digest of this file: a template booted by other steps is
+# booted again.
 brivok_boot_template() {
     mkdir -p "$BRIVOK_WINE_DIR"
+    local stamp
+    stamp=$(sha256sum "${BASH_SOURCE[0]}" | cut -c1-16)
     (
         flock 9
-        [ -f "$BRIVOK_WINE_DIR/template/.booted" ] && exit 0
+        [ "$(cat "$BRIVOK_WINE_DIR/template/.booted" 2>/dev/null)" = "$stamp" ] && exit 0
         rm -rf "$BRIVOK_WINE_DIR/template"
         mkdir -p "$BRIVOK_WINE_DIR/template/home"
         HOME="$BRIVOK_WINE_DIR/template/home" WINEPREFIX="$BRIVOK_WINE_DIR/template" \
@@ -28,13 +32,18 @@ brivok_boot_template() {
         HOME="$BRIVOK_WINE_DIR/template/home" WINEPREFIX="$BRIVOK_WINE_DIR/template" \
             "$WINELOADER" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
             /v Debugger /f >>"$BRIVOK_WINE_DIR/template-boot.log" 2>&1
+        # No window manager runs on the virtual displays: windows Wine hands to one wait two
+        # seconds for it on every hide (a closed message box), so Wine keeps them itself.
+        HOME="$BRIVOK_WINE_DIR/template/home" WINEPREFIX="$BRIVOK_WINE_DIR/template" \
+            "$WINELOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+            >>"$BRIVOK_WINE_DIR/template-boot.log" 2>&1
         WINEPREFIX="$BRIVOK_WINE_DIR/template" "$BRIVOK_WINESERVER" -w
         # Desktop, Documents, Downloads... are symbolic links into the booting HOME; a copy
         # of the template must not write through them, so make them plain folders.
         for link in "$BRIVOK_WINE_DIR"/template/drive_c/users/*/*; do
             if [ -L "$link" ]; then rm "$link" && mkdir "$link"; fi
         done
-        touch "$BRIVOK_WINE_DIR/template/.booted"
+        echo "$stamp" >"$BRIVOK_WINE_DIR/template/.booted"
     ) 9>"$BRIVOK_WINE_DIR/template.lock"
 }
 
