@@ -414,17 +414,6 @@ class Case:
             shutil.rmtree(os.path.dirname(self.variant), ignore_errors=True)
 
 
-class SucceedsInFreshProfile(Case):
-    """No Links folder, no order value: the folder is created, nothing is reordered, and
-    Wine's browser was started."""
-    def prepare(self, prefix, profile):
-        shutil.rmtree(os.path.join(profile, "Favorites", "Links"), ignore_errors=True)
-
-    def check(self, prefix, profile, templates):
-        if self.browsers < 1:
-            raise Failure("no browser process was started")
-
-
 class IgnoresItsCommandLine(Case):
     """Arguments change nothing."""
     arguments = "/uninstall --help x"
@@ -545,31 +534,17 @@ class FailsWithoutTemporaryFolder(Case):
         set_reg_value(prefix, "Environment", "TMP", '"C:\\\\users\\\\NoSuchTemp"')
 
 
-def modules_at_box(box_text):
-    return [line[len("module:  "):].lower() for line in box_text.split("\n")
-            if line.startswith("module:  ")]
-
-
-class BindsCommonControls6(Case):
-    """The manifest's common-controls 6.0 dependency is bound: the side-by-side copy loads."""
-    reader_args = ("--modules",)
-
-    def check(self, prefix, profile, templates):
-        arch = {0x14C: "x86", 0x8664: "amd64"}[PeImage.read(self.installer).machine]
-        side_by_side = "\\windows\\winsxs\\%s_microsoft.windows.common-controls_6595b64144ccf1df_6.0." % arch
-        loaded = [m for m in modules_at_box(self.box_text) if m.endswith("\\comctl32.dll")]
-        log("   comctl32 loaded:", loaded)
-        if len(loaded) != 1 or side_by_side not in loaded[0]:
-            raise Failure("comctl32 loaded %r, expected one copy under %s*" % (loaded, side_by_side))
-
-
-class NeverLoadsPlantedUrlmon(Case):
-    """A urlmon.dll planted beside the installer in Downloads is never loaded into it."""
+class SucceedsFromDownloadsInFreshProfile(Case):
+    """A first run as users make it: from Downloads, beside a planted urlmon.dll, in a profile
+    without a Links folder. The folder is created, nothing is reordered, Wine's browser was
+    started, the manifest's common-controls 6.0 dependency is bound (the side-by-side copy
+    loads) and the planted urlmon.dll is never loaded."""
     reader_args = ("--modules",)
     # Native first: Wine then searches the program's folder the way Windows does.
     dll_overrides = ";urlmon=n,b"
 
     def prepare(self, prefix, profile):
+        shutil.rmtree(os.path.join(profile, "Favorites", "Links"), ignore_errors=True)
         tools = os.path.dirname(BOXREADER)
         self.folder = os.path.join(profile, "Downloads")
         self.marker = os.path.join(self.folder, "planted-urlmon-loaded.txt")
@@ -590,10 +565,20 @@ class NeverLoadsPlantedUrlmon(Case):
         return copy
 
     def check(self, prefix, profile, templates):
+        if self.browsers < 1:
+            raise Failure("no browser process was started")
+        modules = [line[len("module:  "):].lower() for line in self.box_text.split("\n")
+                   if line.startswith("module:  ")]
+        arch = {0x14C: "x86", 0x8664: "amd64"}[PeImage.read(self.installer).machine]
+        side_by_side = "\\windows\\winsxs\\%s_microsoft.windows.common-controls_6595b64144ccf1df_6.0." % arch
+        loaded = [m for m in modules if m.endswith("\\comctl32.dll")]
+        log("   comctl32 loaded:", loaded)
+        if len(loaded) != 1 or side_by_side not in loaded[0]:
+            raise Failure("comctl32 loaded %r, expected one copy under %s*" % (loaded, side_by_side))
         if os.path.exists(self.marker):
             with open(self.marker, "rb") as f:
                 raise Failure("the installer loaded the planted urlmon.dll: %r" % f.read())
-        loaded = [m for m in modules_at_box(self.box_text) if m.endswith("\\urlmon.dll")]
+        loaded = [m for m in modules if m.endswith("\\urlmon.dll")]
         log("   urlmon loaded:", loaded)
         # It must have loaded urlmon at all, and the system's copy, or this proves nothing.
         if not loaded or any(not m.endswith("\\windows\\system32\\urlmon.dll") for m in loaded):
@@ -913,7 +898,7 @@ class FailsWhenLinksVolumeIsFull(Case):
 
 
 CASES = {
-    "succeeds_in_fresh_profile": SucceedsInFreshProfile,
+    "succeeds_from_downloads_in_fresh_profile": SucceedsFromDownloadsInFreshProfile,
     "ignores_its_command_line": IgnoresItsCommandLine,
     "replaces_old_shortcuts_and_puts_them_first": ReplacesOldShortcutsAndPutsThemFirst,
     "uses_localised_links_folder": UsesLocalisedLinksFolder,
@@ -925,7 +910,6 @@ CASES = {
     "fails_when_save_shortcut_cannot_be_replaced": FailsWhenSaveShortcutCannotBeReplaced,
     "fails_when_view_shortcut_cannot_be_replaced": FailsWhenViewShortcutCannotBeReplaced,
     "fails_without_temporary_folder": FailsWithoutTemporaryFolder,
-    "binds_common_controls_6": BindsCommonControls6,
     "succeeds_twice_at_once": SucceedsTwiceAtOnce,
     "succeeds_when_web_root_never_answers": SucceedsWhenWebRootNeverAnswers,
     "fetches_icon_from_slow_web_root": FetchesIconFromSlowWebRoot,
@@ -936,21 +920,7 @@ CASES = {
     "ignores_share_in_links_folder_name": IgnoresShareInLinksFolderName,
     "ignores_device_in_links_folder_name": IgnoresDeviceInLinksFolderName,
     "creates_nothing_but_shortcuts_in_links": CreatesNothingButShortcutsInLinks,
-    "never_loads_planted_urlmon": NeverLoadsPlantedUrlmon,
 }
-
-
-class SucceedsFromDownloadsInFreshProfile(NeverLoadsPlantedUrlmon):
-    """A first run as users make it, in one emulated run: from Downloads beside a planted
-    urlmon.dll, in a profile without a Links folder; the checks of the three cases above."""
-    def prepare(self, prefix, profile):
-        SucceedsInFreshProfile.prepare(self, prefix, profile)
-        super().prepare(prefix, profile)
-
-    def check(self, prefix, profile, templates):
-        SucceedsInFreshProfile.check(self, prefix, profile, templates)
-        BindsCommonControls6.check(self, prefix, profile, templates)
-        super().check(prefix, profile, templates)
 
 
 # The release users download, run in the 32-bit guest, longest first: two run at a time.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the product twice, from two copies of this tree in folders of different names and
-# depths, for both architectures, and compares the executables byte for byte.
+# Builds the product again from a copy of this tree in a folder of another name and depth, for
+# both architectures, and compares the executables byte for byte with those `make build` made
+# here (the test build's options do not change the product image).
 # Usage: reproducible_build.sh SOURCE_DIR ROOT
 set -euo pipefail
 source_dir=$1
@@ -8,9 +9,8 @@ root=$2
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/brivok-repro.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-first="$work/a"
 second="$work/another/folder/much-longer-name"
-mkdir -p "$first" "$second"
+mkdir -p "$second"
 
 # The files a checkout of this commit holds, plus new ones not yet committed; never the
 # build or dist folders. Outside a git checkout, the tree as it lies without those.
@@ -22,7 +22,6 @@ else
     tar -C "$source_dir" --exclude=./build --exclude=./dist --exclude=node_modules \
         -cf "$work/tree.tar" .
 fi
-tar -xf "$work/tree.tar" -C "$first"
 tar -xf "$work/tree.tar" -C "$second"
 
 build() {  # tree arch triple
@@ -37,15 +36,14 @@ status=0
 for pair in win32:i686-w64-mingw32 win64:x86_64-w64-mingw32; do
     arch=${pair%%:*}
     triple=${pair#*:}
-    build "$first" "$arch" "$triple"
     build "$second" "$arch" "$triple"
-    a="$first/dist/$arch/BrivokButtons.exe"
+    a="$source_dir/dist/$arch/BrivokButtons.exe"
     b="$second/dist/$arch/BrivokButtons.exe"
     if cmp -s "$a" "$b"; then
         echo "$arch: identical, $(stat -c %s "$a") bytes, sha256 $(sha256sum "$a" | cut -c1-16)"
     else
         status=1
-        echo "$arch: the two builds differ ($(stat -c %s "$a") and $(stat -c %s "$b") bytes)"
+        echo "$arch: the two builds differ ($(stat -c %s "$a") and $(stat -c %s "$b") bytes; is $a from make build of this tree?)"
         cmp -l "$a" "$b" | head -n 20 || true
     fi
 done
