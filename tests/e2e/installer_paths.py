@@ -87,7 +87,7 @@ def log(*parts):
 def wine_env(prefix, dll_overrides=""):
     env = dict(os.environ)
     env.update(WINEPREFIX=prefix, HOME=os.path.join(prefix, "home"), WINELOADER=WINELOADER,
-               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=" + dll_overrides,
+               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" + dll_overrides,
                BRIVOK_WINESERVER=WINESERVER)
     return env
 
