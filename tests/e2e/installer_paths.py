@@ -302,6 +302,14 @@ def check_untouched_outside(prefix, profile_rel, links_rel, before, after, reg_b
 
 # ---------------------------------------------------------------- one run
 
+def end_stuck_run(prefix):
+    """Ends a run past its limit; returns what was still alive in its prefix."""
+    alive = subprocess.run([os.path.join(SOURCE, "tests", "wine", "alive.sh")], env=wine_env(prefix),
+                           capture_output=True, text=True, errors="replace").stdout
+    subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
+    return alive
+
+
 def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args=(),
                   dll_overrides="", arguments=""):
     """Starts `runs` installers at once and reads their boxes: ([box], [exit code], raw
@@ -345,9 +353,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
                        env=dict(wine_env(prefix, dll_overrides), BRIVOK_ARGUMENTS=arguments),
                        stdin=subprocess.DEVNULL, timeout=timeout, check=False)
     except subprocess.TimeoutExpired:
-        alive = subprocess.run([os.path.join(SOURCE, "tests", "wine", "alive.sh")], env=wine_env(prefix),
-                               capture_output=True, text=True, errors="replace").stdout
-        subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
+        alive = end_stuck_run(prefix)
         boxes_read = open(os.path.join(out, "box.txt"), errors="replace").read() \
             if os.path.exists(os.path.join(out, "box.txt")) else "(nothing)"
         raise Failure("the run did not end within %d s\n== boxes read so far:\n%s\n%s"
@@ -939,10 +945,8 @@ def run_wine(prefix, command, stdout_path, dll_overrides=""):
             subprocess.run([WINELOADER] + command, env=wine_env(prefix, dll_overrides), stdout=stdout,
                            stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=240)
         except subprocess.TimeoutExpired:
-            alive = subprocess.run([os.path.join(SOURCE, "tests", "wine", "alive.sh")], env=wine_env(prefix),
-                                   capture_output=True, text=True, errors="replace").stdout
-            subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
-            raise Failure("%s did not end within 240 s\n%s" % (os.path.basename(command[0]), alive))
+            raise Failure("%s did not end within 240 s\n%s" % (os.path.basename(command[0]),
+                                                             end_stuck_run(prefix)))
     subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
     subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
 
