@@ -53,32 +53,21 @@ void SetField(std::vector<BYTE>* bytes, size_t offset, DWORD value) {
 }
 
 std::vector<DWORD> WellFormedEntryOffsets(const BYTE* bytes, size_t size) {
+    auto get32 = [](const BYTE* p) {
+        return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<unsigned long long>(p[3]) << 24);
+    };
     std::vector<DWORD> offsets;
     if (size < 20) return offsets;
-    unsigned long long count = bytes[16] | (bytes[17] << 8) | (bytes[18] << 16) |
-                               (static_cast<unsigned long long>(bytes[19]) << 24);
-    unsigned long long at = 20;
-    for (unsigned long long i = 0; i < count; ++i) {
-        if (at + 22 > size) break;
+    unsigned long long count = get32(bytes + 16), at = 20;
+    for (unsigned long long i = 0; i < count && at + 22 <= size; ++i) {
         const BYTE* e = bytes + at;
-        unsigned long long entrySize =
-            e[0] | (e[1] << 8) | (e[2] << 16) | (static_cast<unsigned long long>(e[3]) << 24);
+        unsigned long long entrySize = get32(e);
         if (entrySize < 22 || at + entrySize > size) break;
+        // The terminator is one zero unit of the name's width.
+        const unsigned step = (e[10] & 0x04) ? 2 : 1;
         bool terminated = false;
-        if (e[10] & 0x04) {
-            for (unsigned long long k = 22; k + 1 < entrySize; k += 2) {
-                if (e[k] == 0 && e[k + 1] == 0) {
-                    terminated = true;
-                    break;
-                }
-            }
-        } else {
-            for (unsigned long long k = 22; k < entrySize; ++k) {
-                if (e[k] == 0) {
-                    terminated = true;
-                    break;
-                }
-            }
+        for (unsigned long long k = 22; !terminated && k + step <= entrySize; k += step) {
+            terminated = e[k] == 0 && (step == 1 || e[k + 1] == 0);
         }
         if (!terminated) break;
         offsets.push_back(static_cast<DWORD>(at));
@@ -118,14 +107,8 @@ bool TestOrderKey::Open() {
                         nullptr, &key_, nullptr) != 0) {
         return false;
     }
-    DWORD size = 0;
-    if (createdRoot_.empty() &&
-        RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_, nullptr, &size) == 0) {
-        savedOrder_.resize(size);
-        hadOrder_ = RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_,
-                                     savedOrder_.data(), &size) == 0;
-        if (hadOrder_) RegDeleteValueW(key_, kMenuOrderValueName);
-    }
+    hadOrder_ = createdRoot_.empty() && Read(&savedOrder_, &savedType_);
+    if (hadOrder_) RegDeleteValueW(key_, kMenuOrderValueName);
     return true;
 }
 
