@@ -76,6 +76,7 @@ protected:
         temp_ = temp;
         folder_ = temp_ + L"BrivokWriteTest";
         ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr)) << GetLastError();
+        view = folder_ + L"\\View Drovs.url";
         tempBefore_ = TempFiles(temp_);
     }
     void TearDown() override {
@@ -103,11 +104,11 @@ protected:
     std::string root_;
     std::wstring temp_;
     std::wstring folder_;
+    std::wstring view;  // the view shortcut's path in the folder
     std::set<std::wstring> tempBefore_;
 };
 
 TEST_F(WriteShortcutFileTest, WritesTheDocumentsExactly) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     std::wstring save = folder_ + L"\\+ Save It For Later.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 101);
     ASSERT_EQ(hr, S_OK) << std::hex << hr;
@@ -140,7 +141,6 @@ TEST_F(WriteShortcutFileTest, WritesTheDocumentsExactly) {
 }
 
 TEST_F(WriteShortcutFileTest, ReplacesAnExistingShortcutCompletely) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/", "HotKey=0", "Extra=1"}) +
                       std::string(4096, 'x');
     ASSERT_TRUE(WriteWholeFile(view, old));
@@ -157,7 +157,6 @@ BOOL WINAPI ShortWriteSpy(HANDLE file, LPCVOID data, DWORD size, LPDWORD written
 }
 
 TEST_F(WriteShortcutFileTest, ShortWriteFailsAndKeepsTheOldShortcutSpy) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/"});
     ASSERT_TRUE(WriteWholeFile(view, old));
     HRESULT hr = 0xdeadbeef;
@@ -181,7 +180,6 @@ TEST_F(WriteShortcutFileTest, DirectoryAtTargetIsNotReplaced) {
 }
 
 TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/"});
     ASSERT_TRUE(WriteWholeFile(view, old));
     HANDLE held = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -211,7 +209,6 @@ BOOL WINAPI MoveSpy(LPCWSTR from, LPCWSTR to, DWORD flags) {
 
 TEST_F(WriteShortcutFileTest, FileHeldOpenForAMomentIsReplacedAfterIt) {
     // Another installer reading the old shortcut while this one replaces it.
-    std::wstring view = folder_ + L"\\View Drovs.url";
     ASSERT_TRUE(WriteWholeFile(view, "old"));
     g_heldTarget = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(g_heldTarget, INVALID_HANDLE_VALUE);
@@ -231,7 +228,6 @@ TEST_F(WriteShortcutFileTest, FileHeldOpenForAMomentIsReplacedAfterIt) {
 }
 
 TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 103);
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND)) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
@@ -274,7 +270,6 @@ TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
     // An existing folder whose path leaves no room for "url", four digits and ".tmp".
     std::wstring deep = folder_ + L"\\" + std::wstring(MAX_PATH - 14 - folder_.size() - 1, L'd');
     ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << GetLastError() << " " << deep.size();
-    std::wstring view = folder_ + L"\\View Drovs.url";
     HRESULT hr;
     {
         TemporaryFolderOverride temp(deep);
@@ -297,7 +292,6 @@ TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
 }
 
 TEST_F(WriteShortcutFileTest, MissingTemporaryFolderFails) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     HRESULT hr;
     {
         TemporaryFolderOverride temp(folder_ + L"\\NoSuchTemp");
@@ -323,7 +317,6 @@ BOOL WINAPI SpyMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
 }
 
 TEST_F(WriteShortcutFileTest, SpyNameGivenAwayAfterTheMoveIsNotDeleted) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     gGivenAway.clear();
     HRESULT hr;
     {
