@@ -10,6 +10,10 @@ void Put32(std::vector<BYTE>* out, DWORD value) {
     for (int i = 0; i < 4; ++i) out->push_back(static_cast<BYTE>(value >> (8 * i)));
 }
 
+DWORD Get32(const BYTE* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<DWORD>(p[3]) << 24);
+}
+
 }  // namespace
 
 std::vector<BYTE> BuildRecord(const std::vector<TestEntry>& entries, DWORD reserved) {
@@ -43,25 +47,19 @@ std::vector<BYTE> BuildRecord(const std::vector<TestEntry>& entries, DWORD reser
     return record;
 }
 
-DWORD GetField(const std::vector<BYTE>& bytes, size_t offset) {
-    return bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16) |
-           (static_cast<DWORD>(bytes[offset + 3]) << 24);
-}
+DWORD GetField(const std::vector<BYTE>& bytes, size_t offset) { return Get32(&bytes[offset]); }
 
 void SetField(std::vector<BYTE>* bytes, size_t offset, DWORD value) {
     for (int i = 0; i < 4; ++i) (*bytes)[offset + i] = static_cast<BYTE>(value >> (8 * i));
 }
 
 std::vector<DWORD> WellFormedEntryOffsets(const BYTE* bytes, size_t size) {
-    auto get32 = [](const BYTE* p) {
-        return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<unsigned long long>(p[3]) << 24);
-    };
     std::vector<DWORD> offsets;
     if (size < 20) return offsets;
-    unsigned long long count = get32(bytes + 16), at = 20;
+    unsigned long long count = Get32(bytes + 16), at = 20;
     for (unsigned long long i = 0; i < count && at + 22 <= size; ++i) {
         const BYTE* e = bytes + at;
-        unsigned long long entrySize = get32(e);
+        unsigned long long entrySize = Get32(e);
         if (entrySize < 22 || at + entrySize > size) break;
         // The terminator is one zero unit of the name's width.
         const unsigned step = (e[10] & 0x04) ? 2 : 1;
