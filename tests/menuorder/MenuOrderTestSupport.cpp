@@ -10,6 +10,10 @@ void Put32(std::vector<BYTE>* out, DWORD value) {
     for (int i = 0; i < 4; ++i) out->push_back(static_cast<BYTE>(value >> (8 * i)));
 }
 
+DWORD Get32(const BYTE* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<DWORD>(p[3]) << 24);
+}
+
 }  // namespace
 
 std::vector<BYTE> BuildRecord(const std::vector<TestEntry>& entries, DWORD reserved) {
@@ -43,10 +47,7 @@ std::vector<BYTE> BuildRecord(const std::vector<TestEntry>& entries, DWORD reser
     return record;
 }
 
-DWORD GetField(const std::vector<BYTE>& bytes, size_t offset) {
-    return bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16) |
-           (static_cast<DWORD>(bytes[offset + 3]) << 24);
-}
+DWORD GetField(const std::vector<BYTE>& bytes, size_t offset) { return Get32(&bytes[offset]); }
 
 void SetField(std::vector<BYTE>* bytes, size_t offset, DWORD value) {
     for (int i = 0; i < 4; ++i) (*bytes)[offset + i] = static_cast<BYTE>(value >> (8 * i));
@@ -55,30 +56,16 @@ void SetField(std::vector<BYTE>* bytes, size_t offset, DWORD value) {
 std::vector<DWORD> WellFormedEntryOffsets(const BYTE* bytes, size_t size) {
     std::vector<DWORD> offsets;
     if (size < 20) return offsets;
-    unsigned long long count = bytes[16] | (bytes[17] << 8) | (bytes[18] << 16) |
-                               (static_cast<unsigned long long>(bytes[19]) << 24);
-    unsigned long long at = 20;
-    for (unsigned long long i = 0; i < count; ++i) {
-        if (at + 22 > size) break;
+    unsigned long long count = Get32(bytes + 16), at = 20;
+    for (unsigned long long i = 0; i < count && at + 22 <= size; ++i) {
         const BYTE* e = bytes + at;
-        unsigned long long entrySize =
-            e[0] | (e[1] << 8) | (e[2] << 16) | (static_cast<unsigned long long>(e[3]) << 24);
+        unsigned long long entrySize = Get32(e);
         if (entrySize < 22 || at + entrySize > size) break;
+        // The terminator is one zero unit of the name's width.
+        const unsigned step = (e[10] & 0x04) ? 2 : 1;
         bool terminated = false;
-        if (e[10] & 0x04) {
-            for (unsigned long long k = 22; k + 1 < entrySize; k += 2) {
-                if (e[k] == 0 && e[k + 1] == 0) {
-                    terminated = true;
-                    break;
-                }
-            }
-        } else {
-            for (unsigned long long k = 22; k < entrySize; ++k) {
-                if (e[k] == 0) {
-                    terminated = true;
-                    break;
-                }
-            }
+        for (unsigned long long k = 22; !terminated && k + step <= entrySize; k += step) {
+            terminated = e[k] == 0 && (step == 1 || e[k + 1] == 0);
         }
         if (!terminated) break;
         offsets.push_back(static_cast<DWORD>(at));
@@ -118,14 +105,8 @@ bool TestOrderKey::Open() {
                         nullptr, &key_, nullptr) != 0) {
         return false;
     }
-    DWORD size = 0;
-    if (createdRoot_.empty() &&
-        RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_, nullptr, &size) == 0) {
-        savedOrder_.resize(size);
-        hadOrder_ = RegQueryValueExW(key_, kMenuOrderValueName, nullptr, &savedType_,
-                                     savedOrder_.data(), &size) == 0;
-        if (hadOrder_) RegDeleteValueW(key_, kMenuOrderValueName);
-    }
+    hadOrder_ = createdRoot_.empty() && Read(&savedOrder_, &savedType_);
+    if (hadOrder_) RegDeleteValueW(key_, kMenuOrderValueName);
     return true;
 }
 

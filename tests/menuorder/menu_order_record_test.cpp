@@ -17,23 +17,41 @@ MenuOrderRecord View(std::vector<BYTE>* bytes) {
     return MenuOrderRecord{bytes->data(), static_cast<DWORD>(bytes->size())};
 }
 
+// A record as stored, the entries a careful walk accepts in it, and a view for the product.
+struct HeldRecord {
+    explicit HeldRecord(std::vector<BYTE> stored)
+        : bytes(std::move(stored)), original(bytes),
+          offsets(WellFormedEntryOffsets(bytes.data(), bytes.size())), record(View(&bytes)) {}
+    std::vector<BYTE> bytes;
+    const std::vector<BYTE> original;
+    const std::vector<DWORD> offsets;
+    MenuOrderRecord record;
+};
+
 std::vector<TestEntry> Abcd() {
     return {{L"A.URL", true, 0}, {L"B.URL", false, 1}, {L"C.URL", true, 2}, {L"D.URL", false, 3}};
 }
 
-// Every byte but the position fields of the given entries.
-void ExpectSameOutsidePositions(const std::vector<BYTE>& before, const std::vector<BYTE>& after,
-                                const std::vector<DWORD>& entryOffsets) {
-    ASSERT_EQ(before.size(), after.size());
+// Every byte but the position fields of the given entries; names each byte that differs.
+testing::AssertionResult SameOutsidePositions(const std::vector<BYTE>& before,
+                                              const std::vector<BYTE>& after,
+                                              const std::vector<DWORD>& entryOffsets) {
+    if (before.size() != after.size()) {
+        return testing::AssertionFailure() << before.size() << " bytes before, " << after.size();
+    }
     std::vector<bool> masked(before.size(), false);
     for (DWORD offset : entryOffsets) {
         for (DWORD i = 4; i < 8; ++i) masked[offset + i] = true;
     }
+    testing::AssertionResult result = testing::AssertionSuccess();
     for (size_t i = 0; i < before.size(); ++i) {
-        if (!masked[i]) {
-            EXPECT_EQ(before[i], after[i]) << "byte " << i;
+        if (!masked[i] && before[i] != after[i]) {
+            if (result) result = testing::AssertionFailure();
+            result << "byte " << i << ": expected " << int(before[i]) << ", got " << int(after[i])
+                   << "; ";
         }
     }
+    return result;
 }
 
 struct MoveCase {
@@ -62,18 +80,15 @@ TEST(MoveMenuOrderEntry, ShiftsEntriesAtOrBehindTheNewPosition) {
         SCOPED_TRACE(c.what);
         std::vector<TestEntry> entries = Abcd();
         for (size_t i = 0; i < entries.size(); ++i) entries[i].position = c.positions[i];
-        std::vector<BYTE> bytes = BuildRecord(entries);
-        const std::vector<BYTE> original = bytes;
-        std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
-        ASSERT_EQ(offsets.size(), 4u);
-        MenuOrderRecord record = View(&bytes);
+        HeldRecord held(BuildRecord(entries));
+        ASSERT_EQ(held.offsets.size(), 4u);
         for (size_t m = 0; m < c.moves.size(); ++m) {
-            MenuOrderEntry entry{offsets[c.moves[m].first]};
-            EXPECT_EQ(MoveMenuOrderEntry(&record, &entry, c.moves[m].second), c.results[m])
+            MenuOrderEntry entry{held.offsets[c.moves[m].first]};
+            EXPECT_EQ(MoveMenuOrderEntry(&held.record, &entry, c.moves[m].second), c.results[m])
                 << "move " << m;
         }
-        EXPECT_EQ(EntryPositions(bytes), c.expected);
-        ExpectSameOutsidePositions(original, bytes, offsets);
+        EXPECT_EQ(EntryPositions(held.bytes), c.expected);
+        EXPECT_TRUE(SameOutsidePositions(held.original, held.bytes, held.offsets));
     }
 }
 
@@ -81,45 +96,36 @@ TEST(MoveMenuOrderEntry, KeepsReservedFieldAndBytesAfterNames) {
     std::vector<TestEntry> entries = Abcd();
     entries[1].trailing = {0xde, 0xad, 0xbe, 0xef, 0x01};
     entries[2].trailing = {};
-    std::vector<BYTE> bytes = BuildRecord(entries, 0x12345601);
-    const std::vector<BYTE> original = bytes;
-    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
-    MenuOrderRecord record = View(&bytes);
-    MenuOrderEntry entry{offsets[2]};
-    EXPECT_TRUE(MoveMenuOrderEntry(&record, &entry, 0));
-    EXPECT_EQ(GetField(bytes, 12), 0x12345601u);
-    EXPECT_EQ(EntryPositions(bytes), (std::vector<LONG>{1, 2, 0, 4}));
-    ExpectSameOutsidePositions(original, bytes, offsets);
+    HeldRecord held(BuildRecord(entries, 0x12345601));
+    MenuOrderEntry entry{held.offsets[2]};
+    EXPECT_TRUE(MoveMenuOrderEntry(&held.record, &entry, 0));
+    EXPECT_EQ(GetField(held.bytes, 12), 0x12345601u);
+    EXPECT_EQ(EntryPositions(held.bytes), (std::vector<LONG>{1, 2, 0, 4}));
+    EXPECT_TRUE(SameOutsidePositions(held.original, held.bytes, held.offsets));
 }
 
 TEST(MoveMenuOrderEntry, RefusesAbsentArgumentsAndStrayEntries) {
-    std::vector<BYTE> bytes = BuildRecord(Abcd());
-    const std::vector<BYTE> original = bytes;
-    MenuOrderRecord record = View(&bytes);
-    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
+    HeldRecord held(BuildRecord(Abcd()));
+    const std::vector<DWORD>& offsets = held.offsets;
+    const DWORD size = DWORD(held.bytes.size());
     MenuOrderEntry entry{offsets[3]};
     EXPECT_FALSE(MoveMenuOrderEntry(nullptr, &entry, 0));
-    EXPECT_FALSE(MoveMenuOrderEntry(&record, nullptr, 0));
+    EXPECT_FALSE(MoveMenuOrderEntry(&held.record, nullptr, 0));
     // Offsets that are not the start of an entry, or lie outside the block.
-    const std::vector<DWORD> strays = {0, 4, offsets[1] + 1, offsets[3] + 4,
-                                       DWORD(bytes.size()) - 4, DWORD(bytes.size()),
-                                       0xfffffff0};
+    const DWORD strays[] = {0, 4, offsets[1] + 1, offsets[3] + 4, size - 4, size, 0xfffffff0};
     for (DWORD stray : strays) {
         MenuOrderEntry strayEntry{stray};
-        EXPECT_FALSE(MoveMenuOrderEntry(&record, &strayEntry, 0)) << "offset " << stray;
+        EXPECT_FALSE(MoveMenuOrderEntry(&held.record, &strayEntry, 0)) << "offset " << stray;
     }
-    EXPECT_EQ(bytes, original);
+    EXPECT_EQ(held.bytes, held.original);
 }
 
 TEST(FindMenuOrderEntry, MatchesNamesWithoutRegardToCase) {
     std::vector<TestEntry> entries = {
         {L"ALPHA~1.URL", false, 0}, {L"VIEWDR~1.URL", false, 1}, {L"Wide~Name.url", true, 2},
         {L"VIEWDR~1.URL", true, 3}, {L"+SAVEI~1.URL", true, 4}, {L"", true, 5}};
-    std::vector<BYTE> bytes = BuildRecord(entries);
-    const std::vector<BYTE> original = bytes;
-    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
-    ASSERT_EQ(offsets.size(), entries.size());
-    MenuOrderRecord record = View(&bytes);
+    HeldRecord held(BuildRecord(entries));
+    ASSERT_EQ(held.offsets.size(), entries.size());
 
     struct FindCase {
         const wchar_t* name;
@@ -133,12 +139,11 @@ TEST(FindMenuOrderEntry, MatchesNamesWithoutRegardToCase) {
     };
     for (const FindCase& c : cases) {
         MenuOrderEntry entry{0xdeadbeef};
-        bool found = FindMenuOrderEntry(&record, c.name, &entry);
-        EXPECT_EQ(found, c.expected >= 0) << testing::PrintToString(std::wstring(c.name));
-        EXPECT_EQ(entry.offset, c.expected >= 0 ? offsets[c.expected] : 0xdeadbeef)
-            << testing::PrintToString(std::wstring(c.name));
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)));
+        EXPECT_EQ(FindMenuOrderEntry(&held.record, c.name, &entry), c.expected >= 0);
+        EXPECT_EQ(entry.offset, c.expected >= 0 ? held.offsets[c.expected] : 0xdeadbeef);
     }
-    EXPECT_EQ(bytes, original);
+    EXPECT_EQ(held.bytes, held.original);
 }
 
 // 0x80 is U+20AC in code page 1252 and U+0402 in 1251; Latin-1 would make it U+0080.
@@ -166,13 +171,11 @@ TEST(FindMenuOrderEntry, FindsUnalignedWideNames) {
     // An odd-sized first entry puts the second entry's name at an odd address.
     std::vector<TestEntry> entries = {{L"ODD.URL", true, 0}, {L"Shifted.URL", true, 1}};
     entries[0].trailing = {0x7f};
-    std::vector<BYTE> bytes = BuildRecord(entries);
-    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
-    ASSERT_EQ(offsets[1] % 2, 1u);
-    MenuOrderRecord record = View(&bytes);
+    HeldRecord held(BuildRecord(entries));
+    ASSERT_EQ(held.offsets[1] % 2, 1u);
     MenuOrderEntry entry{0xdeadbeef};
-    EXPECT_TRUE(FindMenuOrderEntry(&record, L"shifted.url", &entry));
-    EXPECT_EQ(entry.offset, offsets[1]);
+    EXPECT_TRUE(FindMenuOrderEntry(&held.record, L"shifted.url", &entry));
+    EXPECT_EQ(entry.offset, held.offsets[1]);
 }
 
 TEST(FindMenuOrderEntry, FindsNothingInEmptyOrAbsentRecords) {
@@ -200,18 +203,11 @@ TEST(MenuOrderWalk, StopsAtTheFirstMalformedEntry) {
         void (*spoil)(std::vector<BYTE>* bytes, const std::vector<DWORD>& offsets);
     };
     const BadCase cases[] = {
-        {"entrySize 0", [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
-             SetField(b, o[1], 0);
-         }},
-        {"entrySize below the name", [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
-             SetField(b, o[1], 21);
-         }},
-        {"entrySize past the end", [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
-             SetField(b, o[1], DWORD(b->size() - o[1] + 1));
-         }},
-        {"entrySize near 4 GB", [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
-             SetField(b, o[1], 0xfffffff0u);
-         }},
+        {"entrySize 0", [](auto* b, const auto& o) { SetField(b, o[1], 0); }},
+        {"entrySize below the name", [](auto* b, const auto& o) { SetField(b, o[1], 21); }},
+        {"entrySize past the end",
+         [](auto* b, const auto& o) { SetField(b, o[1], DWORD(b->size() - o[1] + 1)); }},
+        {"entrySize near 4 GB", [](auto* b, const auto& o) { SetField(b, o[1], 0xfffffff0u); }},
         {"ANSI name without terminator in its entry",
          [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
              // B.URL's terminator and trailing bytes become part of the name.
@@ -247,7 +243,7 @@ TEST(MenuOrderWalk, StopsAtTheFirstMalformedEntry) {
         EXPECT_FALSE(MoveMenuOrderEntry(&record, &d, 0));
         EXPECT_EQ(bytes, original);
         EXPECT_TRUE(MoveMenuOrderEntry(&record, &entry, 1));
-        ExpectSameOutsidePositions(original, bytes, accepted);
+        EXPECT_TRUE(SameOutsidePositions(original, bytes, accepted));
         for (size_t i = accepted.size(); i < 4; ++i) {
             EXPECT_EQ(GetField(bytes, offsets[i] + 4), GetField(original, offsets[i] + 4));
         }
@@ -255,23 +251,21 @@ TEST(MenuOrderWalk, StopsAtTheFirstMalformedEntry) {
 }
 
 TEST(MenuOrderWalk, StopsWhereEntryCountRunsPastTheEntries) {
-    std::vector<BYTE> bytes = BuildRecord(Abcd());
-    SetField(&bytes, 16, 0xffffffff);
-    std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
-    ASSERT_EQ(offsets.size(), 4u);
-    const std::vector<BYTE> original = bytes;
-    MenuOrderRecord record = View(&bytes);
+    std::vector<BYTE> stored = BuildRecord(Abcd());
+    SetField(&stored, 16, 0xffffffff);
+    HeldRecord held(stored);
+    ASSERT_EQ(held.offsets.size(), 4u);
     MenuOrderEntry entry{0xdeadbeef};
-    EXPECT_TRUE(FindMenuOrderEntry(&record, L"D.URL", &entry));
-    EXPECT_EQ(entry.offset, offsets[3]);
-    EXPECT_FALSE(FindMenuOrderEntry(&record, L"E.URL", &entry));
-    EXPECT_TRUE(MoveMenuOrderEntry(&record, &entry, 0));
-    EXPECT_EQ(EntryPositions(bytes), (std::vector<LONG>{1, 2, 3, 0}));
-    ExpectSameOutsidePositions(original, bytes, offsets);
+    EXPECT_TRUE(FindMenuOrderEntry(&held.record, L"D.URL", &entry));
+    EXPECT_EQ(entry.offset, held.offsets[3]);
+    EXPECT_FALSE(FindMenuOrderEntry(&held.record, L"E.URL", &entry));
+    EXPECT_TRUE(MoveMenuOrderEntry(&held.record, &entry, 0));
+    EXPECT_EQ(EntryPositions(held.bytes), (std::vector<LONG>{1, 2, 3, 0}));
+    EXPECT_TRUE(SameOutsidePositions(held.original, held.bytes, held.offsets));
 
     // A smaller entryCount hides the entries behind it.
-    SetField(&bytes, 16, 2);
-    EXPECT_FALSE(FindMenuOrderEntry(&record, L"C.URL", &entry));
+    SetField(&held.bytes, 16, 2);
+    EXPECT_FALSE(FindMenuOrderEntry(&held.record, L"C.URL", &entry));
 }
 
 // Records of random bytes and mutated valid records, each ending right before a page that
@@ -417,15 +411,7 @@ TEST(MenuOrderWalk, GeneratedRecordsStayInsideTheirBytes) {
         ASSERT_TRUE(!changed || listed) << "record " << n;
 
         std::vector<BYTE> after(at, at + original.size());
-        std::vector<bool> masked(original.size(), false);
-        for (DWORD offset : accepted) {
-            for (DWORD i = 4; i < 8; ++i) masked[offset + i] = true;
-        }
-        for (size_t i = 0; i < original.size(); ++i) {
-            if (!masked[i]) {
-                ASSERT_EQ(original[i], after[i]) << "record " << n << " byte " << i;
-            }
-        }
+        ASSERT_TRUE(SameOutsidePositions(original, after, accepted)) << "record " << n;
         // The same move done on the copy by the rules of the record.
         std::vector<BYTE> expected = original;
         if (listed && LONG(GetField(original, entry.offset + 4)) != target) {

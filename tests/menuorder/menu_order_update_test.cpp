@@ -81,36 +81,32 @@ protected:
     }
     bool ReadOrder(std::vector<BYTE>* bytes, DWORD* type) { return order_.Read(bytes, type); }
 
-    // Runs the update on a stored value and checks that it was kept byte for byte and not
-    // written again.
-    void ExpectLeftAlone(const std::vector<BYTE>& stored, DWORD type = REG_BINARY) {
+    // Stores the value, runs the update and reads the value back, which must have kept its
+    // type; checks whether it was written again (even to the same bytes).
+    void Update(const std::vector<BYTE>& stored, DWORD type, bool writes, std::vector<BYTE>* now) {
         WriteOrder(stored, type);
         ValueWriteWatch watch(order_.handle());
         ASSERT_TRUE(watch.armed());
         EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
-        EXPECT_FALSE(watch.written());
-        std::vector<BYTE> now;
+        EXPECT_EQ(watch.written(), writes);
         DWORD nowType = 0xdeadbeef;
-        ASSERT_TRUE(ReadOrder(&now, &nowType));
+        ASSERT_TRUE(ReadOrder(now, &nowType));
         EXPECT_EQ(nowType, type);
+    }
+
+    // The value must be kept byte for byte and not written again.
+    void ExpectLeftAlone(const std::vector<BYTE>& stored, DWORD type = REG_BINARY) {
+        std::vector<BYTE> now;
+        ASSERT_NO_FATAL_FAILURE(Update(stored, type, false, &now));
         EXPECT_EQ(now, stored);
     }
 
-    // Stores the entries, runs the update, and compares the value with the same entries at
-    // the expected positions (every other byte unchanged).
+    // The value must hold the same entries at the expected positions, every other byte unchanged.
     void ExpectPlaced(std::vector<TestEntry> entries, const std::vector<LONG>& expected,
                       bool writes) {
-        std::vector<BYTE> stored = BuildRecord(entries);
-        WriteOrder(stored);
-        ValueWriteWatch watch(order_.handle());
-        ASSERT_TRUE(watch.armed());
-        EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
-        EXPECT_EQ(watch.written(), writes);
-        for (size_t i = 0; i < entries.size(); ++i) entries[i].position = expected[i];
         std::vector<BYTE> now;
-        DWORD type = 0xdeadbeef;
-        ASSERT_TRUE(ReadOrder(&now, &type));
-        EXPECT_EQ(type, DWORD(REG_BINARY));
+        ASSERT_NO_FATAL_FAILURE(Update(BuildRecord(entries), REG_BINARY, writes, &now));
+        for (size_t i = 0; i < entries.size(); ++i) entries[i].position = expected[i];
         EXPECT_EQ(EntryPositions(now), expected);
         EXPECT_EQ(now, BuildRecord(entries));
     }
@@ -123,13 +119,17 @@ protected:
 const std::vector<BYTE> kEmptyRecord = {8, 0, 0, 0, 2, 0, 0, 0, 12, 0, 0, 0,
                                         0, 0, 0, 0, 0, 0, 0, 0};
 
-TEST_F(MenuOrderUpdate, LoadWithoutOrderValueGivesEmptyRecord) {
-    MenuOrderRecord record{reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
+// Loads the record and compares it with the expected bytes.
+void ExpectLoaded(MenuOrderRecord record, const std::vector<BYTE>& expected) {
     ASSERT_TRUE(LoadMenuOrder(&record));
-    ASSERT_EQ(record.size, 20u);
-    EXPECT_EQ(std::vector<BYTE>(record.bytes, record.bytes + record.size), kEmptyRecord);
+    ASSERT_EQ(record.size, expected.size());
+    EXPECT_EQ(std::vector<BYTE>(record.bytes, record.bytes + record.size), expected);
     FreeMenuOrder(&record);
     EXPECT_EQ(record.bytes, nullptr);
+}
+
+TEST_F(MenuOrderUpdate, LoadWithoutOrderValueGivesEmptyRecord) {
+    ExpectLoaded({reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef}, kEmptyRecord);
 }
 
 TEST_F(MenuOrderUpdate, LoadTreatsShortOrNonBinaryValuesAsMissing) {
@@ -141,20 +141,14 @@ TEST_F(MenuOrderUpdate, LoadTreatsShortOrNonBinaryValuesAsMissing) {
                                std::pair{kEmptyRecord, DWORD(REG_NONE)}}) {
         SCOPED_TRACE(testing::Message() << "type " << type << ", " << bytes.size() << " bytes");
         WriteOrder(bytes, type);
-        MenuOrderRecord record{nullptr, 0};
-        ASSERT_TRUE(LoadMenuOrder(&record));
-        EXPECT_EQ(std::vector<BYTE>(record.bytes, record.bytes + record.size), kEmptyRecord);
-        FreeMenuOrder(&record);
+        ExpectLoaded({nullptr, 0}, kEmptyRecord);
     }
 }
 
 TEST_F(MenuOrderUpdate, LoadKeepsStoredRecordWhole) {
     std::vector<BYTE> stored = BuildRecord({{saveName_, false, 3}, {viewName_, true, 7}});
     WriteOrder(stored);
-    MenuOrderRecord record{nullptr, 0};
-    ASSERT_TRUE(LoadMenuOrder(&record));
-    EXPECT_EQ(std::vector<BYTE>(record.bytes, record.bytes + record.size), stored);
-    FreeMenuOrder(&record);
+    ExpectLoaded({nullptr, 0}, stored);
 }
 
 TEST_F(MenuOrderUpdate, LoadRefusesWrongHeaderOrDataSize) {
@@ -239,40 +233,34 @@ TEST_F(MenuOrderUpdate, ShortOrNonBinaryValueIsLeftAlone) {
     ExpectLeftAlone(BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}}), REG_NONE);
 }
 
-TEST_F(MenuOrderUpdate, BothListedComeFirstAndOthersShift) {
-    // Names in both encodings, a reserved field of 1 and bytes after each name, as the
-    // shell stores them.
-    ExpectPlaced({{alphaName_, false, 0}, {betaName_, true, 1}, {viewName_, true, 2},
-                  {saveName_, false, 3}},
-                 {2, 3, 1, 0}, true);
-}
-
-TEST_F(MenuOrderUpdate, BothListedWithGaps) {
-    ExpectPlaced({{saveName_, true, 5}, {alphaName_, true, -1}, {viewName_, true, 9},
-                  {betaName_, true, 1}},
-                 {0, -1, 1, 3}, true);
-}
-
-TEST_F(MenuOrderUpdate, OnlySaveListedMovesAlone) {
-    ExpectPlaced({{alphaName_, true, 0}, {saveName_, true, 2}, {betaName_, true, 1}},
-                 {1, 0, 2}, true);
-}
-
-TEST_F(MenuOrderUpdate, OnlyViewListedMovesAlone) {
-    ExpectPlaced({{viewName_, false, 0}, {alphaName_, true, 1}}, {1, 2}, true);
-}
-
-TEST_F(MenuOrderUpdate, AlreadyInPlaceIsNotWritten) {
-    ExpectPlaced({{alphaName_, true, 2}, {viewName_, true, 1}, {saveName_, false, 0}},
-                 {2, 1, 0}, false);
-    ExpectPlaced({{viewName_, true, 1}, {betaName_, true, 0}}, {1, 0}, false);
-}
-
-TEST_F(MenuOrderUpdate, NamesMatchOnlyAsShortNamesInAnyCase) {
+TEST_F(MenuOrderUpdate, ListedShortcutsComeFirstAndOthersShift) {
     std::wstring lowerSave = saveName_;
     CharLowerBuffW(lowerSave.data(), DWORD(lowerSave.size()));
-    // The long name is not what the record holds: that entry stays.
-    ExpectPlaced({{L"View Drovs.url", true, 4}, {lowerSave, true, 3}}, {5, 0}, true);
+    struct PlaceCase {
+        const char* what;
+        std::vector<TestEntry> entries;
+        std::vector<LONG> expected;
+        bool writes;
+    };
+    const PlaceCase cases[] = {
+        // Names in both encodings, as the shell stores them.
+        {"both listed", {{alphaName_, false, 0}, {betaName_, true, 1}, {viewName_, true, 2},
+                         {saveName_, false, 3}}, {2, 3, 1, 0}, true},
+        {"both listed with gaps", {{saveName_, true, 5}, {alphaName_, true, -1},
+                                   {viewName_, true, 9}, {betaName_, true, 1}}, {0, -1, 1, 3}, true},
+        {"only save listed", {{alphaName_, true, 0}, {saveName_, true, 2}, {betaName_, true, 1}},
+         {1, 0, 2}, true},
+        {"only view listed", {{viewName_, false, 0}, {alphaName_, true, 1}}, {1, 2}, true},
+        {"already in place", {{alphaName_, true, 2}, {viewName_, true, 1}, {saveName_, false, 0}},
+         {2, 1, 0}, false},
+        {"view alone in place", {{viewName_, true, 1}, {betaName_, true, 0}}, {1, 0}, false},
+        // Only short names match, in any case: the long name's entry stays.
+        {"long name, lower case", {{L"View Drovs.url", true, 4}, {lowerSave, true, 3}}, {5, 0}, true},
+    };
+    for (const PlaceCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ExpectPlaced(c.entries, c.expected, c.writes);
+    }
 }
 
 // Sets the key's access list from its text form.

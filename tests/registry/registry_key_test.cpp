@@ -29,6 +29,15 @@ protected:
         ASSERT_EQ(SetRawValue(key, name, type, data, bytes), ERROR_SUCCESS);
     }
 
+    // The key holder reads its Where value, then closes.
+    static void ExpectWhere(RegistryKey* key, const wchar_t* expected) {
+        wchar_t text[16];
+        DWORD count = 16;
+        EXPECT_EQ(key->ReadString(L"Where", text, &count), ERROR_SUCCESS);
+        EXPECT_STREQ(text, expected);
+        EXPECT_EQ(key->CloseKey(), ERROR_SUCCESS);
+    }
+
     HKEY scratch_ = nullptr;
     HKEY other_ = nullptr;
 };
@@ -64,11 +73,7 @@ TEST_F(RegistryKeyTest, SecondOpenClosesTheFirst) {
     EXPECT_EQ(RegQueryValueExW(first, L"Where", nullptr, &type, nullptr, &bytes), ERROR_INVALID_HANDLE)
         << "the first key is still open";
 
-    wchar_t text[16];
-    DWORD count = 16;
-    EXPECT_EQ(key.ReadString(L"Where", text, &count), ERROR_SUCCESS);
-    EXPECT_STREQ(text, L"second");
-    EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS);
+    ExpectWhere(&key, L"second");
 }
 
 TEST_F(RegistryKeyTest, FailedOpenKeepsTheKey) {
@@ -81,11 +86,7 @@ TEST_F(RegistryKeyTest, FailedOpenKeepsTheKey) {
     EXPECT_EQ(key.handle(), first);
     EXPECT_EQ(key.view(), static_cast<REGSAM>(KEY_WOW64_64KEY)) << std::hex << key.view();
 
-    wchar_t text[16];
-    DWORD count = 16;
-    EXPECT_EQ(key.ReadString(L"Where", text, &count), ERROR_SUCCESS);
-    EXPECT_STREQ(text, L"first");
-    EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS);
+    ExpectWhere(&key, L"first");
 }
 
 TEST_F(RegistryKeyTest, ReadString) {
@@ -106,26 +107,22 @@ TEST_F(RegistryKeyTest, ReadString) {
     wchar_t text[16];
     DWORD count;
 
-    count = 16;
-    EXPECT_EQ(key.ReadString(L"Plain", text, &count), ERROR_SUCCESS);
-    EXPECT_EQ(count, 6u);
-    EXPECT_STREQ(text, L"Liens");
-
-    count = 16;
-    EXPECT_EQ(key.ReadString(L"Expand", text, &count), ERROR_SUCCESS);
-    EXPECT_EQ(count, 9u);
-    EXPECT_STREQ(text, L"%TEMP%\\x") << "expandable strings are taken as stored";
-
-    count = 16;
-    text[0] = L'?';
-    EXPECT_EQ(key.ReadString(L"Empty", text, &count), ERROR_SUCCESS);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(text[0], L'\0');
-
     // Exactly fits: five characters and the terminator in six.
-    count = 6;
-    EXPECT_EQ(key.ReadString(L"Plain", text, &count), ERROR_SUCCESS);
-    EXPECT_EQ(count, 6u);
+    struct Read { const wchar_t* name; DWORD capacity; DWORD count; const wchar_t* text; };
+    const Read reads[] = {
+        {L"Plain", 16, 6, L"Liens"},
+        {L"Expand", 16, 9, L"%TEMP%\\x"},  // expandable strings are taken as stored
+        {L"Empty", 16, 0, L""},
+        {L"Plain", 6, 6, L"Liens"},
+    };
+    for (const Read& c : reads) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)) + " in " + std::to_string(c.capacity));
+        count = c.capacity;
+        text[0] = L'?';
+        EXPECT_EQ(key.ReadString(c.name, text, &count), ERROR_SUCCESS);
+        EXPECT_EQ(count, c.count);
+        EXPECT_STREQ(text, c.text);
+    }
 
     struct Refused { const wchar_t* name; DWORD capacity; LONG expected; };
     const Refused refused[] = {
@@ -178,12 +175,13 @@ TEST_F(RegistryKeyTest, ReadBinary) {
     EXPECT_EQ(key.ReadBinary(L"Order", buffer, &size), ERROR_MORE_DATA);
     EXPECT_EQ(size, sizeof(blob));
 
-    size = sizeof(buffer);
-    EXPECT_EQ(key.ReadBinary(L"Text", buffer, &size), ERROR_INVALID_DATA);
-    size = sizeof(buffer);
-    EXPECT_EQ(key.ReadBinary(L"Number", buffer, &size), ERROR_INVALID_DATA);
-    size = sizeof(buffer);
-    EXPECT_EQ(key.ReadBinary(L"Missing", buffer, &size), ERROR_FILE_NOT_FOUND);
+    for (auto [name, expected] : {std::pair{L"Text", ERROR_INVALID_DATA},
+                                  std::pair{L"Number", ERROR_INVALID_DATA},
+                                  std::pair{L"Missing", ERROR_FILE_NOT_FOUND}}) {
+        size = sizeof(buffer);
+        EXPECT_EQ(key.ReadBinary(name, buffer, &size), LONG(expected))
+            << testing::PrintToString(std::wstring(name));
+    }
     EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS);
 }
 

@@ -38,16 +38,14 @@ ULONGLONG NowTicks() {
 // ---------------------------------------------------------------------------------------
 // Spy Internet Shortcut class
 
-std::string PathText(const wchar_t* path) { return NarrowText(path); }
-
 std::vector<std::string> FullStamp(const wchar_t* path) {
-    return {"Load(" + PathText(path) + ",0x12)",
+    return {"Load(" + NarrowText(path) + ",0x12)",
             "GetURL",
             "SetURL(" + NarrowText(kSpyUrl) + ",1)",
             "Open(InternetSite,0x12)",
             "WriteMultiple(2,1:16,1:5,vt31:" + NarrowText(kTitle) + ",vt64,0)",
             "Commit(1)",
-            "Save(" + PathText(path) + ",1)"};
+            "Save(" + NarrowText(path) + ",1)"};
 }
 
 std::string Joined(const std::vector<std::string>& calls) {
@@ -181,36 +179,8 @@ const char kDocument[] =
     "URL=http://127.0.0.1:9/drov\r\nIconFile=http://127.0.0.1:9/files/bin_brivok_favicon.ico\r\n"
     "IconIndex=0\r\nModified=00000000000000000000\r\n";
 
-TEST_F(ComApartment, StampShortcutOnWineLeavesTheDocumentAsWritten) {
-    // A stamp that fails (Wine's class cannot open the site property set today) saves
-    // nothing; one that succeeds keeps the document's address.
-    std::wstring folder = TempFolder();
-    std::wstring path = folder + L"\\View Drovs.url";
-    ASSERT_TRUE(WriteWholeFile(path, kDocument));
-
-    HRESULT hr = StampShortcut(path.c_str(), 16, kTitle);
-
-    std::string contents;
-    ASSERT_TRUE(ReadWholeFile(path, &contents));
-    if (FAILED(hr)) {
-        EXPECT_EQ(contents, kDocument) << std::hex << hr;
-    } else {
-        EXPECT_NE(contents.find("URL=http://127.0.0.1:9/drov\r\n"), std::string::npos) << contents;
-    }
-    EXPECT_TRUE(RemoveTree(folder));
-}
-
-TEST_F(ComApartment, StampShortcutOnWineFailsForAMissingDocument) {
-    std::wstring folder = TempFolder();
-    std::wstring path = folder + L"\\missing.url";
-    HRESULT hr = StampShortcut(path.c_str(), 16, kTitle);
-    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
-    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a document appeared";
-    EXPECT_TRUE(RemoveTree(folder));
-}
-
 // ---------------------------------------------------------------------------------------
-// Writing and stamping together
+// Stamping and writing on Wine's own class and the spy, each in a folder removed again
 
 class InstallShortcutTest : public ComApartment {
 protected:
@@ -232,6 +202,27 @@ protected:
     std::wstring folder_, path_;
     std::string template_;
 };
+
+TEST_F(InstallShortcutTest, StampShortcutOnWineLeavesTheDocumentAsWritten) {
+    // A stamp that fails (Wine's class cannot open the site property set today) saves
+    // nothing; one that succeeds keeps the document's address.
+    ASSERT_TRUE(WriteWholeFile(path_, kDocument));
+    HRESULT hr = StampShortcut(path_.c_str(), 16, kTitle);
+    std::string contents;
+    ASSERT_TRUE(ReadWholeFile(path_, &contents));
+    if (FAILED(hr)) {
+        EXPECT_EQ(contents, kDocument) << std::hex << hr;
+    } else {
+        EXPECT_NE(contents.find("URL=http://127.0.0.1:9/drov\r\n"), std::string::npos) << contents;
+    }
+}
+
+TEST_F(InstallShortcutTest, StampShortcutOnWineFailsForAMissingDocument) {
+    std::wstring path = folder_ + L"\\missing.url";
+    HRESULT hr = StampShortcut(path.c_str(), 16, kTitle);
+    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a document appeared";
+}
 
 TEST_F(InstallShortcutTest, InstallShortcutSpyWritesTheTemplateThenStampsIt) {
     ShortcutClassSpy spy;

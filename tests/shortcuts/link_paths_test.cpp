@@ -98,14 +98,12 @@ TEST_F(LinkPathsTest, NoValueGivesFavoritesLinks) {
 }
 
 TEST_F(LinkPathsTest, NamedFolderThatExists) {
-    MakeFolder(L"Liens");
-    SetName(L"Liens");
-    ExpectPaths(favorites_ + L"\\Liens");
-
     // Spaces and "+ " are kept as they are.
-    MakeFolder(L"My + Links");
-    SetName(L"My + Links");
-    ExpectPaths(favorites_ + L"\\My + Links");
+    for (const wchar_t* name : {L"Liens", L"My + Links"}) {
+        MakeFolder(name);
+        SetName(name);
+        ExpectPaths(favorites_ + L"\\" + name);
+    }
 }
 
 TEST_F(LinkPathsTest, MissingNamedFolderFallsBackToCreatedLinks) {
@@ -122,21 +120,17 @@ TEST_F(LinkPathsTest, MissingNamedFolderFallsBackToCreatedLinks) {
 TEST_F(LinkPathsTest, RefusedValuesKeepDefault) {
     MakeFolder(L"Liens");
     DWORD number = 0x4c;
-    SetName(REG_DWORD, &number, sizeof(number));
-    ExpectPaths(favorites_ + L"\\Links");
-
-    SetName(REG_SZ, L"Liens", 10);  // no terminator
-    ExpectPaths(favorites_ + L"\\Links");
-
-    SetName(REG_SZ, L"Liens\0", 11);  // odd length
-    ExpectPaths(favorites_ + L"\\Links");
-
-    SetName(REG_BINARY, L"Liens", 12);
-    ExpectPaths(favorites_ + L"\\Links");
-
     std::wstring full(MAX_PATH, L'x');  // fills the whole buffer, no terminator
-    SetName(REG_SZ, full.data(), MAX_PATH * sizeof(wchar_t));
-    ExpectPaths(favorites_ + L"\\Links");
+    struct Refused { const char* what; DWORD type; const void* data; DWORD bytes; };
+    for (const Refused& c : {Refused{"number", REG_DWORD, &number, sizeof(number)},
+                             Refused{"no terminator", REG_SZ, L"Liens", 10},
+                             Refused{"odd length", REG_SZ, L"Liens\0", 11},
+                             Refused{"binary", REG_BINARY, L"Liens", 12},
+                             Refused{"full buffer", REG_SZ, full.data(), MAX_PATH * sizeof(wchar_t)}}) {
+        SCOPED_TRACE(c.what);
+        SetName(c.type, c.data, c.bytes);
+        ExpectPaths(favorites_ + L"\\Links");
+    }
 }
 
 // Only one plain folder name replaces "Links": a path, a share, a drive, "." and ".." or a

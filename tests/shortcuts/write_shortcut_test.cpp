@@ -66,6 +66,29 @@ bool WriteWholeFile(const std::wstring& path, const std::string& contents) {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// Points the temporary folder elsewhere for one case and back again.
+class TemporaryFolderOverride {
+public:
+    explicit TemporaryFolderOverride(const std::wstring& folder) {
+        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+            wchar_t value[MAX_PATH * 2];
+            DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH * 2);
+            saved_.push_back(length ? std::wstring(value, length) : std::wstring());
+            SetEnvironmentVariableW(name, folder.c_str());
+        }
+    }
+    ~TemporaryFolderOverride() {
+        SetEnvironmentVariableW(L"TMP", saved_[0].empty() ? nullptr : saved_[0].c_str());
+        SetEnvironmentVariableW(L"TEMP", saved_[1].empty() ? nullptr : saved_[1].c_str());
+    }
+
+private:
+    std::vector<std::wstring> saved_;
+};
+
+// The import a spy case has replaced, while it runs.
+ImportSpy* g_spy = nullptr;
+
 class WriteShortcutFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -76,6 +99,7 @@ protected:
         temp_ = temp;
         folder_ = temp_ + L"BrivokWriteTest";
         ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr)) << GetLastError();
+        view = folder_ + L"\\View Drovs.url";
         tempBefore_ = TempFiles(temp_);
     }
     void TearDown() override {
@@ -94,6 +118,23 @@ protected:
         return names;
     }
 
+    // Writes the view shortcut with the temporary folder pointed at the given one.
+    HRESULT WriteWithTemporaryFolder(const std::wstring& folder) {
+        TemporaryFolderOverride temp(folder);
+        return WriteShortcutFile(view.c_str(), 101);
+    }
+
+    // Writes the view shortcut document to the target with one import of this program
+    // replaced by a stand-in, which reaches the real function through g_spy.
+    template <typename Function>
+    static void WriteWithSpy(void** slot, Function standIn, const std::wstring& target, HRESULT* hr) {
+        ImportSpy spy(slot, reinterpret_cast<void*>(standIn));
+        ASSERT_TRUE(spy.active()) << "the import is not in this program";
+        g_spy = &spy;
+        *hr = WriteShortcutFile(target.c_str(), 101);
+        g_spy = nullptr;
+    }
+
     std::string Read(const std::wstring& path) {
         std::string contents = "<unreadable>";
         ReadWholeFile(path, &contents);
@@ -103,11 +144,11 @@ protected:
     std::string root_;
     std::wstring temp_;
     std::wstring folder_;
+    std::wstring view;  // the view shortcut's path in the folder
     std::set<std::wstring> tempBefore_;
 };
 
 TEST_F(WriteShortcutFileTest, WritesTheDocumentsExactly) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     std::wstring save = folder_ + L"\\+ Save It For Later.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 101);
     ASSERT_EQ(hr, S_OK) << std::hex << hr;
@@ -140,7 +181,6 @@ TEST_F(WriteShortcutFileTest, WritesTheDocumentsExactly) {
 }
 
 TEST_F(WriteShortcutFileTest, ReplacesAnExistingShortcutCompletely) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/", "HotKey=0", "Extra=1"}) +
                       std::string(4096, 'x');
     ASSERT_TRUE(WriteWholeFile(view, old));
@@ -151,22 +191,15 @@ TEST_F(WriteShortcutFileTest, ReplacesAnExistingShortcutCompletely) {
 
 // A write can end short of its count and still succeed (a volume running full); Wine gives
 // no way to make one on demand, so the write is cut one byte short.
-ImportSpy* g_writeSpy = nullptr;
 BOOL WINAPI ShortWriteSpy(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
-    return g_writeSpy->original<decltype(&WriteFile)>()(file, data, size ? size - 1 : 0, written, overlapped);
+    return g_spy->original<decltype(&WriteFile)>()(file, data, size ? size - 1 : 0, written, overlapped);
 }
 
 TEST_F(WriteShortcutFileTest, ShortWriteFailsAndKeepsTheOldShortcutSpy) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/"});
     ASSERT_TRUE(WriteWholeFile(view, old));
     HRESULT hr = 0xdeadbeef;
-    {
-        ImportSpy spy(BRIVOK_IMPORT_SLOT(WriteFile), reinterpret_cast<void*>(&ShortWriteSpy));
-        ASSERT_TRUE(spy.active());
-        g_writeSpy = &spy;
-        hr = WriteShortcutFile(view.c_str(), 101);
-    }
+    ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(WriteFile), &ShortWriteSpy, view, &hr));
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_WRITE_FAULT)) << std::hex << hr;
     EXPECT_EQ(Read(view), old);
 }
@@ -181,7 +214,6 @@ TEST_F(WriteShortcutFileTest, DirectoryAtTargetIsNotReplaced) {
 }
 
 TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/"});
     ASSERT_TRUE(WriteWholeFile(view, old));
     HANDLE held = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -194,11 +226,10 @@ TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
 
 // The other reader lets go right after the first replace it made fail, however late that
 // comes on a busy machine.
-ImportSpy* g_moveSpy = nullptr;
 HANDLE g_heldTarget = nullptr;
 int g_refusedMoves = 0;
 BOOL WINAPI MoveSpy(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    BOOL moved = g_moveSpy->original<decltype(&MoveFileExW)>()(from, to, flags);
+    BOOL moved = g_spy->original<decltype(&MoveFileExW)>()(from, to, flags);
     DWORD error = GetLastError();
     if (!moved && g_heldTarget) {
         ++g_refusedMoves;
@@ -211,18 +242,12 @@ BOOL WINAPI MoveSpy(LPCWSTR from, LPCWSTR to, DWORD flags) {
 
 TEST_F(WriteShortcutFileTest, FileHeldOpenForAMomentIsReplacedAfterIt) {
     // Another installer reading the old shortcut while this one replaces it.
-    std::wstring view = folder_ + L"\\View Drovs.url";
     ASSERT_TRUE(WriteWholeFile(view, "old"));
     g_heldTarget = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(g_heldTarget, INVALID_HANDLE_VALUE);
     g_refusedMoves = 0;
     HRESULT hr = 0xdeadbeef;
-    {
-        ImportSpy spy(BRIVOK_IMPORT_SLOT(MoveFileExW), reinterpret_cast<void*>(&MoveSpy));
-        ASSERT_TRUE(spy.active());
-        g_moveSpy = &spy;
-        hr = WriteShortcutFile(view.c_str(), 101);
-    }
+    ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &MoveSpy, view, &hr));
     if (g_heldTarget) CloseHandle(g_heldTarget);
     g_heldTarget = nullptr;
     EXPECT_EQ(g_refusedMoves, 1);
@@ -231,7 +256,6 @@ TEST_F(WriteShortcutFileTest, FileHeldOpenForAMomentIsReplacedAfterIt) {
 }
 
 TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 103);
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND)) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
@@ -250,36 +274,11 @@ TEST_F(WriteShortcutFileTest, MissingTargetFolderLeavesNoTemporaryFile) {
     EXPECT_FALSE(Exists(view));
 }
 
-// Points the temporary folder elsewhere for one case and back again.
-class TemporaryFolderOverride {
-public:
-    explicit TemporaryFolderOverride(const std::wstring& folder) {
-        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
-            wchar_t value[MAX_PATH * 2];
-            DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH * 2);
-            saved_.push_back(length ? std::wstring(value, length) : std::wstring());
-            SetEnvironmentVariableW(name, folder.c_str());
-        }
-    }
-    ~TemporaryFolderOverride() {
-        SetEnvironmentVariableW(L"TMP", saved_[0].empty() ? nullptr : saved_[0].c_str());
-        SetEnvironmentVariableW(L"TEMP", saved_[1].empty() ? nullptr : saved_[1].c_str());
-    }
-
-private:
-    std::vector<std::wstring> saved_;
-};
-
 TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
     // An existing folder whose path leaves no room for "url", four digits and ".tmp".
     std::wstring deep = folder_ + L"\\" + std::wstring(MAX_PATH - 14 - folder_.size() - 1, L'd');
     ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << GetLastError() << " " << deep.size();
-    std::wstring view = folder_ + L"\\View Drovs.url";
-    HRESULT hr;
-    {
-        TemporaryFolderOverride temp(deep);
-        hr = WriteShortcutFile(view.c_str(), 101);
-    }
+    HRESULT hr = WriteWithTemporaryFolder(deep);
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
     EXPECT_TRUE(TempFiles(deep + L"\\").empty());
@@ -287,35 +286,25 @@ TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
     // One character shorter fits: the file name is made there and moved away again.
     std::wstring fits = folder_ + L"\\" + std::wstring(MAX_PATH - 15 - folder_.size() - 1 - 1, L'f');
     ASSERT_TRUE(CreateDirectoryW(fits.c_str(), nullptr)) << GetLastError();
-    {
-        TemporaryFolderOverride temp(fits);
-        hr = WriteShortcutFile(view.c_str(), 101);
-    }
+    hr = WriteWithTemporaryFolder(fits);
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
     EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
     EXPECT_TRUE(TempFiles(fits + L"\\").empty());
 }
 
 TEST_F(WriteShortcutFileTest, MissingTemporaryFolderFails) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
-    HRESULT hr;
-    {
-        TemporaryFolderOverride temp(folder_ + L"\\NoSuchTemp");
-        hr = WriteShortcutFile(view.c_str(), 101);
-    }
+    HRESULT hr = WriteWithTemporaryFolder(folder_ + L"\\NoSuchTemp");
     EXPECT_LT(hr, 0) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
 }
 
 // Stands in for MoveFileExW: after each successful move, the name just moved away from is
 // given to another installer at once, as GetTempFileNameW may give it.
-using MoveFileExFunction = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
-MoveFileExFunction gRealMoveFileEx = nullptr;
 std::vector<std::wstring> gGivenAway;
 const char kOtherInstallersFile[] = "another installer's file";
 
 BOOL WINAPI SpyMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    if (!gRealMoveFileEx(from, to, flags)) return FALSE;
+    if (!g_spy->original<decltype(&MoveFileExW)>()(from, to, flags)) return FALSE;
     DWORD error = GetLastError();
     if (WriteWholeFile(from, kOtherInstallersFile)) gGivenAway.push_back(from);
     SetLastError(error);
@@ -323,15 +312,9 @@ BOOL WINAPI SpyMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
 }
 
 TEST_F(WriteShortcutFileTest, SpyNameGivenAwayAfterTheMoveIsNotDeleted) {
-    std::wstring view = folder_ + L"\\View Drovs.url";
     gGivenAway.clear();
-    HRESULT hr;
-    {
-        ImportSpy spy(BRIVOK_IMPORT_SLOT(MoveFileExW), reinterpret_cast<void*>(&SpyMoveFileEx));
-        ASSERT_TRUE(spy.active()) << "no import of MoveFileExW in this program";
-        gRealMoveFileEx = spy.original<MoveFileExFunction>();
-        hr = WriteShortcutFile(view.c_str(), 101);
-    }
+    HRESULT hr = 0xdeadbeef;
+    ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &SpyMoveFileEx, view, &hr));
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
     EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
     ASSERT_FALSE(gGivenAway.empty()) << "no move was seen";
@@ -350,7 +333,7 @@ std::vector<RecordedMove> gMoves;
 
 BOOL WINAPI RecordingMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
     gMoves.push_back({from, to, GetFileAttributesW(from)});
-    return gRealMoveFileEx(from, to, flags);
+    return g_spy->original<decltype(&MoveFileExW)>()(from, to, flags);
 }
 
 // The Links folder on another volume than the temporary folder (/dev/shm is one here): the
@@ -373,13 +356,8 @@ TEST_F(WriteShortcutFileTest, SpyStagedCopyOnAnotherVolumeIsHiddenUntilRenamed) 
     std::wstring target = other + L"\\View Drovs.url";
     ASSERT_TRUE(WriteWholeFile(target, "old"));
     gMoves.clear();
-    HRESULT hr;
-    {
-        ImportSpy spy(BRIVOK_IMPORT_SLOT(MoveFileExW), reinterpret_cast<void*>(&RecordingMoveFileEx));
-        ASSERT_TRUE(spy.active());
-        gRealMoveFileEx = spy.original<MoveFileExFunction>();
-        hr = WriteShortcutFile(target.c_str(), 101);
-    }
+    HRESULT hr = 0xdeadbeef;
+    ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &RecordingMoveFileEx, target, &hr));
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
     EXPECT_EQ(Read(target), ExpectedViewDocument(root_));
 
