@@ -147,19 +147,16 @@ DWORD RunFaultChild(const wchar_t* what) {
     return code;
 }
 
-TEST(MessageTextFault, CopyThatDoesNotFitEndsWithIllegalInstruction) {
-    DWORD code = RunFaultChild(L"copy-too-small");
-    EXPECT_EQ(code, 0xC000001Du) << std::hex << code;
-}
-
-TEST(MessageTextFault, OutOfMemoryCopyEndsWithNoMemory) {
-    DWORD code = RunFaultChild(L"copy-no-memory");
-    EXPECT_EQ(code, 0xC0000017u) << std::hex << code;
-}
-
-TEST(MessageTextFault, PassingCopyDoesNotFault) {
-    DWORD code = RunFaultChild(L"copy-fits");
-    EXPECT_EQ(code, 0u) << std::hex << code;
+TEST(MessageTextFault, EachCopyEndsWithItsCode) {
+    struct { const wchar_t* what; DWORD expected; } cases[] = {
+        {L"copy-too-small", 0xC000001Du},  // illegal instruction
+        {L"copy-no-memory", 0xC0000017u},  // no memory
+        {L"copy-fits", 0u},                // no fault
+    };
+    for (const auto& c : cases) {
+        DWORD code = RunFaultChild(c.what);
+        EXPECT_EQ(code, c.expected) << c.what << ": " << std::hex << code;
+    }
 }
 
 }  // namespace

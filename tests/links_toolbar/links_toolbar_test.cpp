@@ -12,9 +12,6 @@
 #include "browser/ShowLinksToolbar.h"
 #include "tests/support/ShellSpies.h"
 
-// The generated stubs below name parameters they do not use.
-#pragma GCC diagnostic ignored "-Wunused-parameter"
-
 namespace {
 
 // Windows on a thread of their own that pumps messages, since WM_NULL is sent
@@ -115,15 +112,12 @@ struct ShellWindowsSpy : public IShellWindows {
         *folder = items[i];
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown **ppunk) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Register(IDispatch *pid, LONG hWnd, int swClass, LONG *plCookie) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RegisterPending(LONG lThreadId, VARIANT *pvarloc, VARIANT *pvarlocRoot, int swClass, LONG *plCookie) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Revoke(LONG lCookie) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE OnNavigate(LONG lCookie, VARIANT *pvarLoc) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE OnActivated(LONG lCookie, VARIANT_BOOL fActive) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE FindWindowSW(VARIANT *pvarLoc, VARIANT *pvarLocRoot, int swClass, LONG *phwnd, int swfwOptions, IDispatch **ppdispOut) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE OnCreated(LONG lCookie, IUnknown *punk) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ProcessAttachDetach(VARIANT_BOOL fAttach) override { return E_NOTIMPL; }
+    BRIVOK_NOTIMPL(_NewEnum, (IUnknown**)) BRIVOK_NOTIMPL(Revoke, (LONG))
+    BRIVOK_NOTIMPL(Register, (IDispatch*, LONG, int, LONG*))
+    BRIVOK_NOTIMPL(RegisterPending, (LONG, VARIANT*, VARIANT*, int, LONG*))
+    BRIVOK_NOTIMPL(OnNavigate, (LONG, VARIANT*)) BRIVOK_NOTIMPL(OnActivated, (LONG, VARIANT_BOOL))
+    BRIVOK_NOTIMPL(FindWindowSW, (VARIANT*, VARIANT*, int, LONG*, int, IDispatch**))
+    BRIVOK_NOTIMPL(OnCreated, (LONG, IUnknown*)) BRIVOK_NOTIMPL(ProcessAttachDetach, (VARIANT_BOOL))
 };
 
 class ComApartment : public ::testing::Test {

@@ -50,19 +50,15 @@ struct SpyCounter {
     std::vector<std::string>* releases_ = nullptr;  \
     std::string releaseName_;
 
-#define BRIVOK_SPY_DISPATCH_STUBS                                                          \
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }       \
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override {              \
-        return E_NOTIMPL;                                                                  \
-    }                                                                                      \
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*)        \
-        override {                                                                         \
-        return E_NOTIMPL;                                                                  \
-    }                                                                                      \
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,    \
-                                     EXCEPINFO*, UINT*) override {                         \
-        return E_NOTIMPL;                                                                  \
-    }
+// A method a spy does not take part in.
+#define BRIVOK_NOTIMPL(name, parameters) \
+    HRESULT STDMETHODCALLTYPE name parameters override { return E_NOTIMPL; }
+
+#define BRIVOK_SPY_DISPATCH_STUBS                                               \
+    BRIVOK_NOTIMPL(GetTypeInfoCount, (UINT*))                                   \
+    BRIVOK_NOTIMPL(GetTypeInfo, (UINT, LCID, ITypeInfo**))                      \
+    BRIVOK_NOTIMPL(GetIDsOfNames, (REFIID, LPOLESTR*, UINT, LCID, DISPID*))     \
+    BRIVOK_NOTIMPL(Invoke, (DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*))
 
 // Class factory that hands out what make(iid, out) produces and counts the requests.
 class SpyFactory : public IClassFactory {

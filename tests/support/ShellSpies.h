@@ -15,9 +15,9 @@
 
 #include "tests/support/ComSpy.h"
 
-// The generated stubs of IWebBrowser2 name parameters they do not use.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-parameter"
+// A property of the browser that a spy neither reads nor writes.
+#define BRIVOK_BROWSER_PROPERTY(name, type) \
+    BRIVOK_NOTIMPL(get_##name, (type*)) BRIVOK_NOTIMPL(put_##name, (type))
 
 // Identifiers as the platform publishes them, spelled out here so that a wrong value in
 // the product's headers or libraries shows.
@@ -269,67 +269,27 @@ struct BrowserSpy : public IWebBrowser2 {
         *result = SysAllocString(fullName.c_str());
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GoBack() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GoForward() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GoHome() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GoSearch() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Navigate(BSTR URL, VARIANT *Flags, VARIANT *TargetFrameName, VARIANT *PostData, VARIANT *Headers) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Refresh() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Refresh2(VARIANT *Level) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Stop() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Application(IDispatch **ppDisp) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Parent(IDispatch **ppDisp) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Container(IDispatch **ppDisp) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Document(IDispatch **ppDisp) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_TopLevelContainer(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Type(BSTR *Type) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Left(LONG *pl) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Left(LONG Left) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Top(LONG *pl) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Top(LONG Top) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Width(LONG *pl) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Width(LONG Width) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Height(LONG *pl) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Height(LONG Height) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_LocationName(BSTR *LocationName) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_LocationURL(BSTR *LocationURL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Busy(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Quit() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ClientToWindow(int *pcx, int *pcy) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PutProperty(BSTR Property, VARIANT vtValue) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetProperty(BSTR Property, VARIANT *pvtValue) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Name(BSTR *Name) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Path(BSTR *Path) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Visible(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Visible(VARIANT_BOOL Value) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_StatusBar(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_StatusBar(VARIANT_BOOL Value) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_StatusText(BSTR *StatusText) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_StatusText(BSTR StatusText) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_ToolBar(int *Value) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_ToolBar(int Value) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_MenuBar(VARIANT_BOOL *Value) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_MenuBar(VARIANT_BOOL Value) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_FullScreen(VARIANT_BOOL *pbFullScreen) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_FullScreen(VARIANT_BOOL bFullScreen) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Navigate2(VARIANT *URL, VARIANT *Flags, VARIANT *TargetFrameName, VARIANT *PostData, VARIANT *Headers) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryStatusWB(OLECMDID cmdID, OLECMDF *pcmdf) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ExecWB(OLECMDID cmdID, OLECMDEXECOPT cmdexecopt, VARIANT *pvaIn, VARIANT *pvaOut) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_ReadyState(READYSTATE *plReadyState) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Offline(VARIANT_BOOL *pbOffline) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Offline(VARIANT_BOOL bOffline) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Silent(VARIANT_BOOL *pbSilent) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Silent(VARIANT_BOOL bSilent) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_RegisterAsBrowser(VARIANT_BOOL *pbRegister) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_RegisterAsBrowser(VARIANT_BOOL bRegister) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_RegisterAsDropTarget(VARIANT_BOOL *pbRegister) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_RegisterAsDropTarget(VARIANT_BOOL bRegister) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_TheaterMode(VARIANT_BOOL *pbRegister) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_TheaterMode(VARIANT_BOOL bRegister) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_AddressBar(VARIANT_BOOL *Value) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_AddressBar(VARIANT_BOOL Value) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Resizable(VARIANT_BOOL *Value) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Resizable(VARIANT_BOOL Value) override { return E_NOTIMPL; }
+    BRIVOK_NOTIMPL(GoBack, ()) BRIVOK_NOTIMPL(GoForward, ()) BRIVOK_NOTIMPL(GoHome, ())
+    BRIVOK_NOTIMPL(GoSearch, ()) BRIVOK_NOTIMPL(Refresh, ()) BRIVOK_NOTIMPL(Stop, ()) BRIVOK_NOTIMPL(Quit, ())
+    BRIVOK_NOTIMPL(Navigate, (BSTR, VARIANT*, VARIANT*, VARIANT*, VARIANT*))
+    BRIVOK_NOTIMPL(Navigate2, (VARIANT*, VARIANT*, VARIANT*, VARIANT*, VARIANT*))
+    BRIVOK_NOTIMPL(Refresh2, (VARIANT*)) BRIVOK_NOTIMPL(ClientToWindow, (int*, int*))
+    BRIVOK_NOTIMPL(get_Application, (IDispatch**)) BRIVOK_NOTIMPL(get_Parent, (IDispatch**))
+    BRIVOK_NOTIMPL(get_Container, (IDispatch**)) BRIVOK_NOTIMPL(get_Document, (IDispatch**))
+    BRIVOK_NOTIMPL(get_TopLevelContainer, (VARIANT_BOOL*)) BRIVOK_NOTIMPL(get_Busy, (VARIANT_BOOL*))
+    BRIVOK_NOTIMPL(get_Type, (BSTR*)) BRIVOK_NOTIMPL(get_Name, (BSTR*)) BRIVOK_NOTIMPL(get_Path, (BSTR*))
+    BRIVOK_NOTIMPL(get_LocationName, (BSTR*)) BRIVOK_NOTIMPL(get_LocationURL, (BSTR*))
+    BRIVOK_NOTIMPL(PutProperty, (BSTR, VARIANT)) BRIVOK_NOTIMPL(GetProperty, (BSTR, VARIANT*))
+    BRIVOK_NOTIMPL(QueryStatusWB, (OLECMDID, OLECMDF*)) BRIVOK_NOTIMPL(get_ReadyState, (READYSTATE*))
+    BRIVOK_NOTIMPL(ExecWB, (OLECMDID, OLECMDEXECOPT, VARIANT*, VARIANT*))
+    BRIVOK_BROWSER_PROPERTY(Left, LONG) BRIVOK_BROWSER_PROPERTY(Top, LONG)
+    BRIVOK_BROWSER_PROPERTY(Width, LONG) BRIVOK_BROWSER_PROPERTY(Height, LONG)
+    BRIVOK_BROWSER_PROPERTY(StatusText, BSTR) BRIVOK_BROWSER_PROPERTY(ToolBar, int)
+    BRIVOK_BROWSER_PROPERTY(Visible, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(StatusBar, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(MenuBar, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(FullScreen, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(Offline, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(Silent, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(RegisterAsBrowser, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(RegisterAsDropTarget, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(TheaterMode, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(AddressBar, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(Resizable, VARIANT_BOOL)
 };
-
-#pragma GCC diagnostic pop
