@@ -21,6 +21,7 @@ import sys
 import tempfile
 import threading
 import time
+from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
@@ -43,6 +44,7 @@ SAVE_NAME = "+ Save It For Later.url"
 VIEW_NAME = "View Drovs.url"
 ORDER_KEY = r"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\Favorites\\Links"
 TOOLBAR_KEY = r"Software\\Microsoft\\Internet Explorer\\Toolbar"
+BROWSER_SERVER_KEY = r"Software\\Classes\\CLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32"
 
 # Inside the user's profile folder only these may change; each is named in the report.
 PROFILE_AREAS = [
@@ -362,13 +364,10 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
         sampling.set()
         sampler.join()
     subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=60)
-    with open(os.path.join(out, "box.txt"), "rb") as f:
-        box_text = f.read().decode("utf-8", "replace").replace("\r\n", "\n")
+    box_text = Path(out, "box.txt").read_bytes().decode("utf-8", "replace").replace("\r\n", "\n")
     boxes = re.findall(r"caption: (.*?)\ntext:    (.*?)\nicon:    (\w+)\n", box_text, re.S)
-    with open(os.path.join(out, "exit-code")) as f:
-        codes = [int(line) for line in f.read().split()]
-    with open(os.path.join(out, "box-time")) as f:
-        box_time = float(f.read().strip())
+    codes = [int(line) for line in Path(out, "exit-code").read_text().split()]
+    box_time = float(Path(out, "box-time").read_text())
     return boxes, codes, box_text, box_time, len(browsers)
 
 
@@ -420,6 +419,18 @@ class Case:
             shutil.rmtree(os.path.dirname(self.variant), ignore_errors=True)
 
 
+OLD_SHORTCUT = b"[InternetShortcut]\r\nURL=http://old.example/\r\n"
+
+
+def plant_old_shortcuts(profile, links, extra=b""):
+    """Both shortcuts as an earlier install left them; returns the Links folder."""
+    links = os.path.join(profile, links)
+    os.makedirs(links, exist_ok=True)
+    for name in (SAVE_NAME, VIEW_NAME):
+        Path(links, name).write_bytes(OLD_SHORTCUT + extra)
+    return links
+
+
 class IgnoresItsCommandLine(Case):
     """Arguments change nothing."""
     arguments = "/uninstall --help x"
@@ -428,11 +439,7 @@ class IgnoresItsCommandLine(Case):
 class ReplacesOldShortcutsAndPutsThemFirst(Case):
     """A second install: old shortcuts are replaced and the order record updated."""
     def prepare(self, prefix, profile):
-        links = os.path.join(profile, self.links)
-        os.makedirs(links, exist_ok=True)
-        for name in (SAVE_NAME, VIEW_NAME):
-            with open(os.path.join(links, name), "wb") as f:
-                f.write(b"[InternetShortcut]\r\nURL=http://old.example/\r\nExtra=kept?\r\n")
+        links = plant_old_shortcuts(profile, self.links, b"Extra=kept?\r\n")
         self.short = short_names(prefix, links, [SAVE_NAME, VIEW_NAME])
         # Names stored both ways, and one for a file that is gone.
         self.order_before = [("NEWS~1.URL", 0, False), ("MAIL~1.URL", 1),
@@ -481,8 +488,7 @@ class SucceedsWithoutBrowserClass(Case):
     """The browser application cannot be started: toolbar and held instance are dropped."""
     def prepare(self, prefix, profile):
         # Set up before the snapshot, so changing the machine's registration is fair here.
-        server = r"Software\\Classes\\CLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32"
-        set_reg_value(prefix, server, "@", '"C:\\\\nowhere\\\\iexplore.exe"', hive="system.reg")
+        set_reg_value(prefix, BROWSER_SERVER_KEY, "@", '"C:\\\\nowhere\\\\iexplore.exe"', hive="system.reg")
 
 
 class FailsWhenFavoritesIsAFile(Case):
@@ -494,8 +500,7 @@ class FailsWhenFavoritesIsAFile(Case):
     def prepare(self, prefix, profile):
         favorites = os.path.join(profile, "Favorites")
         shutil.rmtree(favorites)
-        with open(favorites, "wb") as f:
-            f.write(b"not a folder")
+        Path(favorites).write_bytes(b"not a folder")
 
 
 class FailsWhenLinksFolderIsTooLong(Case):
@@ -582,8 +587,7 @@ class SucceedsFromDownloadsInFreshProfile(Case):
         if len(loaded) != 1 or side_by_side not in loaded[0]:
             raise Failure("comctl32 loaded %r, expected one copy under %s*" % (loaded, side_by_side))
         if os.path.exists(self.marker):
-            with open(self.marker, "rb") as f:
-                raise Failure("the installer loaded the planted urlmon.dll: %r" % f.read())
+            raise Failure("the installer loaded the planted urlmon.dll: %r" % Path(self.marker).read_bytes())
         loaded = [m for m in modules if m.endswith("\\urlmon.dll")]
         log("   urlmon loaded:", loaded)
         # It must have loaded urlmon at all, and the system's copy, or this proves nothing.
@@ -601,8 +605,7 @@ class SucceedsTwiceAtOnce(ReplacesOldShortcutsAndPutsThemFirst):
 def root_variant(installer, root):
     """A copy of the image whose web root is `root`, padded with a path segment to the
     built root's length (the root is a fixed string in the image)."""
-    with open(installer, "rb") as f:
-        image = f.read()
+    image = Path(installer).read_bytes()
     icon = "files/bin_brivok_favicon.ico".encode("utf-16-le")
     m = re.search(rb"(h\0t\0t\0p\0(?:s\0)?:\0/\0/\0(?:[^\0]\0)*?)" + re.escape(icon), image)
     if not m:
@@ -617,8 +620,7 @@ def root_variant(installer, root):
     image = image.replace(built.encode("ascii"), root.encode("ascii"))
     folder = tempfile.mkdtemp(prefix="root.", dir=WINE_DIR)
     path = os.path.join(folder, os.path.basename(installer))
-    with open(path, "wb") as f:
-        f.write(image)
+    Path(path).write_bytes(image)
     return path
 
 
@@ -731,24 +733,15 @@ class IgnoresLinksFolderName(ServedRootCase):
         append_user_key(prefix, TOOLBAR_KEY, {"LinksFolderName": '"%s"' % self.value})
 
 
-class IgnoresTraversalInLinksFolderName(IgnoresLinksFolderName):
-    """LinksFolderName climbs out of Favorites to the Windows folder: Favorites\\Links is used."""
-    value = r"..\\..\\..\\..\\windows"
+def ignoring(value, what):
+    return type("Ignores", (IgnoresLinksFolderName,), {
+        "value": value, "__doc__": "LinksFolderName is %s: Favorites\\Links is used." % what})
 
 
-class IgnoresAbsolutePathInLinksFolderName(IgnoresLinksFolderName):
-    """LinksFolderName is an absolute path (C:\\windows\\temp): Favorites\\Links is used."""
-    value = r"C:\\windows\\temp"
-
-
-class IgnoresShareInLinksFolderName(IgnoresLinksFolderName):
-    """LinksFolderName is a share (\\\\host\\share): Favorites\\Links is used, no connection."""
-    value = r"\\\\brivok-nowhere\\share"
-
-
-class IgnoresDeviceInLinksFolderName(IgnoresLinksFolderName):
-    """LinksFolderName is a device name (CON.url): Favorites\\Links is used."""
-    value = "CON.url"
+IgnoresTraversalInLinksFolderName = ignoring(r"..\\..\\..\\..\\windows", "a climb out of Favorites to the Windows folder")
+IgnoresAbsolutePathInLinksFolderName = ignoring(r"C:\\windows\\temp", "an absolute path (C:\\windows\\temp)")
+IgnoresShareInLinksFolderName = ignoring(r"\\\\brivok-nowhere\\share", "a share (\\\\host\\share), never connected to")
+IgnoresDeviceInLinksFolderName = ignoring("CON.url", "a device name (CON.url)")
 
 
 # ---------------------------------------------------------------- what the shell sees in Links
@@ -793,12 +786,7 @@ class CreatesNothingButShortcutsInLinks(ServedRootCase):
     """A reinstall, watched from this machine: the shell sees nothing made in the Links
     folder but the two shortcuts (no temporary file beside them)."""
     def prepare(self, prefix, profile):
-        links = os.path.join(profile, self.links)
-        os.makedirs(links, exist_ok=True)
-        for name in (SAVE_NAME, VIEW_NAME):
-            with open(os.path.join(links, name), "wb") as f:
-                f.write(b"[InternetShortcut]\r\nURL=http://old.example/\r\n")
-        self.watch = LinksFolderWatch(links)
+        self.watch = LinksFolderWatch(plant_old_shortcuts(profile, self.links))
 
     def check(self, prefix, profile, templates):
         seen = self.watch.names()
@@ -828,8 +816,7 @@ class SucceedsWhenBrowserServerNeverAnswers(LocalRootCase, ReplacesOldShortcutsA
         self.stamp = os.path.join(self.stamps, "started")
         sleeper = windows_path(os.path.join(os.path.dirname(BOXREADER), "sleeper.exe"))
         command = '"%s" %s' % (sleeper, windows_path(self.stamp))
-        server = r"Software\\Classes\\CLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32"
-        set_reg_value(prefix, server, "@", '"%s"' % command.replace("\\", "\\\\").replace('"', '\\"'),
+        set_reg_value(prefix, BROWSER_SERVER_KEY, "@", '"%s"' % command.replace("\\", "\\\\").replace('"', '\\"'),
                       hive="system.reg")
 
     def check(self, prefix, profile, templates):
@@ -840,8 +827,7 @@ class SucceedsWhenBrowserServerNeverAnswers(LocalRootCase, ReplacesOldShortcutsA
         normal_prefix = new_prefix()
         try:
             boxes, codes, _, box_time, _ = run_installer(normal_prefix, self.installer, BOXREADER)
-            with open(os.path.join(normal_prefix, ".out", "start-time")) as f:
-                normal = box_time - float(f.read().strip())
+            normal = box_time - float(Path(normal_prefix, ".out", "start-time").read_text())
         finally:
             drop_prefix(normal_prefix)
         hung = self.box_time - self.start_time
@@ -865,7 +851,6 @@ class FailsWhenLinksVolumeIsFull(Case):
     text, text_starts, icon, exit_code = None, CREATE_FAILED + "\r\n", "error", 1
     expect_files = ()
     needs_mount = True
-    OLD = b"[InternetShortcut]\r\nURL=http://old.example/\r\n"
 
     def prepare(self, prefix, profile):
         self.mount = tempfile.mkdtemp(prefix="volume.", dir=WINE_DIR)
@@ -878,9 +863,8 @@ class FailsWhenLinksVolumeIsFull(Case):
         shutil.rmtree(links, ignore_errors=True)
         os.makedirs(os.path.join(self.mount, "Links"))
         os.symlink(os.path.join(self.mount, "Links"), links)
-        with open(os.path.join(links, SAVE_NAME), "wb") as f:
-            f.write(self.OLD)
-        self.keep_files = {SAVE_NAME: self.OLD}
+        Path(links, SAVE_NAME).write_bytes(OLD_SHORTCUT)
+        self.keep_files = {SAVE_NAME: OLD_SHORTCUT}
         filler = os.open(os.path.join(self.mount, "filler"), os.O_WRONLY | os.O_CREAT, 0o644)
         try:
             while os.write(filler, b"\0" * 4096):
@@ -956,8 +940,7 @@ def short_names(prefix, folder, names):
     out = os.path.join(prefix, ".short.txt")
     tool = os.path.join(os.path.dirname(BOXREADER), "shortname.exe")
     run_wine(prefix, [windows_path(tool)] + [drive_c_path(prefix, os.path.join(folder, n)) for n in names], out)
-    with open(out, "rb") as f:
-        lines = f.read().decode("utf-8", "replace").split()
+    lines = Path(out).read_bytes().decode("utf-8", "replace").split()
     os.remove(out)
     if len(lines) != len(names) or any(not re.match(r"^[^ \"]+\.URL$", l, re.I) for l in lines):
         raise Failure("no short names for %r: %r" % (names, lines))
@@ -1014,28 +997,25 @@ def run_case(name, installer, boxreader, explore, signed_dir=None):
         if codes != [case.exit_code] * case.runs:
             problems.append("exit code(s) %r, expected %d" % (codes, case.exit_code))
         case.box_time = box_time
-        with open(os.path.join(prefix, ".out", "start-time")) as f:
-            case.start_time = float(f.read().strip())
+        case.start_time = float(Path(prefix, ".out", "start-time").read_text())
         log("   box read %.1f s after the start" % (box_time - case.start_time))
 
         # Files in the Links folder: exactly the expected shortcuts, as the templates hold them.
         links_after = set(os.listdir(links)) if os.path.isdir(links) else set()
         for shortcut in (SAVE_NAME, VIEW_NAME):
             path = os.path.join(links, shortcut)
+            held = Path(path).read_bytes() if os.path.isfile(path) else None
             if shortcut in case.keep_files:
-                with open(path, "rb") as f:
-                    if f.read() != case.keep_files[shortcut]:
-                        problems.append("%s is not the one that was there before" % shortcut)
+                if held != case.keep_files[shortcut]:
+                    problems.append("%s is not the one that was there before" % shortcut)
             elif shortcut in case.expect_files:
-                if not os.path.isfile(path):
+                if held is None:
                     problems.append("missing %s" % shortcut)
-                else:
-                    with open(path, "rb") as f:
-                        if templates[shortcut] is None:
-                            problems.append("no template %s in the installer" % shortcut)
-                        elif f.read() != templates[shortcut]:
-                            problems.append("%s differs from its template" % shortcut)
-            elif os.path.isfile(path):
+                elif templates[shortcut] is None:
+                    problems.append("no template %s in the installer" % shortcut)
+                elif held != templates[shortcut]:
+                    problems.append("%s differs from its template" % shortcut)
+            elif held is not None:
                 problems.append("%s was written" % shortcut)
         unexpected = links_after - links_before - set(case.expect_files)
         if unexpected:

@@ -26,27 +26,37 @@ std::vector<std::wstring> Created(ShellNotificationWatcher& watcher) {
     return paths;
 }
 
+// A COM apartment and a watcher for the shell's create notifications, started before the
+// test's own calls.
 class ComApartment : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(CoInitialize(nullptr), S_OK); }
+    void SetUp() override {
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        ASSERT_TRUE(watcher.registered());
+    }
     void TearDown() override { CoUninitialize(); }
+
+    // One create notification so far, for a file that holds `expected`.
+    void ExpectOneCachedFile(const std::string& expected) {
+        std::vector<std::wstring> created = Created(watcher);
+        ASSERT_EQ(created.size(), 1u) << "create notifications";
+        std::string contents;
+        ASSERT_TRUE(ReadWholeFile(created[0], &contents)) << Narrow(created[0]);
+        EXPECT_EQ(contents, expected);
+    }
+
+    ShellNotificationWatcher watcher{SHCNE_CREATE};
 };
 
 TEST_F(ComApartment, PrefetchIconFetchesOnceAndAnnouncesTheCachedFile) {
     HttpServer server(HttpServer::kIcon);
-    ShellNotificationWatcher watcher(SHCNE_CREATE);
-    ASSERT_TRUE(watcher.registered());
 
     PrefetchIcon(IconUrl(server.port()).c_str());
 
     std::vector<std::string> requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0], std::string("GET ") + kIconPath + " HTTP/1.1");
-    std::vector<std::wstring> created = Created(watcher);
-    ASSERT_EQ(created.size(), 1u) << "create notifications";
-    std::string contents;
-    ASSERT_TRUE(ReadWholeFile(created[0], &contents)) << Narrow(created[0]);
-    EXPECT_EQ(contents, IconBytes());
+    ExpectOneCachedFile(IconBytes());
 }
 
 TEST_F(ComApartment, PrefetchIconFetchesAgainOnEveryRun) {
@@ -54,8 +64,6 @@ TEST_F(ComApartment, PrefetchIconFetchesAgainOnEveryRun) {
     // stays loaded between the calls: unloading and loading it again in one process made a
     // later download under Wine wait for good for a completion that had already happened.
     HttpServer server(HttpServer::kIcon);
-    ShellNotificationWatcher watcher(SHCNE_CREATE);
-    ASSERT_TRUE(watcher.registered());
     PrefetchIcon(IconUrl(server.port()).c_str());
     ASSERT_EQ(server.Requests().size(), 1u);
     ASSERT_EQ(Created(watcher).size(), 1u);
@@ -70,38 +78,24 @@ TEST_F(ComApartment, PrefetchIconFetchesAgainOnEveryRun) {
 TEST_F(ComApartment, PrefetchIconAnnouncesACachedErrorPage) {
     // A 404 is still a successful download to the URL moniker; its page is what it cached.
     HttpServer server(HttpServer::kNotFound);
-    ShellNotificationWatcher watcher(SHCNE_CREATE);
-    ASSERT_TRUE(watcher.registered());
     PrefetchIcon(IconUrl(server.port()).c_str());
     EXPECT_EQ(server.Requests().size(), 1u);
-    std::vector<std::wstring> created = Created(watcher);
-    ASSERT_EQ(created.size(), 1u);
-    std::string contents;
-    ASSERT_TRUE(ReadWholeFile(created[0], &contents)) << Narrow(created[0]);
-    EXPECT_EQ(contents, "<html>not here</html>");
+    ExpectOneCachedFile("<html>not here</html>");
 }
 
 TEST_F(ComApartment, PrefetchIconWaitsForAServiceThatAnswersAfterThreeSeconds) {
     HttpServer server(HttpServer::kIcon, 3000);
-    ShellNotificationWatcher watcher(SHCNE_CREATE);
-    ASSERT_TRUE(watcher.registered());
     DWORD start = GetTickCount();
     PrefetchIcon(IconUrl(server.port()).c_str());
     DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 3000u);
     EXPECT_EQ(server.Requests().size(), 1u);
-    std::vector<std::wstring> created = Created(watcher);
-    ASSERT_EQ(created.size(), 1u) << "create notifications after " << elapsed << " ms";
-    std::string contents;
-    ASSERT_TRUE(ReadWholeFile(created[0], &contents)) << Narrow(created[0]);
-    EXPECT_EQ(contents, IconBytes());
+    ExpectOneCachedFile(IconBytes());
 }
 
 TEST_F(ComApartment, PrefetchIconGivesUpOnAServiceThatNeverAnswers) {
     // The bound is 8 s; the download thread is left inside the call, and stays there until
     // the server lets go of the connection below.
-    ShellNotificationWatcher watcher(SHCNE_CREATE);
-    ASSERT_TRUE(watcher.registered());
     {
         HttpServer server(HttpServer::kNever);
         DWORD start = GetTickCount();
@@ -118,8 +112,6 @@ TEST_F(ComApartment, PrefetchIconGivesUpOnAServiceThatNeverAnswers) {
 }
 
 TEST_F(ComApartment, PrefetchIconIsSilentWhenTheServiceIsUnreachable) {
-    ShellNotificationWatcher watcher(SHCNE_CREATE);
-    ASSERT_TRUE(watcher.registered());
     DWORD start = GetTickCount();
     ClosedPort closed;
     PrefetchIcon(IconUrl(closed.port()).c_str());
@@ -129,8 +121,6 @@ TEST_F(ComApartment, PrefetchIconIsSilentWhenTheServiceIsUnreachable) {
 
 TEST_F(ComApartment, PrefetchIconNotificationsAreSeenByThisWatcher) {
     // Guards the tests above: a create notification for a file does reach the watcher.
-    ShellNotificationWatcher watcher(SHCNE_CREATE);
-    ASSERT_TRUE(watcher.registered());
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
     std::wstring path = std::wstring(folder) + L"watched.txt";

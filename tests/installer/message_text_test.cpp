@@ -76,23 +76,17 @@ TEST(MessageTextAppend, EmptyToNonEmptyChangesNothing) {
     EXPECT_STREQ(text.Get(), L"abc");
 }
 
-TEST(MessageTextAppend, LengthOverflowFailsAndKeepsText) {
-    MessageText text(L"abc");
-    const wchar_t* before = text.Get();
-    HRESULT hr = text.Append(L"x", 0xFFFFFFFFu);
-    EXPECT_EQ(hr, E_OUTOFMEMORY) << std::hex << hr;
-    EXPECT_EQ(text.Get(), before);
-    EXPECT_STREQ(text.Get(), L"abc");
-}
-
-TEST(MessageTextAppend, AllocationFailureFailsAndKeepsText) {
-    MessageText text(L"abc");
-    const wchar_t* before = text.Get();
-    // No BSTR of this many characters can be allocated, so nothing is read from "x".
-    HRESULT hr = text.Append(L"x", 0x7FFFFFF0u);
-    EXPECT_EQ(hr, E_OUTOFMEMORY) << std::hex << hr;
-    EXPECT_EQ(text.Get(), before);
-    EXPECT_STREQ(text.Get(), L"abc");
+TEST(MessageTextAppend, CountTooLargeFailsAndKeepsText) {
+    // The first count overflows the length; no BSTR of the second can be allocated. Either
+    // way nothing is read from "x".
+    for (UINT count : {0xFFFFFFFFu, 0x7FFFFFF0u}) {
+        MessageText text(L"abc");
+        const wchar_t* before = text.Get();
+        HRESULT hr = text.Append(L"x", count);
+        EXPECT_EQ(hr, E_OUTOFMEMORY) << std::hex << count << ": " << hr;
+        EXPECT_EQ(text.Get(), before);
+        EXPECT_STREQ(text.Get(), L"abc");
+    }
 }
 
 TEST(CopyChars, FitsOrFailsWithoutWriting) {

@@ -11,6 +11,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
@@ -72,8 +73,7 @@ def win_verify_trust(trustcheck, paths):
 def case_test_certificate(args, work):
     """No credentials: test-signed, verifies against the test certificate, carries the
     unsigned image's digest; a copy with one code byte changed fails both checks."""
-    with open(args.unsigned, "rb") as f:
-        unsigned = f.read()
+    unsigned = Path(args.unsigned).read_bytes()
     signed, changed = os.path.join(work, "signed.exe"), os.path.join(work, "changed.exe")
     code, out = sign(args, signed)
     check(code == 0 and "TEST-SIGNED" in out, "signing without credentials says TEST-SIGNED",
@@ -86,12 +86,10 @@ def case_test_certificate(args, work):
     for key, value in expected.items():
         check(fields[key] == value, "%s %s" % (key, value), fields[key])
 
-    with open(signed, "rb") as f:
-        image = bytearray(f.read())
+    image = bytearray(Path(signed).read_bytes())
     _, _, _, text_offset, text_size = PeImage(bytes(image)).section(".text")
     image[text_offset + text_size // 2] ^= 0xFF
-    with open(changed, "wb") as f:
-        f.write(image)
+    Path(changed).write_bytes(image)
     code, fields = verify(changed, TEST_CERT)
     check(code != 0 and fields["mismatch"], "osslsigncode verify: digest mismatch for the changed copy",
           "exit %d, current %s" % (code, fields["current"]))
@@ -105,8 +103,7 @@ def case_test_certificate(args, work):
           answers[signed])
     check(answers[changed].startswith("result 0x%08x " % TRUST_E_BAD_DIGEST),
           "WinVerifyTrust on the changed copy: TRUST_E_BAD_DIGEST", answers[changed])
-    with open(args.unsigned, "rb") as f:
-        same = f.read() == unsigned
+    same = Path(args.unsigned).read_bytes() == unsigned
     check(same, "the unsigned image is unchanged", "same bytes" if same else "other bytes")
 
 

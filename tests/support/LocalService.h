@@ -20,6 +20,22 @@ inline std::string IconBytes() {
     return icon;
 }
 
+// A TCP socket bound to a free port on 127.0.0.1 (Winsock started for it: the holder
+// closes it and calls WSACleanup).
+inline SOCKET BindLoopback(int* port) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET bound = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    int length = sizeof(address);
+    getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return bound;
+}
+
 // Answers every request on its own thread, one connection at a time: 200 with the icon,
 // 404, or, after a delay, either of them; or it accepts and never answers, holding each
 // connection until it is destroyed. Counts the connections and the request lines.
@@ -27,17 +43,7 @@ class HttpServer {
 public:
     enum Reply { kIcon, kNotFound, kNever };
     explicit HttpServer(Reply reply, DWORD delayMs = 0) : reply_(reply), delayMs_(delayMs) {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        int length = sizeof(address);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = BindLoopback(&port_);
         listen(listener_, 8);
         thread_ = CreateThread(nullptr, 0, &HttpServer::Serve, this, 0, nullptr);
     }
@@ -119,18 +125,7 @@ private:
 // for the holder's life, so that nobody else can take it meanwhile.
 class ClosedPort {
 public:
-    ClosedPort() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        int length = sizeof(address);
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
+    ClosedPort() { socket_ = BindLoopback(&port_); }
     ~ClosedPort() {
         closesocket(socket_);
         WSACleanup();
