@@ -74,9 +74,12 @@ brivok_vm_image() {
         echo "32-bit guest: making it once in $BRIVOK_VM_DIR (about 10 minutes)" >&2
         local start=$SECONDS log="$BRIVOK_VM_CACHE/build.log"
         rm -rf "$BRIVOK_VM_DIR" && mkdir -p "$BRIVOK_VM_DIR/root"
-        # i386 beside amd64: the guest kernel runs 32-bit code, which this host's cannot.
+        # i386 beside amd64: the guest kernel runs 32-bit code, which this host's cannot. The
+        # release's own archive only: the security and updates archives that mmdebstrap adds
+        # by default change daily and were once caught mid-sync, with an index of the wrong size.
         mmdebstrap --variant=apt --architectures=amd64,i386 --include="$BRIVOK_VM_PACKAGES" \
-            bookworm "$BRIVOK_VM_DIR/root" >"$log" 2>&1 ||
+            --aptopt='Acquire::Retries "3"' \
+            bookworm "$BRIVOK_VM_DIR/root" "deb http://deb.debian.org/debian bookworm main" >"$log" 2>&1 ||
             { tail -n 30 "$log" >&2; brivok_vm_fail "mmdebstrap failed (log: $log)"; }
         local root=$BRIVOK_VM_DIR/root
         install -m 755 "$here_vm/guest-init.sh" "$root/sbin/brivok-init"
