@@ -113,33 +113,25 @@ TEST_F(ComApartment, StampShortcutSpyStopsAtEachFailureAndReleasesAll) {
         {"Save", S_FALSE, S_FALSE, 7, false},
         {"QueryPersistFile", E_NOINTERFACE, E_NOINTERFACE, 0, false},
         {"QueryPropertySetStorage", E_NOINTERFACE, E_NOINTERFACE, 0, false},
+        {"CreateInstance", REGDB_E_CLASSNOTREG, REGDB_E_CLASSNOTREG, 0, false},  // the class makes no object
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.step);
         ShortcutClassSpy spy;
         ASSERT_EQ(spy.registration.hr, S_OK);
+        spy.creationResult = std::string(c.step) == "CreateInstance" ? c.code : S_OK;
         spy.shortcut.failures[c.step] = c.code;
 
         HRESULT hr = StampShortcut(path, 16, kTitle);
 
         EXPECT_EQ(hr, c.expected) << std::hex << hr;
+        EXPECT_EQ(spy.factory.creations, 1);
         std::vector<std::string> expected = FullStamp(path);
         if (c.setUrlSkipped) expected.erase(expected.begin() + 2);
         expected.resize(c.callsMade);
         EXPECT_EQ(Joined(spy.shortcut.calls), Joined(expected));
         EXPECT_EQ(spy.counter.live, 0) << "references kept after failing at " << c.step;
     }
-}
-
-TEST_F(ComApartment, StampShortcutSpyReturnsTheCreationFailure) {
-    ShortcutClassSpy spy;
-    ASSERT_EQ(spy.registration.hr, S_OK);
-    spy.creationResult = REGDB_E_CLASSNOTREG;
-    HRESULT hr = StampShortcut(L"C:\\spy\\a.url", 16, kTitle);
-    EXPECT_EQ(hr, REGDB_E_CLASSNOTREG) << std::hex << hr;
-    EXPECT_EQ(spy.factory.creations, 1);
-    EXPECT_TRUE(spy.shortcut.calls.empty()) << Joined(spy.shortcut.calls);
-    EXPECT_EQ(spy.counter.live, 0);
 }
 
 TEST_F(ComApartment, StampShortcutSpyTwiceGivesTheLaterTime) {
@@ -155,15 +147,7 @@ TEST_F(ComApartment, StampShortcutSpyTwiceGivesTheLaterTime) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Wine's own Internet Shortcut class
-
-std::wstring TempFolder() {
-    wchar_t buffer[MAX_PATH];
-    GetTempPathW(MAX_PATH, buffer);
-    std::wstring folder = std::wstring(buffer) + L"stamp_test";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    return folder;
-}
+// Stamping and writing on Wine's own class and the spy, each in a folder removed again
 
 bool WriteWholeFile(const std::wstring& path, const std::string& contents) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -179,14 +163,14 @@ const char kDocument[] =
     "URL=http://127.0.0.1:9/drov\r\nIconFile=http://127.0.0.1:9/files/bin_brivok_favicon.ico\r\n"
     "IconIndex=0\r\nModified=00000000000000000000\r\n";
 
-// ---------------------------------------------------------------------------------------
-// Stamping and writing on Wine's own class and the spy, each in a folder removed again
-
 class InstallShortcutTest : public ComApartment {
 protected:
     void SetUp() override {
         ComApartment::SetUp();
-        folder_ = TempFolder();
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        folder_ = std::wstring(temp) + L"stamp_test";
+        CreateDirectoryW(folder_.c_str(), nullptr);
         path_ = folder_ + L"\\View Drovs.url";
         ASSERT_TRUE(ReadWholeFile(TestEnvironment(L"BRIVOK_GENERATED_DIR") + L"\\ViewShortcut.url", &template_));
     }
@@ -196,8 +180,7 @@ protected:
     }
     std::string Written() {
         std::string contents;
-        if (!ReadWholeFile(path_, &contents)) return "(no file)";
-        return contents;
+        return ReadWholeFile(path_, &contents) ? contents : "(no file)";
     }
     std::wstring folder_, path_;
     std::string template_;
@@ -224,38 +207,27 @@ TEST_F(InstallShortcutTest, StampShortcutOnWineFailsForAMissingDocument) {
     EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a document appeared";
 }
 
+// A stamp that fails at a step, or finds no class, is ignored: the template stays written.
 TEST_F(InstallShortcutTest, InstallShortcutSpyWritesTheTemplateThenStampsIt) {
-    ShortcutClassSpy spy;
-    ASSERT_EQ(spy.registration.hr, S_OK);
-    HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
-    EXPECT_EQ(hr, S_OK) << std::hex << hr;
-    EXPECT_EQ(Written(), template_);
-    EXPECT_EQ(Joined(spy.shortcut.calls), Joined(FullStamp(path_.c_str())));
-    EXPECT_EQ(spy.counter.live, 0);
-}
-
-TEST_F(InstallShortcutTest, InstallShortcutSpyIgnoresStampingFailures) {
-    const char* steps[] = {"Load", "Open", "WriteMultiple", "Save"};
-    for (const char* step : steps) {
-        SCOPED_TRACE(step);
+    struct InstallCase { const char* failingStep; HRESULT creation; };
+    const InstallCase cases[] = {{"", S_OK}, {"Load", S_OK}, {"Open", S_OK}, {"WriteMultiple", S_OK},
+                                 {"Save", S_OK}, {"", REGDB_E_CLASSNOTREG}};
+    for (const InstallCase& c : cases) {
+        SCOPED_TRACE(std::string("failing at ") + c.failingStep + ", creation " + std::to_string(c.creation));
+        ASSERT_TRUE(DeleteFileW(path_.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND);
         ShortcutClassSpy spy;
         ASSERT_EQ(spy.registration.hr, S_OK);
-        spy.shortcut.failures[step] = E_ACCESSDENIED;
+        if (*c.failingStep) spy.shortcut.failures[c.failingStep] = E_ACCESSDENIED;
+        spy.creationResult = c.creation;
         HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
         EXPECT_EQ(hr, S_OK) << std::hex << hr;
+        EXPECT_EQ(spy.factory.creations, 1);
         EXPECT_EQ(Written(), template_);
+        if (!*c.failingStep && c.creation == S_OK) {
+            EXPECT_EQ(Joined(spy.shortcut.calls), Joined(FullStamp(path_.c_str())));
+        }
         EXPECT_EQ(spy.counter.live, 0);
     }
-}
-
-TEST_F(InstallShortcutTest, InstallShortcutSpyWithoutTheClassStillWrites) {
-    ShortcutClassSpy spy;
-    ASSERT_EQ(spy.registration.hr, S_OK);
-    spy.creationResult = REGDB_E_CLASSNOTREG;
-    HRESULT hr = InstallShortcut(path_.c_str(), 101, kTitle);
-    EXPECT_EQ(hr, S_OK) << std::hex << hr;
-    EXPECT_EQ(spy.factory.creations, 1);
-    EXPECT_EQ(Written(), template_);
 }
 
 TEST_F(InstallShortcutTest, InstallShortcutSpyDoesNotStampAFailedWrite) {

@@ -70,7 +70,8 @@ protected:
         return path;
     }
 
-    // Resolves and checks the three paths against the expected folder.
+    // Resolves and checks the three paths against the expected folder, then that freeing
+    // them clears every buffer.
     void ExpectPaths(const std::wstring& folder) {
         HRESULT hr = ResolveLinkPaths();
         ASSERT_EQ(hr, S_OK) << std::hex << hr;
@@ -80,6 +81,9 @@ protected:
         EXPECT_EQ(std::wstring(LinkPaths.save), folder + L"\\+ Save It For Later.url") << Narrow(LinkPaths.save);
         EXPECT_TRUE(IsFolder(folder)) << Narrow(folder);
         FreeLinkPaths();
+        EXPECT_EQ(LinkPaths.folder, nullptr);
+        EXPECT_EQ(LinkPaths.view, nullptr);
+        EXPECT_EQ(LinkPaths.save, nullptr);
     }
 
     std::wstring favorites_;
@@ -97,9 +101,12 @@ TEST_F(LinkPathsTest, NoValueGivesFavoritesLinks) {
     ExpectPaths(favorites_ + L"\\Links");
 }
 
+// Spaces and "+ " are kept as they are, and a name that only looks like a device's is a
+// folder name.
 TEST_F(LinkPathsTest, NamedFolderThatExists) {
-    // Spaces and "+ " are kept as they are.
-    for (const wchar_t* name : {L"Liens", L"My + Links"}) {
+    for (const wchar_t* name : {L"Liens", L"My + Links", L"COM10", L"CONSOLE", L"LPT", L"Con-Links",
+                                L"AUXILIARY.txt", L".Liens", L"Liens..x"}) {
+        SCOPED_TRACE(Narrow(name));
         MakeFolder(name);
         SetName(name);
         ExpectPaths(favorites_ + L"\\" + name);
@@ -107,9 +114,7 @@ TEST_F(LinkPathsTest, NamedFolderThatExists) {
 }
 
 TEST_F(LinkPathsTest, MissingNamedFolderFallsBackToCreatedLinks) {
-    if (IsFolder(favorites_ + L"\\Links")) {
-        ASSERT_TRUE(RemoveTree(favorites_ + L"\\Links"));
-    }
+    if (IsFolder(favorites_ + L"\\Links")) ASSERT_TRUE(RemoveTree(favorites_ + L"\\Links"));
     SetName(L"Nowhere");
     ExpectPaths(favorites_ + L"\\Links");
     EXPECT_FALSE(IsFolder(favorites_ + L"\\Nowhere")) << "the missing folder was created";
@@ -136,23 +141,13 @@ TEST_F(LinkPathsTest, RefusedValuesKeepDefault) {
 // Only one plain folder name replaces "Links": a path, a share, a drive, "." and ".." or a
 // device would put the shortcuts (or a connection) somewhere else entirely.
 TEST_F(LinkPathsTest, ValueThatIsNotAFolderNameKeepsDefault) {
-    const wchar_t* refused[] = {
+    for (const wchar_t* name : {
         L"..\\..\\..\\..\\windows", L"..", L".", L"C:\\windows\\temp", L"C:windows", L"\\\\host\\share",
         L"//host/share", L"Liens/Sub", L"Liens\\Sub", L"Liens:stream", L"CON", L"con", L"Nul.txt",
-        L"PRN.a.b", L"aux", L"COM1", L"com9.log", L"LPT1", L"lpt9", L"CON .txt", L"NUL "};
-    for (const wchar_t* name : refused) {
+        L"PRN.a.b", L"aux", L"COM1", L"com9.log", L"LPT1", L"lpt9", L"CON .txt", L"NUL "}) {
         SCOPED_TRACE(Narrow(name));
         SetName(name);
         ExpectPaths(favorites_ + L"\\Links");
-    }
-}
-
-TEST_F(LinkPathsTest, NamesThatOnlyLookLikeDevicesAreFolderNames) {
-    for (const wchar_t* name : {L"COM10", L"CONSOLE", L"LPT", L"Con-Links", L"AUXILIARY.txt", L".Liens", L"Liens..x"}) {
-        SCOPED_TRACE(Narrow(name));
-        MakeFolder(name);
-        SetName(name);
-        ExpectPaths(favorites_ + L"\\" + name);
     }
 }
 
@@ -165,34 +160,20 @@ TEST_F(LinkPathsTest, EmptyNameGivesFavoritesItself) {
 
 // A folder whose shortcut paths would not fit in MAX_PATH is refused, never cut short.
 TEST_F(LinkPathsTest, ShortcutPathTooLongIsRefused) {
-    // The folder itself fits; folder + "\View Drovs.url" does not.
-    size_t nameLength = MAX_PATH - 1 - favorites_.size() - 1 - 10;
-    ASSERT_LT(nameLength, 256u);
-    std::wstring name(nameLength, L'n');
-    std::wstring folder = MakeFolder(name);
-    SetName(name);
-    HRESULT hr = ResolveLinkPaths();
-    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) << std::hex << hr;
-    FreeLinkPaths();
-
-    // Room for the view shortcut but not for the longer save shortcut name.
-    RemoveTree(folder);
-    made_.clear();
-    name.assign(MAX_PATH - 1 - favorites_.size() - 1 - 1 - 14, L'n');
-    MakeFolder(name);
-    SetName(name);
-    hr = ResolveLinkPaths();
-    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) << std::hex << hr;
-}
-
-TEST_F(LinkPathsTest, FreeLinkPathsClearsEveryBuffer) {
-    HRESULT hr = ResolveLinkPaths();
-    ASSERT_EQ(hr, S_OK) << std::hex << hr;
-    FreeLinkPaths();
-    EXPECT_EQ(LinkPaths.folder, nullptr);
-    EXPECT_EQ(LinkPaths.view, nullptr);
-    EXPECT_EQ(LinkPaths.save, nullptr);
-    FreeLinkPaths();  // nothing left to free
+    // The folder itself fits but folder + "\View Drovs.url" does not; then there is room for
+    // the view shortcut but not for the longer save shortcut name.
+    struct TooLong { const char* what; size_t room; };
+    for (const TooLong& c : {TooLong{"view", 10}, TooLong{"save", 1 + 14}}) {
+        SCOPED_TRACE(c.what);
+        size_t nameLength = MAX_PATH - 1 - favorites_.size() - 1 - c.room;
+        ASSERT_LT(nameLength, 256u);
+        std::wstring name(nameLength, L'n');
+        MakeFolder(name);
+        SetName(name);
+        HRESULT hr = ResolveLinkPaths();
+        EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) << std::hex << hr;
+        FreeLinkPaths();
+    }
 }
 
 // The folder lookup stands in for the shell's: Wine answers a missing Favorites folder with
@@ -216,9 +197,8 @@ TEST_F(LinkPathsTest, SpyMissingFavoritesAnswersRetryWithCreate) {
     SetName(L"Liens");
     ImportSpy spy(BRIVOK_IMPORT_SLOT(SHGetFolderPathAndSubDirW), reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
     ASSERT_TRUE(spy.active()) << "no import of SHGetFolderPathAndSubDirW in this program";
-    const HRESULT missing[] = {HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-                               E_FAIL};
-    for (HRESULT answer : missing) {
+    for (HRESULT answer : {HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+                           E_FAIL}) {
         gFirstAnswer = answer;
         gLookups.clear();
         HRESULT hr = ResolveLinkPaths();
@@ -237,8 +217,7 @@ TEST_F(LinkPathsTest, SpyMissingFavoritesAnswersRetryWithCreate) {
 TEST_F(LinkPathsTest, SpyOtherLookupFailuresAreReturnedWithoutRetry) {
     ImportSpy spy(BRIVOK_IMPORT_SLOT(SHGetFolderPathAndSubDirW), reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
     ASSERT_TRUE(spy.active());
-    const HRESULT others[] = {E_ACCESSDENIED, E_INVALIDARG, HRESULT_FROM_WIN32(ERROR_BAD_NETPATH), E_OUTOFMEMORY};
-    for (HRESULT answer : others) {
+    for (HRESULT answer : {E_ACCESSDENIED, E_INVALIDARG, HRESULT_FROM_WIN32(ERROR_BAD_NETPATH), E_OUTOFMEMORY}) {
         gFirstAnswer = answer;
         gLookups.clear();
         HRESULT hr = ResolveLinkPaths();

@@ -40,10 +40,8 @@ std::string ExpectedSaveDocument(const std::string& root, const std::string& url
 
 std::string SecondLine(const std::string& document) {
     size_t start = document.find("\r\n");
-    if (start == std::string::npos) return std::string();
-    start += 2;
-    size_t end = document.find("\r\n", start);
-    return end == std::string::npos ? std::string() : document.substr(start, end - start);
+    size_t end = start == std::string::npos ? start : document.find("\r\n", start + 2);
+    return end == std::string::npos ? std::string() : document.substr(start + 2, end - start - 2);
 }
 
 std::string ResourceOf(HMODULE module, WORD id) {
@@ -66,26 +64,6 @@ bool WriteWholeFile(const std::wstring& path, const std::string& contents) {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Points the temporary folder elsewhere for one case and back again.
-class TemporaryFolderOverride {
-public:
-    explicit TemporaryFolderOverride(const std::wstring& folder) {
-        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
-            wchar_t value[MAX_PATH * 2];
-            DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH * 2);
-            saved_.push_back(length ? std::wstring(value, length) : std::wstring());
-            SetEnvironmentVariableW(name, folder.c_str());
-        }
-    }
-    ~TemporaryFolderOverride() {
-        SetEnvironmentVariableW(L"TMP", saved_[0].empty() ? nullptr : saved_[0].c_str());
-        SetEnvironmentVariableW(L"TEMP", saved_[1].empty() ? nullptr : saved_[1].c_str());
-    }
-
-private:
-    std::vector<std::wstring> saved_;
-};
-
 // The import a spy case has replaced, while it runs.
 ImportSpy* g_spy = nullptr;
 
@@ -100,6 +78,7 @@ protected:
         folder_ = temp_ + L"BrivokWriteTest";
         ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr)) << GetLastError();
         view = folder_ + L"\\View Drovs.url";
+        save = folder_ + L"\\+ Save It For Later.url";
         tempBefore_ = TempFiles(temp_);
     }
     void TearDown() override {
@@ -118,10 +97,22 @@ protected:
         return names;
     }
 
-    // Writes the view shortcut with the temporary folder pointed at the given one.
+    // Writes the view shortcut with the temporary folder pointed at the given one, and
+    // points it back again.
     HRESULT WriteWithTemporaryFolder(const std::wstring& folder) {
-        TemporaryFolderOverride temp(folder);
-        return WriteShortcutFile(view.c_str(), 101);
+        const wchar_t* names[] = {L"TMP", L"TEMP"};
+        std::wstring saved[2];
+        for (int i = 0; i < 2; ++i) {
+            wchar_t value[MAX_PATH * 2];
+            DWORD length = GetEnvironmentVariableW(names[i], value, MAX_PATH * 2);
+            saved[i] = length ? std::wstring(value, length) : std::wstring();
+            SetEnvironmentVariableW(names[i], folder.c_str());
+        }
+        HRESULT hr = WriteShortcutFile(view.c_str(), 101);
+        for (int i = 0; i < 2; ++i) {
+            SetEnvironmentVariableW(names[i], saved[i].empty() ? nullptr : saved[i].c_str());
+        }
+        return hr;
     }
 
     // Writes the view shortcut document to the target with one import of this program
@@ -144,12 +135,12 @@ protected:
     std::string root_;
     std::wstring temp_;
     std::wstring folder_;
-    std::wstring view;  // the view shortcut's path in the folder
+    std::wstring view, save;  // the two shortcuts' paths in the folder
+    const std::string old_ = Lines({"[InternetShortcut]", "URL=http://old.example/"});  // to be replaced
     std::set<std::wstring> tempBefore_;
 };
 
 TEST_F(WriteShortcutFileTest, WritesTheDocumentsExactly) {
-    std::wstring save = folder_ + L"\\+ Save It For Later.url";
     HRESULT hr = WriteShortcutFile(view.c_str(), 101);
     ASSERT_EQ(hr, S_OK) << std::hex << hr;
     hr = WriteShortcutFile(save.c_str(), 102);
@@ -196,16 +187,14 @@ BOOL WINAPI ShortWriteSpy(HANDLE file, LPCVOID data, DWORD size, LPDWORD written
 }
 
 TEST_F(WriteShortcutFileTest, ShortWriteFailsAndKeepsTheOldShortcutSpy) {
-    std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/"});
-    ASSERT_TRUE(WriteWholeFile(view, old));
+    ASSERT_TRUE(WriteWholeFile(view, old_));
     HRESULT hr = 0xdeadbeef;
     ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(WriteFile), &ShortWriteSpy, view, &hr));
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_WRITE_FAULT)) << std::hex << hr;
-    EXPECT_EQ(Read(view), old);
+    EXPECT_EQ(Read(view), old_);
 }
 
 TEST_F(WriteShortcutFileTest, DirectoryAtTargetIsNotReplaced) {
-    std::wstring save = folder_ + L"\\+ Save It For Later.url";
     ASSERT_TRUE(CreateDirectoryW(save.c_str(), nullptr));
     HRESULT hr = WriteShortcutFile(save.c_str(), 102);
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << std::hex << hr;
@@ -214,21 +203,33 @@ TEST_F(WriteShortcutFileTest, DirectoryAtTargetIsNotReplaced) {
 }
 
 TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
-    std::string old = Lines({"[InternetShortcut]", "URL=http://old.example/"});
-    ASSERT_TRUE(WriteWholeFile(view, old));
+    ASSERT_TRUE(WriteWholeFile(view, old_));
     HANDLE held = CreateFileW(view.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     HRESULT hr = WriteShortcutFile(view.c_str(), 101);
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << std::hex << hr;
     CloseHandle(held);
-    EXPECT_EQ(Read(view), old);
+    EXPECT_EQ(Read(view), old_);
 }
 
-// The other reader lets go right after the first replace it made fail, however late that
-// comes on a busy machine.
+// Stands in for MoveFileExW and records each move with the attributes its source has at
+// that moment. The other reader (g_heldTarget) lets go right after the first replace it
+// made fail, however late that comes on a busy machine. With g_giveAway, after each
+// successful move the name just moved away from is given to another installer at once, as
+// GetTempFileNameW may give it.
+struct RecordedMove {
+    std::wstring from, to;
+    DWORD attributes;
+};
+std::vector<RecordedMove> gMoves;
 HANDLE g_heldTarget = nullptr;
 int g_refusedMoves = 0;
+bool g_giveAway = false;
+std::vector<std::wstring> gGivenAway;
+const char kOtherInstallersFile[] = "another installer's file";
+
 BOOL WINAPI MoveSpy(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    gMoves.push_back({from, to, GetFileAttributesW(from)});
     BOOL moved = g_spy->original<decltype(&MoveFileExW)>()(from, to, flags);
     DWORD error = GetLastError();
     if (!moved && g_heldTarget) {
@@ -236,6 +237,7 @@ BOOL WINAPI MoveSpy(LPCWSTR from, LPCWSTR to, DWORD flags) {
         CloseHandle(g_heldTarget);
         g_heldTarget = nullptr;
     }
+    if (moved && g_giveAway && WriteWholeFile(from, kOtherInstallersFile)) gGivenAway.push_back(from);
     SetLastError(error);
     return moved;
 }
@@ -260,11 +262,10 @@ TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND)) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
 
-    std::string old = "old";
-    ASSERT_TRUE(WriteWholeFile(view, old));
+    ASSERT_TRUE(WriteWholeFile(view, old_));
     hr = WriteShortcutFile(view.c_str(), 0);
     EXPECT_LT(hr, 0) << std::hex << hr;
-    EXPECT_EQ(Read(view), old);
+    EXPECT_EQ(Read(view), old_);
 }
 
 TEST_F(WriteShortcutFileTest, MissingTargetFolderLeavesNoTemporaryFile) {
@@ -275,10 +276,15 @@ TEST_F(WriteShortcutFileTest, MissingTargetFolderLeavesNoTemporaryFile) {
 }
 
 TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
+    // A temporary folder that does not exist fails as well.
+    HRESULT hr = WriteWithTemporaryFolder(folder_ + L"\\NoSuchTemp");
+    EXPECT_LT(hr, 0) << std::hex << hr;
+    EXPECT_FALSE(Exists(view));
+
     // An existing folder whose path leaves no room for "url", four digits and ".tmp".
     std::wstring deep = folder_ + L"\\" + std::wstring(MAX_PATH - 14 - folder_.size() - 1, L'd');
     ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << GetLastError() << " " << deep.size();
-    HRESULT hr = WriteWithTemporaryFolder(deep);
+    hr = WriteWithTemporaryFolder(deep);
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
     EXPECT_TRUE(TempFiles(deep + L"\\").empty());
@@ -292,29 +298,12 @@ TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
     EXPECT_TRUE(TempFiles(fits + L"\\").empty());
 }
 
-TEST_F(WriteShortcutFileTest, MissingTemporaryFolderFails) {
-    HRESULT hr = WriteWithTemporaryFolder(folder_ + L"\\NoSuchTemp");
-    EXPECT_LT(hr, 0) << std::hex << hr;
-    EXPECT_FALSE(Exists(view));
-}
-
-// Stands in for MoveFileExW: after each successful move, the name just moved away from is
-// given to another installer at once, as GetTempFileNameW may give it.
-std::vector<std::wstring> gGivenAway;
-const char kOtherInstallersFile[] = "another installer's file";
-
-BOOL WINAPI SpyMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    if (!g_spy->original<decltype(&MoveFileExW)>()(from, to, flags)) return FALSE;
-    DWORD error = GetLastError();
-    if (WriteWholeFile(from, kOtherInstallersFile)) gGivenAway.push_back(from);
-    SetLastError(error);
-    return TRUE;
-}
-
 TEST_F(WriteShortcutFileTest, SpyNameGivenAwayAfterTheMoveIsNotDeleted) {
     gGivenAway.clear();
+    g_giveAway = true;
     HRESULT hr = 0xdeadbeef;
-    ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &SpyMoveFileEx, view, &hr));
+    ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &MoveSpy, view, &hr));
+    g_giveAway = false;
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
     EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
     ASSERT_FALSE(gGivenAway.empty()) << "no move was seen";
@@ -322,18 +311,6 @@ TEST_F(WriteShortcutFileTest, SpyNameGivenAwayAfterTheMoveIsNotDeleted) {
         EXPECT_EQ(Read(name), kOtherInstallersFile) << Narrow(name) << " was deleted";
         DeleteFileW(name.c_str());
     }
-}
-
-// Records each move with the attributes its source has at that moment.
-struct RecordedMove {
-    std::wstring from, to;
-    DWORD attributes;
-};
-std::vector<RecordedMove> gMoves;
-
-BOOL WINAPI RecordingMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    gMoves.push_back({from, to, GetFileAttributesW(from)});
-    return g_spy->original<decltype(&MoveFileExW)>()(from, to, flags);
 }
 
 // The Links folder on another volume than the temporary folder (/dev/shm is one here): the
@@ -357,7 +334,7 @@ TEST_F(WriteShortcutFileTest, SpyStagedCopyOnAnotherVolumeIsHiddenUntilRenamed) 
     ASSERT_TRUE(WriteWholeFile(target, "old"));
     gMoves.clear();
     HRESULT hr = 0xdeadbeef;
-    ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &RecordingMoveFileEx, target, &hr));
+    ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &MoveSpy, target, &hr));
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
     EXPECT_EQ(Read(target), ExpectedViewDocument(root_));
 
