@@ -78,6 +78,13 @@ HereRun RunHere() {
     return run;
 }
 
+// A run that ended as a successful one does: 0, and the one box saying so.
+void ExpectInstalled(const HereRun& run) {
+    EXPECT_EQ(run.result, 0);
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
+}
+
 std::vector<std::wstring> Created(const std::vector<ShellNotification>& seen) {
     std::vector<std::wstring> created;
     for (const auto& n : seen) {
@@ -89,10 +96,7 @@ std::vector<std::wstring> Created(const std::vector<ShellNotification>& seen) {
 TEST_F(ShellRunTest, RunInstallerOnWineSendsNoIconNotificationWhenTheServiceRefuses) {
     ShellNotificationWatcher watcher(SHCNE_CREATE | SHCNE_UPDATEITEM);
     ASSERT_TRUE(watcher.registered());
-    HereRun run = RunHere();
-    EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
+    ExpectInstalled(RunHere());
     std::vector<ShellNotification> seen = watcher.Seen();
     std::vector<std::wstring> created = Created(seen);
     ASSERT_EQ(created.size(), 2u) << Describe(seen);
@@ -104,32 +108,22 @@ TEST_F(ShellRunTest, RunInstallerOnWineSendsNoIconNotificationWhenTheServiceRefu
 // The browser application as a spy: what the run does with the instances it creates.
 struct HeldBrowserSpy : public BrowserSpy {
     using BrowserSpy::BrowserSpy;
-    HRESULT STDMETHODCALLTYPE Quit() override {
-        log->Add("Quit");
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE put_Visible(VARIANT_BOOL) override {
-        log->Add("put_Visible");
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Navigate(BSTR, VARIANT*, VARIANT*, VARIANT*, VARIANT*) override {
-        log->Add("Navigate");
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Navigate2(VARIANT*, VARIANT*, VARIANT*, VARIANT*, VARIANT*) override {
-        log->Add("Navigate2");
-        return S_OK;
-    }
+    BRIVOK_RECORDED(Quit, (), log->Add, S_OK)
+    BRIVOK_RECORDED(put_Visible, (VARIANT_BOOL), log->Add, S_OK)
+    BRIVOK_RECORDED(Navigate, (BSTR, VARIANT*, VARIANT*, VARIANT*, VARIANT*), log->Add, S_OK)
+    BRIVOK_RECORDED(Navigate2, (VARIANT*, VARIANT*, VARIANT*, VARIANT*, VARIANT*), log->Add, S_OK)
 };
 
 struct BrowserClassSpy {
+    BrowserClassSpy(std::wstring saveFile = {}, std::wstring viewFile = {})
+        : save(std::move(saveFile)), view(std::move(viewFile)) {}
     CallLog log;
     SpyCounter counter;
     HeldBrowserSpy instance{"instance", L"C:\\Program Files\\Internet Explorer\\iexplore.exe", nullptr,
                             &log, &counter};
     HRESULT creationResult = S_OK;
     DWORD creationDelayMs = 0;  // a browser that is slow to start
-    std::wstring save, view;
+    std::wstring save, view;  // the shortcuts whose presence each creation notes
     SpyFactory factory{[this](REFIID iid, void** out) -> HRESULT {
         Sleep(creationDelayMs);
         log.Add("CreateBrowser(save " + std::to_string(Exists(save)) + ", view " + std::to_string(Exists(view)) + ")");
@@ -177,10 +171,17 @@ protected:
         }
     }
 
-    // One instance for the toolbar before anything is written, one held once both exist and
-    // through every announcement; neither is shown, navigated or told to quit, and nothing of
-    // either is kept after the run.
-    void ExpectBrowsersCreatedAndHeld(BrowserClassSpy& browser, const std::vector<ShellNotification>& seen) {
+    // A successful run, timed when elapsed is given: one instance for the toolbar before
+    // anything is written, one held once both exist and through every announcement; neither
+    // is shown, navigated or told to quit, and nothing of either is kept after the run.
+    void RunHoldingTheBrowser(BrowserClassSpy& browser, DWORD* elapsed = nullptr) {
+        ShellNotificationWatcher watcher(kRunEvents, [&browser] { return browser.instance.refs_; });
+        ASSERT_TRUE(watcher.registered());
+        DWORD start = GetTickCount();
+        HereRun run = RunHere();
+        if (elapsed) *elapsed = GetTickCount() - start;
+        ExpectInstalled(run);
+        std::vector<ShellNotification> seen = watcher.Seen();
         EXPECT_EQ(browser.log.Text(),
                   "CreateBrowser(save 0, view 0)\nShowBrowserBar(instance,vt2:11,vt11:-1,vt0)\n"
                   "CreateBrowser(save 1, view 1)\n");
@@ -201,22 +202,12 @@ protected:
 };
 
 TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingTheShortcuts) {
-    BrowserClassSpy browser;
-    browser.save = save_;
-    browser.view = view_;
+    BrowserClassSpy browser(save_, view_);
     ASSERT_EQ(browser.registration.hr, S_OK);
     ShortcutClassSpy shortcut;
     ASSERT_EQ(shortcut.registration.hr, S_OK);
-    LONG* held = &browser.instance.refs_;
-    ShellNotificationWatcher watcher(kRunEvents, [held] { return *held; });
-    ASSERT_TRUE(watcher.registered());
 
-    HereRun run = RunHere();
-
-    EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    ExpectBrowsersCreatedAndHeld(browser, watcher.Seen());
+    RunHoldingTheBrowser(browser);
 
     // Stamped save first, then view, each with its own title, after it was written.
     std::string calls;
@@ -259,44 +250,29 @@ struct HungShellWindowsClassSpy {
 TEST_F(ComApartmentRunTest, RunInstallerSpyWaitsForASlowBrowserWhileTheShellNeverAnswers) {
     HungShellWindowsClassSpy shell;
     ASSERT_EQ(shell.registration.hr, S_OK);
-    BrowserClassSpy browser;
-    browser.save = save_;
-    browser.view = view_;
+    BrowserClassSpy browser(save_, view_);
     browser.creationDelayMs = 1500;  // inside the bound on starting the browser
     ASSERT_EQ(browser.registration.hr, S_OK);
-    LONG* held = &browser.instance.refs_;
-    ShellNotificationWatcher watcher(kRunEvents, [held] { return *held; });
-    ASSERT_TRUE(watcher.registered());
 
-    DWORD start = GetTickCount();
-    HereRun run = RunHere();
-    DWORD elapsed = GetTickCount() - start;
-
-    EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    EXPECT_EQ(shell.factory.creations, 1);
     // Both slow instances were waited for, and the held one was held while announcing.
-    ExpectBrowsersCreatedAndHeld(browser, watcher.Seen());
+    DWORD elapsed = 0;
+    RunHoldingTheBrowser(browser, &elapsed);
+
+    EXPECT_EQ(shell.factory.creations, 1);
     // 2 s for the shell's window list, 3 s of slow starts, the rest of a normal run.
     EXPECT_LT(elapsed, 14000u);
     ExpectDocumentsAsWritten();
 }
 
 TEST_F(ComApartmentRunTest, RunInstallerSpyGoesOnWhenNoBrowserCanBeCreated) {
-    BrowserClassSpy browser;
-    browser.save = save_;
-    browser.view = view_;
+    BrowserClassSpy browser(save_, view_);
     browser.creationResult = REGDB_E_CLASSNOTREG;
     ASSERT_EQ(browser.registration.hr, S_OK);
     ShellNotificationWatcher watcher(kRunEvents);
     ASSERT_TRUE(watcher.registered());
 
-    HereRun run = RunHere();
+    ExpectInstalled(RunHere());
 
-    EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
     EXPECT_EQ(browser.log.Text(), "CreateBrowser(save 0, view 0)\nCreateBrowser(save 1, view 1)\n");
     ExpectAnnouncements(watcher.Seen());
     ExpectDocumentsAsWritten();
