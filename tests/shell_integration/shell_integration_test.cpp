@@ -26,6 +26,23 @@ std::string Describe(const std::vector<ShellNotification>& seen) {
     return text;
 }
 
+// ---------------------------------------------------------------------------------------
+// RunInstaller in this process
+
+struct HereRun {
+    int result = -1;
+    std::vector<MessageBoxInfo> boxes;
+};
+
+// Runs the whole installation on this thread while another one answers its box.
+HereRun RunHere() {
+    BoxAnswerer answerer;
+    HereRun run;
+    run.result = RunInstaller(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT);
+    run.boxes = answerer.Stop();
+    return run;
+}
+
 // The installer's paths in this prefix, found the way it finds them; the shortcuts are
 // removed before and after each test.
 class ShellRunTest : public ::testing::Test {
@@ -48,6 +65,14 @@ protected:
         DeleteFileW(view_.c_str());
         DeleteFileW(save_.c_str());
     }
+    // A run that ended as a successful one does: both shortcuts as the templates have them (a
+    // shortcut spy saves nothing), 0, and the one box saying so.
+    void ExpectInstalled(const HereRun& run) {
+        ExpectDocumentsAsWritten();
+        EXPECT_EQ(run.result, 0);
+        ASSERT_EQ(run.boxes.size(), 1u);
+        EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
+    }
     void ExpectDocumentsAsWritten() {
         std::string view, save;
         ASSERT_TRUE(ReadWholeFile(view_, &view)) << Narrow(view_);
@@ -61,48 +86,18 @@ protected:
     std::string viewTemplate_, saveTemplate_;
 };
 
-// ---------------------------------------------------------------------------------------
-// RunInstaller in this process
-
-struct HereRun {
-    int result = -1;
-    std::vector<MessageBoxInfo> boxes;
-};
-
-// Runs the whole installation on this thread while another one answers its box.
-HereRun RunHere() {
-    BoxAnswerer answerer;
-    HereRun run;
-    run.result = RunInstaller(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT);
-    run.boxes = answerer.Stop();
-    return run;
-}
-
-// A run that ended as a successful one does: 0, and the one box saying so.
-void ExpectInstalled(const HereRun& run) {
-    EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-}
-
-std::vector<std::wstring> Created(const std::vector<ShellNotification>& seen) {
-    std::vector<std::wstring> created;
-    for (const auto& n : seen) {
-        if (n.event == SHCNE_CREATE) created.push_back(n.path);
-    }
-    return created;
-}
-
 TEST_F(ShellRunTest, RunInstallerOnWineSendsNoIconNotificationWhenTheServiceRefuses) {
     ShellNotificationWatcher watcher(SHCNE_CREATE | SHCNE_UPDATEITEM);
     ASSERT_TRUE(watcher.registered());
     ExpectInstalled(RunHere());
     std::vector<ShellNotification> seen = watcher.Seen();
-    std::vector<std::wstring> created = Created(seen);
+    std::vector<std::wstring> created;
+    for (const auto& n : seen) {
+        if (n.event == SHCNE_CREATE) created.push_back(n.path);
+    }
     ASSERT_EQ(created.size(), 2u) << Describe(seen);
     EXPECT_EQ(lstrcmpiW(created[0].c_str(), save_.c_str()), 0) << Describe(seen);
     EXPECT_EQ(lstrcmpiW(created[1].c_str(), view_.c_str()), 0) << Describe(seen);
-    ExpectDocumentsAsWritten();
 }
 
 // The browser application as a spy: what the run does with the instances it creates.
@@ -225,7 +220,6 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingT
     EXPECT_NE(viewTitle, std::string::npos) << calls;
     EXPECT_EQ(shortcut.factory.creations, 2);
     EXPECT_EQ(shortcut.counter.live, 0);
-    ExpectDocumentsAsWritten();  // the spy saves nothing
 }
 
 // A shell whose window list never answers: creating it blocks until the test lets it go,
@@ -261,7 +255,6 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyWaitsForASlowBrowserWhileTheShellNeve
     EXPECT_EQ(shell.factory.creations, 1);
     // 2 s for the shell's window list, 3 s of slow starts, the rest of a normal run.
     EXPECT_LT(elapsed, 14000u);
-    ExpectDocumentsAsWritten();
 }
 
 TEST_F(ComApartmentRunTest, RunInstallerSpyGoesOnWhenNoBrowserCanBeCreated) {
@@ -275,7 +268,6 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyGoesOnWhenNoBrowserCanBeCreated) {
 
     EXPECT_EQ(browser.log.Text(), "CreateBrowser(save 0, view 0)\nCreateBrowser(save 1, view 1)\n");
     ExpectAnnouncements(watcher.Seen());
-    ExpectDocumentsAsWritten();
 }
 
 // The icon is announced, then the run pauses 200 ms before it writes the first shortcut.
