@@ -50,6 +50,16 @@ struct PeFile {
     }
 };
 
+// The optional header's fields, the same names at other offsets in either word size.
+template <typename OptionalHeader>
+void ReadOptionalHeader(const OptionalHeader& header, PeFile* pe) {
+    pe->dllCharacteristics = header.DllCharacteristics;
+    pe->subsystem = header.Subsystem;
+    pe->imageBase = header.ImageBase;
+    DWORD count = std::min<DWORD>(header.NumberOfRvaAndSizes, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
+    pe->directories.assign(header.DataDirectory, header.DataDirectory + count);
+}
+
 bool LoadPe(const std::wstring& path, PeFile* pe) {
     if (!ReadWholeFile(path, &pe->bytes) || pe->bytes.size() < 1024) return false;
     const char* base = pe->bytes.data();
@@ -62,23 +72,10 @@ bool LoadPe(const std::wstring& path, PeFile* pe) {
     if (nt32->Signature != IMAGE_NT_SIGNATURE) return false;
     pe->file = &nt32->FileHeader;
     pe->magic = nt32->OptionalHeader.Magic;
-    const IMAGE_DATA_DIRECTORY* dirs;
-    DWORD count;
-    if (pe->magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-        auto* nt64 = reinterpret_cast<const IMAGE_NT_HEADERS64*>(nt32);
-        pe->dllCharacteristics = nt64->OptionalHeader.DllCharacteristics;
-        pe->subsystem = nt64->OptionalHeader.Subsystem;
-        pe->imageBase = nt64->OptionalHeader.ImageBase;
-        dirs = nt64->OptionalHeader.DataDirectory;
-        count = nt64->OptionalHeader.NumberOfRvaAndSizes;
-    } else {
-        pe->dllCharacteristics = nt32->OptionalHeader.DllCharacteristics;
-        pe->subsystem = nt32->OptionalHeader.Subsystem;
-        pe->imageBase = nt32->OptionalHeader.ImageBase;
-        dirs = nt32->OptionalHeader.DataDirectory;
-        count = nt32->OptionalHeader.NumberOfRvaAndSizes;
-    }
-    pe->directories.assign(dirs, dirs + std::min<DWORD>(count, IMAGE_NUMBEROF_DIRECTORY_ENTRIES));
+    if (pe->magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+        ReadOptionalHeader(reinterpret_cast<const IMAGE_NT_HEADERS64*>(nt32)->OptionalHeader, pe);
+    else
+        ReadOptionalHeader(nt32->OptionalHeader, pe);
     auto* section = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
         reinterpret_cast<const char*>(&nt32->OptionalHeader) + pe->file->SizeOfOptionalHeader);
     for (WORD i = 0; i < pe->file->NumberOfSections; ++i) pe->sections.push_back(section[i]);
@@ -90,14 +87,33 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// Names of the statically imported DLLs, lower case, in table order.
-std::vector<std::string> StaticImports(const PeFile& pe) {
+// One import of the 32-bit image: by name, or by ordinal (name empty).
+struct Import32 {
+    std::string dll;
+    std::string name;
+    WORD ordinal;
+};
+
+// Names of the statically imported DLLs, lower case, in table order; with imports32, also
+// what the 32-bit image takes from each.
+std::vector<std::string> StaticImports(const PeFile& pe, std::vector<Import32>* imports32 = nullptr) {
     std::vector<std::string> names;
     IMAGE_DATA_DIRECTORY dir = pe.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
     auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(pe.At(dir.VirtualAddress));
     for (; entry && entry->Name; ++entry) {
         const char* name = pe.At(entry->Name);
         names.push_back(name ? Lower(name) : std::string("<bad name rva>"));
+        DWORD table = entry->OriginalFirstThunk ? entry->OriginalFirstThunk : entry->FirstThunk;
+        auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(pe.At(table));
+        for (; imports32 && thunk && thunk->u1.AddressOfData; ++thunk) {
+            WORD ordinal = static_cast<WORD>(IMAGE_ORDINAL32(thunk->u1.Ordinal));
+            if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
+                imports32->push_back({names.back(), "", ordinal});
+            } else {
+                auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(pe.At(thunk->u1.AddressOfData));
+                imports32->push_back({names.back(), byName ? byName->Name : "<bad rva>", 0});
+            }
+        }
     }
     return names;
 }
@@ -113,11 +129,27 @@ struct ImagePath {
     WORD magic;
     WORD machine;
     const char* manifestArchitecture;
+    WORD hardening;  // DllCharacteristics flags that must be set
+    DWORD relocationType;
 };
+const WORD kAslrAndDep = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
 const ImagePath kImages[] = {
-    {L"BRIVOK_INSTALLER_WIN32", IMAGE_NT_OPTIONAL_HDR32_MAGIC, IMAGE_FILE_MACHINE_I386, "X86"},
-    {L"BRIVOK_INSTALLER", IMAGE_NT_OPTIONAL_HDR64_MAGIC, IMAGE_FILE_MACHINE_AMD64, "amd64"},
+    {L"BRIVOK_INSTALLER_WIN32", IMAGE_NT_OPTIONAL_HDR32_MAGIC, IMAGE_FILE_MACHINE_I386, "X86", kAslrAndDep,
+     IMAGE_REL_BASED_HIGHLOW},
+    {L"BRIVOK_INSTALLER", IMAGE_NT_OPTIONAL_HDR64_MAGIC, IMAGE_FILE_MACHINE_AMD64, "amd64",
+     kAslrAndDep | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA, IMAGE_REL_BASED_DIR64},
 };
+
+// Runs check(image, pe) on each built image, read from the file its variable names.
+template <typename Check>
+void ForEachImage(Check check) {
+    for (const ImagePath& image : kImages) {
+        SCOPED_TRACE(Narrow(image.variable));
+        PeFile pe;
+        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe));
+        check(image, pe);
+    }
+}
 
 // The image mapped as a resource file: no code of it runs, and a 32-bit image can be read
 // from this 64-bit program.
@@ -166,11 +198,7 @@ void ExpectIconPixels(const std::string& image, WORD depth) {
                                           LR_DEFAULTCOLOR);
     ASSERT_NE(icon, nullptr) << GetLastError();
     BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
-    bmi.bmiHeader.biWidth = 16;
-    bmi.bmiHeader.biHeight = -16;  // top row first
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
+    bmi.bmiHeader = {sizeof(bmi.bmiHeader), 16, -16, 1, 32};  // 16 by 16 at 32 bits, top row first
     void* bits = nullptr;
     HDC dc = CreateCompatibleDC(nullptr);
     HBITMAP bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
@@ -217,10 +245,7 @@ void ExpectIconGroup(const ResourceFile& file) {
 }
 
 TEST(ReleaseImage, GuiProgramsWithManifestAndIcons) {
-    for (const ImagePath& image : kImages) {
-        SCOPED_TRACE(Narrow(image.variable));
-        PeFile pe;
-        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe));
+    ForEachImage([](const ImagePath& image, const PeFile& pe) {
         EXPECT_EQ(pe.file->Machine, image.machine) << std::hex << pe.file->Machine;
         EXPECT_EQ(pe.magic, image.magic);
         EXPECT_EQ(pe.subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
@@ -228,13 +253,13 @@ TEST(ReleaseImage, GuiProgramsWithManifestAndIcons) {
         ASSERT_NE(file.module, nullptr) << GetLastError();
         ExpectManifest(file.Bytes(RT_MANIFEST, MAKEINTRESOURCEW(1)), image.manifestArchitecture);
         ExpectIconGroup(file);
-    }
+    });
 }
 
 TEST(ReleaseFootprint, Win32ImageFitsBudget) {
-    if (Narrow(TestEnvironment(L"BRIVOK_ROOT")) != kDefaultRoot) {
-        GTEST_SKIP() << "the budget holds for the default root; this build uses "
-                     << Narrow(TestEnvironment(L"BRIVOK_ROOT"));
+    std::string root = Narrow(TestEnvironment(L"BRIVOK_ROOT"));
+    if (root != kDefaultRoot) {
+        GTEST_SKIP() << "the budget holds for the default root; this build uses " << root;
     }
     PeFile pe;
     ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER_WIN32"), &pe));
@@ -251,47 +276,15 @@ TEST(ReleaseImports, OnlySystemDllsAreImportedStatically) {
     const std::set<std::string> allowed = {"kernel32.dll", "user32.dll",   "advapi32.dll",
                                            "gdi32.dll",    "ole32.dll",    "oleaut32.dll",
                                            "shell32.dll",  "shlwapi.dll",  "comctl32.dll"};
-    for (const ImagePath& image : kImages) {
-        PeFile pe;
-        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe)) << Narrow(image.variable);
+    ForEachImage([&allowed](const ImagePath&, const PeFile& pe) {
         std::vector<std::string> names = StaticImports(pe);
-        EXPECT_FALSE(names.empty()) << Narrow(image.variable);
-        EXPECT_NE(std::find(names.begin(), names.end(), "kernel32.dll"), names.end())
-            << Joined(names);
-        for (const auto& name : names) {
-            EXPECT_EQ(allowed.count(name), 1u)
-                << Narrow(image.variable) << " imports " << name << " (all: " << Joined(names) << ")";
-        }
+        EXPECT_FALSE(names.empty());
+        EXPECT_NE(std::find(names.begin(), names.end(), "kernel32.dll"), names.end()) << Joined(names);
+        for (const auto& name : names)
+            EXPECT_EQ(allowed.count(name), 1u) << "imports " << name << " (all: " << Joined(names) << ")";
         IMAGE_DATA_DIRECTORY delay = pe.Directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT);
-        EXPECT_EQ(delay.Size, 0u) << Narrow(image.variable) << ": delay-load imports";
-    }
-}
-
-// One import of the 32-bit image: by name, or by ordinal (name empty).
-struct Import32 {
-    std::string dll;
-    std::string name;
-    WORD ordinal;
-};
-
-std::vector<Import32> Imports32(const PeFile& pe) {
-    std::vector<Import32> imports;
-    IMAGE_DATA_DIRECTORY dir = pe.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
-    auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(pe.At(dir.VirtualAddress));
-    for (; entry && entry->Name; ++entry) {
-        const char* dll = pe.At(entry->Name);
-        DWORD table = entry->OriginalFirstThunk ? entry->OriginalFirstThunk : entry->FirstThunk;
-        auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(pe.At(table));
-        for (; thunk && thunk->u1.AddressOfData; ++thunk) {
-            if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
-                imports.push_back({Lower(dll ? dll : "?"), "", static_cast<WORD>(IMAGE_ORDINAL32(thunk->u1.Ordinal))});
-            } else {
-                auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(pe.At(thunk->u1.AddressOfData));
-                imports.push_back({Lower(dll ? dll : "?"), byName ? byName->Name : "<bad rva>", 0});
-            }
-        }
-    }
-    return imports;
+        EXPECT_EQ(delay.Size, 0u) << "delay-load imports";
+    });
 }
 
 // Windows XP as first released exports these three from SHELL32 by ordinal only: a by-name
@@ -327,9 +320,11 @@ TEST(ReleaseImports, Win32ImageLoadsOnWindowsXp) {
     PeFile pe;
     ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER_WIN32"), &pe));
     ASSERT_EQ(pe.magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+    std::vector<Import32> imports;
+    StaticImports(pe, &imports);
     std::set<WORD> ordinals;
     size_t named = 0;
-    for (const Import32& import : Imports32(pe)) {
+    for (const Import32& import : imports) {
         if (import.name.empty()) {
             EXPECT_EQ(import.dll, "shell32.dll") << "ordinal " << import.ordinal;
             EXPECT_EQ(shellOrdinals.count(import.ordinal), 1u) << import.dll << " ordinal " << import.ordinal;
@@ -348,69 +343,57 @@ TEST(ReleaseImports, Win32ImageLoadsOnWindowsXp) {
 // Without the C runtime nothing may run before the entry point and nothing of the
 // runtime's start-up may be left: no TLS callbacks, no .CRT/.tls sections, no exports.
 TEST(ReleaseImports, NoRuntimeStartUpLeftovers) {
-    for (const ImagePath& image : kImages) {
-        PeFile pe;
-        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe)) << Narrow(image.variable);
-        EXPECT_EQ(pe.magic, image.magic) << Narrow(image.variable);
-        EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_TLS).Size, 0u) << Narrow(image.variable);
-        EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_EXPORT).Size, 0u) << Narrow(image.variable);
-        EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_DEBUG).Size, 0u) << Narrow(image.variable);
+    ForEachImage([](const ImagePath& image, const PeFile& pe) {
+        EXPECT_EQ(pe.magic, image.magic);
+        EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_TLS).Size, 0u);
+        EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_EXPORT).Size, 0u);
+        EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_DEBUG).Size, 0u);
         for (const auto& section : pe.sections) {
             std::string name(reinterpret_cast<const char*>(section.Name),
                              strnlen(reinterpret_cast<const char*>(section.Name), 8));
-            EXPECT_NE(name, ".CRT") << Narrow(image.variable);
-            EXPECT_NE(name, ".tls") << Narrow(image.variable);
-            EXPECT_NE(name.substr(0, 6), ".debug") << Narrow(image.variable) << " " << name;
+            EXPECT_NE(name, ".CRT");
+            EXPECT_NE(name, ".tls");
+            EXPECT_NE(name.substr(0, 6), ".debug") << name;
         }
-        EXPECT_EQ(pe.file->NumberOfSymbols, 0u) << Narrow(image.variable) << ": not stripped";
-    }
+        EXPECT_EQ(pe.file->NumberOfSymbols, 0u) << "not stripped";
+    });
 }
 
 TEST(ReleaseHardening, AslrAndDepFlagsSet) {
-    for (const ImagePath& image : kImages) {
-        PeFile pe;
-        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe)) << Narrow(image.variable);
-        WORD expected = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
-        if (image.magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-            expected |= IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA;
-        }
-        EXPECT_EQ(pe.dllCharacteristics & expected, expected)
-            << Narrow(image.variable) << std::hex << " DllCharacteristics " << pe.dllCharacteristics;
+    ForEachImage([](const ImagePath& image, const PeFile& pe) {
+        EXPECT_EQ(pe.dllCharacteristics & image.hardening, image.hardening)
+            << std::hex << "DllCharacteristics " << pe.dllCharacteristics;
         EXPECT_EQ(pe.file->Characteristics & IMAGE_FILE_RELOCS_STRIPPED, 0)
-            << Narrow(image.variable) << std::hex << " Characteristics " << pe.file->Characteristics;
-    }
+            << std::hex << "Characteristics " << pe.file->Characteristics;
+    });
 }
 
 // Every absolute address in the image needs a base relocation, or a moved image would use
 // stale pointers: the table must survive stripping and section collection.
 TEST(ReleaseHardening, RelocationsKept) {
-    for (const ImagePath& image : kImages) {
-        PeFile pe;
-        ASSERT_TRUE(LoadPe(TestEnvironment(image.variable), &pe)) << Narrow(image.variable);
+    ForEachImage([](const ImagePath& image, const PeFile& pe) {
         IMAGE_DATA_DIRECTORY relocs = pe.Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
-        ASSERT_GT(relocs.Size, sizeof(IMAGE_BASE_RELOCATION)) << Narrow(image.variable);
+        ASSERT_GT(relocs.Size, sizeof(IMAGE_BASE_RELOCATION));
         const char* table = pe.At(relocs.VirtualAddress);
         ASSERT_NE(table, nullptr) << "relocation table outside every section";
-        DWORD expectedType = image.magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC ? IMAGE_REL_BASED_DIR64
-                                                                          : IMAGE_REL_BASED_HIGHLOW;
         size_t fixups = 0;
         for (DWORD offset = 0; offset + sizeof(IMAGE_BASE_RELOCATION) <= relocs.Size;) {
             auto* block = reinterpret_cast<const IMAGE_BASE_RELOCATION*>(table + offset);
-            ASSERT_GE(block->SizeOfBlock, sizeof(IMAGE_BASE_RELOCATION)) << Narrow(image.variable);
+            ASSERT_GE(block->SizeOfBlock, sizeof(IMAGE_BASE_RELOCATION));
             EXPECT_NE(pe.Offset(block->VirtualAddress), 0u)
-                << Narrow(image.variable) << std::hex << " block for " << block->VirtualAddress;
+                << std::hex << "block for " << block->VirtualAddress;
             auto* entries = reinterpret_cast<const WORD*>(block + 1);
             size_t count = (block->SizeOfBlock - sizeof(IMAGE_BASE_RELOCATION)) / sizeof(WORD);
             for (size_t i = 0; i < count; ++i) {
                 DWORD type = entries[i] >> 12;
                 if (type == IMAGE_REL_BASED_ABSOLUTE) continue;  // padding
-                EXPECT_EQ(type, expectedType) << Narrow(image.variable);
+                EXPECT_EQ(type, image.relocationType);
                 ++fixups;
             }
             offset += block->SizeOfBlock;
         }
-        EXPECT_GT(fixups, 0u) << Narrow(image.variable);
-    }
+        EXPECT_GT(fixups, 0u);
+    });
 }
 
 // The 64-bit image must load somewhere other than its preferred base: this program already
@@ -419,15 +402,14 @@ TEST(ReleaseHardening, Win64ImageLoadsAtAnotherBase) {
     PeFile pe;
     std::wstring path = TestEnvironment(L"BRIVOK_INSTALLER");
     ASSERT_TRUE(LoadPe(path, &pe));
-    ULONGLONG preferred = pe.imageBase;
     HMODULE self = GetModuleHandleW(nullptr);
-    if (reinterpret_cast<ULONGLONG>(self) != preferred) {
+    if (reinterpret_cast<ULONGLONG>(self) != pe.imageBase) {
         GTEST_SKIP() << "this test program is not at the installer's preferred base";
     }
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
     ASSERT_NE(module, nullptr) << "the loader could not place the image elsewhere: "
                                << GetLastError();
-    EXPECT_NE(reinterpret_cast<ULONGLONG>(module), preferred);
+    EXPECT_NE(reinterpret_cast<ULONGLONG>(module), pe.imageBase);
     FreeLibrary(module);
 }
 
@@ -466,14 +448,14 @@ TEST(ReleaseVersionInfo, NamesProductAndProjectVersion) {
         EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
         EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u) << "debug/pre-release flags";
 
-        EXPECT_EQ(VersionString(block, L"ProductName"), L"BriVok Buttons");
-        EXPECT_EQ(VersionString(block, L"CompanyName"), L"BriVok");
-        EXPECT_EQ(VersionString(block, L"FileDescription"),
-                  L"BriVok Buttons for the Internet Explorer Links toolbar");
-        EXPECT_EQ(VersionString(block, L"OriginalFilename"), L"BrivokButtons.exe");
-        EXPECT_EQ(VersionString(block, L"FileVersion"), version)
-            << Narrow(VersionString(block, L"FileVersion"));
-        EXPECT_EQ(VersionString(block, L"ProductVersion"), version);
+        const std::pair<const wchar_t*, std::wstring> strings[] = {
+            {L"ProductName", L"BriVok Buttons"}, {L"CompanyName", L"BriVok"},
+            {L"FileDescription", L"BriVok Buttons for the Internet Explorer Links toolbar"},
+            {L"OriginalFilename", L"BrivokButtons.exe"}, {L"FileVersion", version},
+            {L"ProductVersion", version}};
+        for (const auto& string : strings)
+            EXPECT_EQ(VersionString(block, string.first), string.second)
+                << Narrow(string.first) << ": " << Narrow(VersionString(block, string.first));
 
         struct { WORD language, codePage; }* translation = nullptr;
         UINT translationLength = 0;

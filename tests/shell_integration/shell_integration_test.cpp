@@ -26,6 +26,23 @@ std::string Describe(const std::vector<ShellNotification>& seen) {
     return text;
 }
 
+// ---------------------------------------------------------------------------------------
+// RunInstaller in this process
+
+struct HereRun {
+    int result = -1;
+    std::vector<MessageBoxInfo> boxes;
+};
+
+// Runs the whole installation on this thread while another one answers its box.
+HereRun RunHere() {
+    BoxAnswerer answerer;
+    HereRun run;
+    run.result = RunInstaller(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT);
+    run.boxes = answerer.Stop();
+    return run;
+}
+
 // The installer's paths in this prefix, found the way it finds them; the shortcuts are
 // removed before and after each test.
 class ShellRunTest : public ::testing::Test {
@@ -48,6 +65,14 @@ protected:
         DeleteFileW(view_.c_str());
         DeleteFileW(save_.c_str());
     }
+    // A run that ended as a successful one does: both shortcuts as the templates have them (a
+    // shortcut spy saves nothing), 0, and the one box saying so.
+    void ExpectInstalled(const HereRun& run) {
+        ExpectDocumentsAsWritten();
+        EXPECT_EQ(run.result, 0);
+        ASSERT_EQ(run.boxes.size(), 1u);
+        EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
+    }
     void ExpectDocumentsAsWritten() {
         std::string view, save;
         ASSERT_TRUE(ReadWholeFile(view_, &view)) << Narrow(view_);
@@ -61,75 +86,39 @@ protected:
     std::string viewTemplate_, saveTemplate_;
 };
 
-// ---------------------------------------------------------------------------------------
-// RunInstaller in this process
-
-struct HereRun {
-    int result = -1;
-    std::vector<MessageBoxInfo> boxes;
-};
-
-// Runs the whole installation on this thread while another one answers its box.
-HereRun RunHere() {
-    BoxAnswerer answerer;
-    HereRun run;
-    run.result = RunInstaller(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT);
-    run.boxes = answerer.Stop();
-    return run;
-}
-
-std::vector<std::wstring> Created(const std::vector<ShellNotification>& seen) {
+TEST_F(ShellRunTest, RunInstallerOnWineSendsNoIconNotificationWhenTheServiceRefuses) {
+    ShellNotificationWatcher watcher(SHCNE_CREATE | SHCNE_UPDATEITEM);
+    ASSERT_TRUE(watcher.registered());
+    ExpectInstalled(RunHere());
+    std::vector<ShellNotification> seen = watcher.Seen();
     std::vector<std::wstring> created;
     for (const auto& n : seen) {
         if (n.event == SHCNE_CREATE) created.push_back(n.path);
     }
-    return created;
-}
-
-TEST_F(ShellRunTest, RunInstallerOnWineSendsNoIconNotificationWhenTheServiceRefuses) {
-    ShellNotificationWatcher watcher(SHCNE_CREATE | SHCNE_UPDATEITEM);
-    ASSERT_TRUE(watcher.registered());
-    HereRun run = RunHere();
-    EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    std::vector<ShellNotification> seen = watcher.Seen();
-    std::vector<std::wstring> created = Created(seen);
     ASSERT_EQ(created.size(), 2u) << Describe(seen);
     EXPECT_EQ(lstrcmpiW(created[0].c_str(), save_.c_str()), 0) << Describe(seen);
     EXPECT_EQ(lstrcmpiW(created[1].c_str(), view_.c_str()), 0) << Describe(seen);
-    ExpectDocumentsAsWritten();
 }
 
 // The browser application as a spy: what the run does with the instances it creates.
 struct HeldBrowserSpy : public BrowserSpy {
     using BrowserSpy::BrowserSpy;
-    HRESULT STDMETHODCALLTYPE Quit() override {
-        log->Add("Quit");
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE put_Visible(VARIANT_BOOL) override {
-        log->Add("put_Visible");
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Navigate(BSTR, VARIANT*, VARIANT*, VARIANT*, VARIANT*) override {
-        log->Add("Navigate");
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Navigate2(VARIANT*, VARIANT*, VARIANT*, VARIANT*, VARIANT*) override {
-        log->Add("Navigate2");
-        return S_OK;
-    }
+    BRIVOK_RECORDED(Quit, (), log->Add, S_OK)
+    BRIVOK_RECORDED(put_Visible, (VARIANT_BOOL), log->Add, S_OK)
+    BRIVOK_RECORDED(Navigate, (BSTR, VARIANT*, VARIANT*, VARIANT*, VARIANT*), log->Add, S_OK)
+    BRIVOK_RECORDED(Navigate2, (VARIANT*, VARIANT*, VARIANT*, VARIANT*, VARIANT*), log->Add, S_OK)
 };
 
 struct BrowserClassSpy {
+    BrowserClassSpy(std::wstring saveFile = {}, std::wstring viewFile = {})
+        : save(std::move(saveFile)), view(std::move(viewFile)) {}
     CallLog log;
     SpyCounter counter;
     HeldBrowserSpy instance{"instance", L"C:\\Program Files\\Internet Explorer\\iexplore.exe", nullptr,
                             &log, &counter};
     HRESULT creationResult = S_OK;
     DWORD creationDelayMs = 0;  // a browser that is slow to start
-    std::wstring save, view;
+    std::wstring save, view;  // the shortcuts whose presence each creation notes
     SpyFactory factory{[this](REFIID iid, void** out) -> HRESULT {
         Sleep(creationDelayMs);
         log.Add("CreateBrowser(save " + std::to_string(Exists(save)) + ", view " + std::to_string(Exists(view)) + ")");
@@ -177,10 +166,17 @@ protected:
         }
     }
 
-    // One instance for the toolbar before anything is written, one held once both exist and
-    // through every announcement; neither is shown, navigated or told to quit, and nothing of
-    // either is kept after the run.
-    void ExpectBrowsersCreatedAndHeld(BrowserClassSpy& browser, const std::vector<ShellNotification>& seen) {
+    // A successful run, timed when elapsed is given: one instance for the toolbar before
+    // anything is written, one held once both exist and through every announcement; neither
+    // is shown, navigated or told to quit, and nothing of either is kept after the run.
+    void RunHoldingTheBrowser(BrowserClassSpy& browser, DWORD* elapsed = nullptr) {
+        ShellNotificationWatcher watcher(kRunEvents, [&browser] { return browser.instance.refs_; });
+        ASSERT_TRUE(watcher.registered());
+        DWORD start = GetTickCount();
+        HereRun run = RunHere();
+        if (elapsed) *elapsed = GetTickCount() - start;
+        ExpectInstalled(run);
+        std::vector<ShellNotification> seen = watcher.Seen();
         EXPECT_EQ(browser.log.Text(),
                   "CreateBrowser(save 0, view 0)\nShowBrowserBar(instance,vt2:11,vt11:-1,vt0)\n"
                   "CreateBrowser(save 1, view 1)\n");
@@ -201,22 +197,12 @@ protected:
 };
 
 TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingTheShortcuts) {
-    BrowserClassSpy browser;
-    browser.save = save_;
-    browser.view = view_;
+    BrowserClassSpy browser(save_, view_);
     ASSERT_EQ(browser.registration.hr, S_OK);
     ShortcutClassSpy shortcut;
     ASSERT_EQ(shortcut.registration.hr, S_OK);
-    LONG* held = &browser.instance.refs_;
-    ShellNotificationWatcher watcher(kRunEvents, [held] { return *held; });
-    ASSERT_TRUE(watcher.registered());
 
-    HereRun run = RunHere();
-
-    EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    ExpectBrowsersCreatedAndHeld(browser, watcher.Seen());
+    RunHoldingTheBrowser(browser);
 
     // Stamped save first, then view, each with its own title, after it was written.
     std::string calls;
@@ -234,7 +220,6 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingT
     EXPECT_NE(viewTitle, std::string::npos) << calls;
     EXPECT_EQ(shortcut.factory.creations, 2);
     EXPECT_EQ(shortcut.counter.live, 0);
-    ExpectDocumentsAsWritten();  // the spy saves nothing
 }
 
 // A shell whose window list never answers: creating it blocks until the test lets it go,
@@ -259,47 +244,30 @@ struct HungShellWindowsClassSpy {
 TEST_F(ComApartmentRunTest, RunInstallerSpyWaitsForASlowBrowserWhileTheShellNeverAnswers) {
     HungShellWindowsClassSpy shell;
     ASSERT_EQ(shell.registration.hr, S_OK);
-    BrowserClassSpy browser;
-    browser.save = save_;
-    browser.view = view_;
+    BrowserClassSpy browser(save_, view_);
     browser.creationDelayMs = 1500;  // inside the bound on starting the browser
     ASSERT_EQ(browser.registration.hr, S_OK);
-    LONG* held = &browser.instance.refs_;
-    ShellNotificationWatcher watcher(kRunEvents, [held] { return *held; });
-    ASSERT_TRUE(watcher.registered());
 
-    DWORD start = GetTickCount();
-    HereRun run = RunHere();
-    DWORD elapsed = GetTickCount() - start;
-
-    EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    EXPECT_EQ(shell.factory.creations, 1);
     // Both slow instances were waited for, and the held one was held while announcing.
-    ExpectBrowsersCreatedAndHeld(browser, watcher.Seen());
+    DWORD elapsed = 0;
+    RunHoldingTheBrowser(browser, &elapsed);
+
+    EXPECT_EQ(shell.factory.creations, 1);
     // 2 s for the shell's window list, 3 s of slow starts, the rest of a normal run.
     EXPECT_LT(elapsed, 14000u);
-    ExpectDocumentsAsWritten();
 }
 
 TEST_F(ComApartmentRunTest, RunInstallerSpyGoesOnWhenNoBrowserCanBeCreated) {
-    BrowserClassSpy browser;
-    browser.save = save_;
-    browser.view = view_;
+    BrowserClassSpy browser(save_, view_);
     browser.creationResult = REGDB_E_CLASSNOTREG;
     ASSERT_EQ(browser.registration.hr, S_OK);
     ShellNotificationWatcher watcher(kRunEvents);
     ASSERT_TRUE(watcher.registered());
 
-    HereRun run = RunHere();
+    ExpectInstalled(RunHere());
 
-    EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
     EXPECT_EQ(browser.log.Text(), "CreateBrowser(save 0, view 0)\nCreateBrowser(save 1, view 1)\n");
     ExpectAnnouncements(watcher.Seen());
-    ExpectDocumentsAsWritten();
 }
 
 // The icon is announced, then the run pauses 200 ms before it writes the first shortcut.

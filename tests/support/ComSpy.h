@@ -54,6 +54,13 @@ struct SpyCounter {
 #define BRIVOK_NOTIMPL(name, parameters) \
     HRESULT STDMETHODCALLTYPE name parameters override { return E_NOTIMPL; }
 
+// A method a spy only records by its name, through record, before it answers result.
+#define BRIVOK_RECORDED(name, parameters, record, result) \
+    HRESULT STDMETHODCALLTYPE name parameters override {  \
+        record(#name);                                    \
+        return result;                                    \
+    }
+
 #define BRIVOK_SPY_DISPATCH_STUBS                                               \
     BRIVOK_NOTIMPL(GetTypeInfoCount, (UINT*))                                   \
     BRIVOK_NOTIMPL(GetTypeInfo, (UINT, LCID, ITypeInfo**))                      \
