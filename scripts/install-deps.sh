@@ -7,6 +7,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 pkgs=(cmake ninja-build make python3 mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
       binutils-mingw-w64 wine wine64 xvfb xauth x11-apps imagemagick googletest chromium
       osslsigncode openssl
+      # native stacks of a run that hangs (tests/wine/alive.sh)
+      gdb
       # the 32-bit guest (tests/vm): made from Debian's packages, emulated without KVM
       qemu-system-x86 mmdebstrap e2fsprogs debian-archive-keyring)
 # The machine may bring its own Node.js with npm; take Debian's only when there is none.
