@@ -98,6 +98,20 @@ MessageBoxInfo ReadMessageBox(HWND box) {
 
     HWND icon = FindIconControl(box);
     if (!icon) return info;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(box, &owner);
+    if (owner == GetCurrentProcessId()) {
+        // A box of this process is told by its icon handle. Reading the screen here would share
+        // Xlib's display lock with the box's own thread, and Xlib deadlocks when that thread
+        // meets an X error meanwhile (as in its first cursor change, when the box appears under
+        // the pointer).
+        auto shown = reinterpret_cast<HICON>(SendMessageW(icon, STM_GETICON, 0, 0));
+        info.icon = !shown ? BoxIcon::None
+                    : shown == LoadIconW(nullptr, IDI_ERROR)       ? BoxIcon::Error
+                    : shown == LoadIconW(nullptr, IDI_INFORMATION) ? BoxIcon::Information
+                                                                   : BoxIcon::Other;
+        return info;
+    }
     // The box may not have been painted yet: wait for the icon to show.
     DWORD start = GetTickCount();
     do {

@@ -20,9 +20,9 @@ struct MessageBoxInfo {
 // Visible dialog-class windows owned by the process (0: any process).
 std::vector<HWND> FindMessageBoxes(DWORD processId);
 
-// Caption, text and icon of a box. The icon is told by the colour of the icon control's
-// pixels on the screen (mostly red: error, mostly blue: information), since icon handles
-// cannot be compared across processes under Wine.
+// Caption, text and icon of a box. The icon of another process's box is told by the colour
+// of the icon control's pixels on the screen (mostly red: error, mostly blue: information),
+// since icon handles cannot be compared across processes under Wine.
 MessageBoxInfo ReadMessageBox(HWND box);
 
 void PressOk(HWND box);
