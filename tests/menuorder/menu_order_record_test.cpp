@@ -111,18 +111,18 @@ TEST(MoveMenuOrderEntry, RefusesAbsentArgumentsAndStrayEntries) {
 
 TEST(FindMenuOrderEntry, MatchesNamesWithoutRegardToCase) {
     std::vector<TestEntry> entries = {
-        {L"ALPHA~1.URL", false, 0}, {L"VIEWDR~1.URL", false, 1}, {L"Wide~Name.url", true, 2},
-        {L"VIEWDR~1.URL", true, 3}, {L"+SAVEI~1.URL", true, 4}, {L"", true, 5},
-        {L"Shifted.URL", true, 6}};
+        {L"ALPHA~1.URL", false, 0}, {L"ODD.URL", true, 1, {0x7f}}, {L"Shifted.URL", true, 2},
+        {L"VIEWDR~1.URL", false, 3}, {L"Wide~Name.url", true, 4}, {L"VIEWDR~1.URL", true, 5},
+        {L"+SAVEI~1.URL", true, 6}, {L"", true, 7}};
     HeldRecord held(BuildRecord(entries));
     ASSERT_EQ(held.offsets.size(), entries.size());
-    // The odd-sized ANSI entries before it put the name of a wide entry at an odd address.
-    ASSERT_EQ(held.offsets[6] % 2, 1u);
+    // The odd-sized wide entry puts the next entry's name at an odd address.
+    ASSERT_EQ(held.offsets[2] % 2, 1u);
 
     const std::pair<const wchar_t*, int> cases[] = {  // name, entry index or -1 for none
-        {L"viewdr~1.url", 1},  // ANSI, and the first of two equal names
-        {L"VIEWDR~1.URL", 1},  {L"alpha~1.url", 0},    {L"WIDE~NAME.URL", 2},
-        {L"+savei~1.url", 4},  {L"", 5},               {L"shifted.url", 6},
+        {L"viewdr~1.url", 3},  // ANSI, and the first of two equal names
+        {L"VIEWDR~1.URL", 3},  {L"alpha~1.url", 0},    {L"WIDE~NAME.URL", 4},
+        {L"+savei~1.url", 6},  {L"", 7},               {L"shifted.url", 2},
         {L"VIEWDR~1.UR", -1},  {L"VIEWDR~1.URLX", -1}, {L"viewdr~2.url", -1},
     };
     for (auto [name, expected] : cases) {
