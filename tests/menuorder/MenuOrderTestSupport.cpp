@@ -6,10 +6,6 @@
 
 namespace {
 
-void Put32(std::vector<BYTE>* out, DWORD value) {
-    for (int i = 0; i < 4; ++i) out->push_back(static_cast<BYTE>(value >> (8 * i)));
-}
-
 DWORD Get32(const BYTE* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<DWORD>(p[3]) << 24);
 }
@@ -17,21 +13,17 @@ DWORD Get32(const BYTE* p) {
 }  // namespace
 
 std::vector<BYTE> BuildRecord(const std::vector<TestEntry>& entries, DWORD reserved) {
-    std::vector<BYTE> record;
-    Put32(&record, 8);
-    Put32(&record, 2);
-    Put32(&record, 0);  // dataSize, set below
-    Put32(&record, reserved);
-    Put32(&record, static_cast<DWORD>(entries.size()));
+    std::vector<BYTE> record(20);  // dataSize at 8 is set below
+    SetField(&record, 0, 8);
+    SetField(&record, 4, 2);
+    SetField(&record, 12, reserved);
+    SetField(&record, 16, static_cast<DWORD>(entries.size()));
     for (const TestEntry& entry : entries) {
-        std::vector<BYTE> item;
-        Put32(&item, 0);  // entrySize, set below
-        Put32(&item, static_cast<DWORD>(entry.position));
-        // Item data the lookup does not interpret, with the flags byte at 10.
-        for (BYTE b : {0x16, 0x00, 0x32, 0x00, 0x8a, 0x02, 0x00, 0x00, 0x5b, 0x4f, 0x12,
-                       0x60, 0x20, 0x00}) {
-            item.push_back(b);
-        }
+        // entrySize (set below), position, then item data the lookup does not interpret,
+        // with the flags byte at 10.
+        std::vector<BYTE> item = {0, 0, 0, 0, 0, 0, 0, 0, 0x16, 0x00, 0x32, 0x00, 0x8a, 0x02,
+                                  0x00, 0x00, 0x5b, 0x4f, 0x12, 0x60, 0x20, 0x00};
+        SetField(&item, 4, static_cast<DWORD>(entry.position));
         if (entry.wide) item[10] |= 0x04;
         for (wchar_t c : entry.name) {
             item.push_back(static_cast<BYTE>(c));
@@ -89,17 +81,22 @@ std::wstring ShortFileName(const std::wstring& path) {
     return PathFindFileNameW(buffer);
 }
 
+LONG OpenKeyResult(const wchar_t* path, REGSAM access) {
+    HKEY probe = nullptr;
+    LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, access, &probe);
+    if (probe) RegCloseKey(probe);
+    return result;
+}
+
 bool TestOrderKey::Open() {
     std::wstring path = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer";
     for (const wchar_t* part : {L"MenuOrder", L"Favorites", L"Links"}) {
         path += L"\\";
         path += part;
-        HKEY probe = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &probe) != 0) {
+        if (OpenKeyResult(path.c_str(), KEY_READ) != 0) {
             createdRoot_ = path;
             break;
         }
-        RegCloseKey(probe);
     }
     if (RegCreateKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
                         nullptr, &key_, nullptr) != 0) {
@@ -114,10 +111,7 @@ bool TestOrderKey::Restore() {
     bool restored = true;
     if (key_) {
         RegDeleteValueW(key_, kMenuOrderValueName);
-        if (hadOrder_) {
-            restored = RegSetValueExW(key_, kMenuOrderValueName, 0, savedType_,
-                                      savedOrder_.data(), DWORD(savedOrder_.size())) == 0;
-        }
+        if (hadOrder_) restored = Write(savedOrder_, savedType_);
         RegCloseKey(key_);
         key_ = nullptr;
     }
@@ -125,11 +119,7 @@ bool TestOrderKey::Restore() {
     if (!createdRoot_.empty()) {
         // The key may be gone already (a test deleted it); its parents must go too.
         (void)RegDeleteTreeW(HKEY_CURRENT_USER, createdRoot_.c_str());
-        HKEY probe = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, createdRoot_.c_str(), 0, KEY_READ, &probe) == 0) {
-            RegCloseKey(probe);
-            restored = false;
-        }
+        if (OpenKeyResult(createdRoot_.c_str(), KEY_READ) == 0) restored = false;
         createdRoot_.clear();
     }
     return restored;

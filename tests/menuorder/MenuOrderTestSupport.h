@@ -26,6 +26,9 @@ std::vector<DWORD> WellFormedEntryOffsets(const BYTE* bytes, size_t size);
 // The position of each accepted entry, in stored order.
 std::vector<LONG> EntryPositions(const std::vector<BYTE>& bytes);
 
+// The result of opening the key under HKEY_CURRENT_USER; a key opened is closed again.
+LONG OpenKeyResult(const wchar_t* path, REGSAM access);
+
 // Short (8.3) file name of an existing file, as the file system gives it; empty on failure.
 std::wstring ShortFileName(const std::wstring& path);
 
@@ -48,7 +51,7 @@ public:
     HKEY handle() const { return key_; }
     bool Write(const std::vector<BYTE>& bytes, DWORD type = REG_BINARY);
     // False when there is no Order value.
-    bool Read(std::vector<BYTE>* bytes, DWORD* type) const;
+    bool Read(std::vector<BYTE>* bytes, DWORD* type = nullptr) const;
 
 private:
     HKEY key_ = nullptr;

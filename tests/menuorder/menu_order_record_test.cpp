@@ -13,19 +13,15 @@
 
 namespace {
 
-MenuOrderRecord View(std::vector<BYTE>* bytes) {
-    return MenuOrderRecord{bytes->data(), static_cast<DWORD>(bytes->size())};
-}
-
 // A record as stored, the entries a careful walk accepts in it, and a view for the product.
 struct HeldRecord {
     explicit HeldRecord(std::vector<BYTE> stored)
         : bytes(std::move(stored)), original(bytes),
-          offsets(WellFormedEntryOffsets(bytes.data(), bytes.size())), record(View(&bytes)) {}
+          offsets(WellFormedEntryOffsets(bytes.data(), bytes.size())) {}
     std::vector<BYTE> bytes;
     const std::vector<BYTE> original;
     const std::vector<DWORD> offsets;
-    MenuOrderRecord record;
+    MenuOrderRecord record{bytes.data(), static_cast<DWORD>(bytes.size())};
 };
 
 std::vector<TestEntry> Abcd() {
@@ -65,6 +61,7 @@ struct MoveCase {
 TEST(MoveMenuOrderEntry, ShiftsEntriesAtOrBehindTheNewPosition) {
     const MoveCase cases[] = {
         {"D to 0", {0, 1, 2, 3}, {{3, 0}}, {true}, {1, 2, 3, 0}},
+        {"C to 0", {0, 1, 2, 3}, {{2, 0}}, {true}, {1, 2, 0, 4}},
         {"D to 0, then C to 1", {0, 1, 2, 3}, {{3, 0}, {2, 1}}, {true, true}, {2, 3, 1, 0}},
         {"A to 2 keeps the gap at 0", {0, 1, 2, 3}, {{0, 2}}, {true}, {2, 1, 3, 4}},
         {"to its own position", {0, 1, 2, 3}, {{1, 1}}, {false}, {0, 1, 2, 3}},
@@ -80,28 +77,20 @@ TEST(MoveMenuOrderEntry, ShiftsEntriesAtOrBehindTheNewPosition) {
         SCOPED_TRACE(c.what);
         std::vector<TestEntry> entries = Abcd();
         for (size_t i = 0; i < entries.size(); ++i) entries[i].position = c.positions[i];
-        HeldRecord held(BuildRecord(entries));
+        // Bytes after the names, of odd and of no length, and a reserved field: all kept.
+        entries[1].trailing = {0xde, 0xad, 0xbe, 0xef, 0x01};
+        entries[2].trailing = {};
+        HeldRecord held(BuildRecord(entries, 0x12345601));
         ASSERT_EQ(held.offsets.size(), 4u);
         for (size_t m = 0; m < c.moves.size(); ++m) {
             MenuOrderEntry entry{held.offsets[c.moves[m].first]};
             EXPECT_EQ(MoveMenuOrderEntry(&held.record, &entry, c.moves[m].second), c.results[m])
                 << "move " << m;
         }
+        EXPECT_EQ(GetField(held.bytes, 12), 0x12345601u);
         EXPECT_EQ(EntryPositions(held.bytes), c.expected);
         EXPECT_TRUE(SameOutsidePositions(held.original, held.bytes, held.offsets));
     }
-}
-
-TEST(MoveMenuOrderEntry, KeepsReservedFieldAndBytesAfterNames) {
-    std::vector<TestEntry> entries = Abcd();
-    entries[1].trailing = {0xde, 0xad, 0xbe, 0xef, 0x01};
-    entries[2].trailing = {};
-    HeldRecord held(BuildRecord(entries, 0x12345601));
-    MenuOrderEntry entry{held.offsets[2]};
-    EXPECT_TRUE(MoveMenuOrderEntry(&held.record, &entry, 0));
-    EXPECT_EQ(GetField(held.bytes, 12), 0x12345601u);
-    EXPECT_EQ(EntryPositions(held.bytes), (std::vector<LONG>{1, 2, 0, 4}));
-    EXPECT_TRUE(SameOutsidePositions(held.original, held.bytes, held.offsets));
 }
 
 TEST(MoveMenuOrderEntry, RefusesAbsentArgumentsAndStrayEntries) {
@@ -122,26 +111,25 @@ TEST(MoveMenuOrderEntry, RefusesAbsentArgumentsAndStrayEntries) {
 
 TEST(FindMenuOrderEntry, MatchesNamesWithoutRegardToCase) {
     std::vector<TestEntry> entries = {
-        {L"ALPHA~1.URL", false, 0}, {L"VIEWDR~1.URL", false, 1}, {L"Wide~Name.url", true, 2},
-        {L"VIEWDR~1.URL", true, 3}, {L"+SAVEI~1.URL", true, 4}, {L"", true, 5}};
+        {L"ALPHA~1.URL", false, 0}, {L"ODD.URL", true, 1, {0x7f}}, {L"Shifted.URL", true, 2},
+        {L"VIEWDR~1.URL", false, 3}, {L"Wide~Name.url", true, 4}, {L"VIEWDR~1.URL", true, 5},
+        {L"+SAVEI~1.URL", true, 6}, {L"", true, 7}};
     HeldRecord held(BuildRecord(entries));
     ASSERT_EQ(held.offsets.size(), entries.size());
+    // The odd-sized wide entry puts the next entry's name at an odd address.
+    ASSERT_EQ(held.offsets[2] % 2, 1u);
 
-    struct FindCase {
-        const wchar_t* name;
-        int expected;  // entry index, -1 for none
+    const std::pair<const wchar_t*, int> cases[] = {  // name, entry index or -1 for none
+        {L"viewdr~1.url", 3},  // ANSI, and the first of two equal names
+        {L"VIEWDR~1.URL", 3},  {L"alpha~1.url", 0},    {L"WIDE~NAME.URL", 4},
+        {L"+savei~1.url", 6},  {L"", 7},               {L"shifted.url", 2},
+        {L"VIEWDR~1.UR", -1},  {L"VIEWDR~1.URLX", -1}, {L"viewdr~2.url", -1},
     };
-    const FindCase cases[] = {
-        {L"viewdr~1.url", 1},  // ANSI, and the first of two equal names
-        {L"VIEWDR~1.URL", 1},  {L"alpha~1.url", 0},    {L"WIDE~NAME.URL", 2},
-        {L"+savei~1.url", 4},  {L"", 5},               {L"VIEWDR~1.UR", -1},
-        {L"VIEWDR~1.URLX", -1}, {L"viewdr~2.url", -1},
-    };
-    for (const FindCase& c : cases) {
+    for (auto [name, expected] : cases) {
         MenuOrderEntry entry{0xdeadbeef};
-        SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)));
-        EXPECT_EQ(FindMenuOrderEntry(&held.record, c.name, &entry), c.expected >= 0);
-        EXPECT_EQ(entry.offset, c.expected >= 0 ? held.offsets[c.expected] : 0xdeadbeef);
+        SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
+        EXPECT_EQ(FindMenuOrderEntry(&held.record, name, &entry), expected >= 0);
+        EXPECT_EQ(entry.offset, expected >= 0 ? held.offsets[expected] : 0xdeadbeef);
     }
     EXPECT_EQ(held.bytes, held.original);
 }
@@ -149,49 +137,34 @@ TEST(FindMenuOrderEntry, MatchesNamesWithoutRegardToCase) {
 // 0x80 is U+20AC in code page 1252 and U+0402 in 1251; Latin-1 would make it U+0080.
 TEST(FindMenuOrderEntry, ConvertsAnsiNamesFromTheThreadCodePage) {
     if (GetACP() != 1252) GTEST_SKIP() << "code page " << GetACP();
-    std::vector<BYTE> bytes = BuildRecord({{L"CAF\xc9\x80~1.URL", false, 0}});
-    MenuOrderRecord record = View(&bytes);
+    HeldRecord western(BuildRecord({{L"CAF\xc9\x80~1.URL", false, 0}}));
     MenuOrderEntry entry{0xdeadbeef};
-    EXPECT_TRUE(FindMenuOrderEntry(&record, L"caf\xe9\x20ac~1.url", &entry));
+    EXPECT_TRUE(FindMenuOrderEntry(&western.record, L"caf\xe9\x20ac~1.url", &entry));
     EXPECT_EQ(entry.offset, 20u);
-    EXPECT_FALSE(FindMenuOrderEntry(&record, L"caf\xe9\x80~1.url", &entry));
+    EXPECT_FALSE(FindMenuOrderEntry(&western.record, L"caf\xe9\x80~1.url", &entry));
 
     LCID locale = GetThreadLocale();
     ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT)));
-    bytes = BuildRecord({{L"\x80~1.URL", false, 0}});
-    record = View(&bytes);
-    bool found1251 = FindMenuOrderEntry(&record, L"\x402~1.url", &entry);
-    bool found1252 = FindMenuOrderEntry(&record, L"\x20ac~1.url", &entry);
+    HeldRecord cyrillic(BuildRecord({{L"\x80~1.URL", false, 0}}));
+    bool found1251 = FindMenuOrderEntry(&cyrillic.record, L"\x402~1.url", &entry);
+    bool found1252 = FindMenuOrderEntry(&cyrillic.record, L"\x20ac~1.url", &entry);
     SetThreadLocale(locale);
     EXPECT_TRUE(found1251) << "not converted from the thread's code page 1251";
     EXPECT_FALSE(found1252);
 }
 
-TEST(FindMenuOrderEntry, FindsUnalignedWideNames) {
-    // An odd-sized first entry puts the second entry's name at an odd address.
-    std::vector<TestEntry> entries = {{L"ODD.URL", true, 0}, {L"Shifted.URL", true, 1}};
-    entries[0].trailing = {0x7f};
-    HeldRecord held(BuildRecord(entries));
-    ASSERT_EQ(held.offsets[1] % 2, 1u);
-    MenuOrderEntry entry{0xdeadbeef};
-    EXPECT_TRUE(FindMenuOrderEntry(&held.record, L"shifted.url", &entry));
-    EXPECT_EQ(entry.offset, held.offsets[1]);
-}
-
 TEST(FindMenuOrderEntry, FindsNothingInEmptyOrAbsentRecords) {
-    std::vector<BYTE> empty = BuildRecord({}, 0);
-    ASSERT_EQ(empty.size(), 20u);
-    MenuOrderRecord record = View(&empty);
+    HeldRecord empty(BuildRecord({}, 0));
+    ASSERT_EQ(empty.bytes.size(), 20u);
     MenuOrderEntry entry{0xdeadbeef};
-    EXPECT_FALSE(FindMenuOrderEntry(&record, L"", &entry));
-    EXPECT_FALSE(FindMenuOrderEntry(&record, L"A.URL", &entry));
+    EXPECT_FALSE(FindMenuOrderEntry(&empty.record, L"", &entry));
+    EXPECT_FALSE(FindMenuOrderEntry(&empty.record, L"A.URL", &entry));
     MenuOrderRecord none{nullptr, 0};
     EXPECT_FALSE(FindMenuOrderEntry(&none, L"A.URL", &entry));
     EXPECT_FALSE(FindMenuOrderEntry(nullptr, L"A.URL", &entry));
     // A record shorter than its header.
-    std::vector<BYTE> stub(empty.begin(), empty.begin() + 19);
-    MenuOrderRecord shortRecord = View(&stub);
-    EXPECT_FALSE(FindMenuOrderEntry(&shortRecord, L"A.URL", &entry));
+    HeldRecord stub(std::vector<BYTE>(empty.bytes.begin(), empty.bytes.begin() + 19));
+    EXPECT_FALSE(FindMenuOrderEntry(&stub.record, L"A.URL", &entry));
     EXPECT_EQ(entry.offset, 0xdeadbeefu);
 }
 
@@ -223,29 +196,25 @@ TEST(MenuOrderWalk, StopsAtTheFirstMalformedEntry) {
     };
     for (const BadCase& c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<TestEntry> entries = Abcd();
-        entries[2].position = 2;
-        std::vector<BYTE> bytes = BuildRecord(entries);
-        std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes.data(), bytes.size());
-        c.spoil(&bytes, offsets);
-        std::vector<DWORD> accepted = WellFormedEntryOffsets(bytes.data(), bytes.size());
-        ASSERT_LT(accepted.size(), 4u);
-        const std::vector<BYTE> original = bytes;
-        MenuOrderRecord record = View(&bytes);
+        std::vector<BYTE> stored = BuildRecord(Abcd());
+        const std::vector<DWORD> offsets = WellFormedEntryOffsets(stored.data(), stored.size());
+        c.spoil(&stored, offsets);
+        HeldRecord held(stored);  // its offsets are the entries still accepted
+        ASSERT_LT(held.offsets.size(), 4u);
         MenuOrderEntry entry{0xdeadbeef};
-        EXPECT_TRUE(FindMenuOrderEntry(&record, L"a.url", &entry));
+        EXPECT_TRUE(FindMenuOrderEntry(&held.record, L"a.url", &entry));
         EXPECT_EQ(entry.offset, offsets[0]);
         for (const wchar_t* later : {L"C.URL", L"D.URL"}) {
             MenuOrderEntry none{0xdeadbeef};
-            EXPECT_FALSE(FindMenuOrderEntry(&record, later, &none));
+            EXPECT_FALSE(FindMenuOrderEntry(&held.record, later, &none));
         }
         MenuOrderEntry d{offsets[3]};
-        EXPECT_FALSE(MoveMenuOrderEntry(&record, &d, 0));
-        EXPECT_EQ(bytes, original);
-        EXPECT_TRUE(MoveMenuOrderEntry(&record, &entry, 1));
-        EXPECT_TRUE(SameOutsidePositions(original, bytes, accepted));
-        for (size_t i = accepted.size(); i < 4; ++i) {
-            EXPECT_EQ(GetField(bytes, offsets[i] + 4), GetField(original, offsets[i] + 4));
+        EXPECT_FALSE(MoveMenuOrderEntry(&held.record, &d, 0));
+        EXPECT_EQ(held.bytes, held.original);
+        EXPECT_TRUE(MoveMenuOrderEntry(&held.record, &entry, 1));
+        EXPECT_TRUE(SameOutsidePositions(held.original, held.bytes, held.offsets));
+        for (size_t i = held.offsets.size(); i < 4; ++i) {
+            EXPECT_EQ(GetField(held.bytes, offsets[i] + 4), GetField(held.original, offsets[i] + 4));
         }
     }
 }

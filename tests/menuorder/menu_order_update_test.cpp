@@ -7,6 +7,7 @@
 #include <shlwapi.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "menuorder/MenuOrderUpdate.h"
@@ -45,20 +46,17 @@ protected:
         ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
         folder_ = std::wstring(temp) + L"brivok-order-" + std::to_wstring(GetCurrentProcessId());
         ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr)) << GetLastError();
-        save_ = folder_ + L"\\+ Save It For Later.url";
-        view_ = folder_ + L"\\View Drovs.url";
-        alpha_ = folder_ + L"\\Alpha Site.url";
-        beta_ = folder_ + L"\\Beta Site.url";
-        for (const std::wstring* path : {&save_, &view_, &alpha_, &beta_}) {
+        const std::tuple<std::wstring*, std::wstring*, const wchar_t*> files[] = {
+            {&save_, &saveName_, L"+ Save It For Later.url"}, {&view_, &viewName_, L"View Drovs.url"},
+            {&alpha_, &alphaName_, L"Alpha Site.url"}, {&beta_, &betaName_, L"Beta Site.url"}};
+        for (auto [path, shortName, longName] : files) {
+            *path = folder_ + L"\\" + longName;
             HANDLE file = CreateFileW(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
             ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
             CloseHandle(file);
+            *shortName = ShortFileName(*path);
         }
-        saveName_ = ShortFileName(save_);
-        viewName_ = ShortFileName(view_);
-        alphaName_ = ShortFileName(alpha_);
-        betaName_ = ShortFileName(beta_);
         ASSERT_FALSE(saveName_.empty());
         ASSERT_NE(saveName_, L"+ Save It For Later.url");
         ASSERT_NE(saveName_, viewName_);
@@ -68,29 +66,22 @@ protected:
 
     void TearDown() override {
         EXPECT_TRUE(order_.Restore());
-        for (const std::wstring* path : {&save_, &view_, &alpha_, &beta_}) {
-            DeleteFileW(path->c_str());
-        }
+        for (const auto* path : {&save_, &view_, &alpha_, &beta_}) DeleteFileW(path->c_str());
         if (!folder_.empty()) {
             EXPECT_TRUE(RemoveDirectoryW(folder_.c_str())) << GetLastError();
         }
     }
 
-    void WriteOrder(const std::vector<BYTE>& bytes, DWORD type = REG_BINARY) {
-        ASSERT_TRUE(order_.Write(bytes, type));
-    }
-    bool ReadOrder(std::vector<BYTE>* bytes, DWORD* type) { return order_.Read(bytes, type); }
-
     // Stores the value, runs the update and reads the value back, which must have kept its
     // type; checks whether it was written again (even to the same bytes).
     void Update(const std::vector<BYTE>& stored, DWORD type, bool writes, std::vector<BYTE>* now) {
-        WriteOrder(stored, type);
+        ASSERT_TRUE(order_.Write(stored, type));
         ValueWriteWatch watch(order_.handle());
         ASSERT_TRUE(watch.armed());
         EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
         EXPECT_EQ(watch.written(), writes);
         DWORD nowType = 0xdeadbeef;
-        ASSERT_TRUE(ReadOrder(now, &nowType));
+        ASSERT_TRUE(order_.Read(now, &nowType));
         EXPECT_EQ(nowType, type);
     }
 
@@ -128,45 +119,39 @@ void ExpectLoaded(MenuOrderRecord record, const std::vector<BYTE>& expected) {
     EXPECT_EQ(record.bytes, nullptr);
 }
 
-TEST_F(MenuOrderUpdate, LoadWithoutOrderValueGivesEmptyRecord) {
-    ExpectLoaded({reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef}, kEmptyRecord);
-}
-
 TEST_F(MenuOrderUpdate, LoadTreatsShortOrNonBinaryValuesAsMissing) {
     const std::vector<BYTE> shortValue(kEmptyRecord.begin(), kEmptyRecord.begin() + 19);
     const std::vector<BYTE> dword = {1, 0, 0, 0};
+    const std::vector<BYTE> listed = BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}});
     for (auto [bytes, type] : {std::pair{shortValue, DWORD(REG_BINARY)},
                                std::pair{std::vector<BYTE>{}, DWORD(REG_BINARY)},
                                std::pair{dword, DWORD(REG_DWORD)},
-                               std::pair{kEmptyRecord, DWORD(REG_NONE)}}) {
+                               std::pair{kEmptyRecord, DWORD(REG_NONE)},
+                               std::pair{listed, DWORD(REG_NONE)}}) {
         SCOPED_TRACE(testing::Message() << "type " << type << ", " << bytes.size() << " bytes");
-        WriteOrder(bytes, type);
+        ASSERT_TRUE(order_.Write(bytes, type));
         ExpectLoaded({nullptr, 0}, kEmptyRecord);
+        ExpectLeftAlone(bytes, type);
     }
 }
 
 TEST_F(MenuOrderUpdate, LoadKeepsStoredRecordWhole) {
     std::vector<BYTE> stored = BuildRecord({{saveName_, false, 3}, {viewName_, true, 7}});
-    WriteOrder(stored);
+    ASSERT_TRUE(order_.Write(stored));
     ExpectLoaded({nullptr, 0}, stored);
 }
 
 TEST_F(MenuOrderUpdate, LoadRefusesWrongHeaderOrDataSize) {
-    struct Spoil {
-        const char* what;
-        size_t offset;
-        int delta;
-    };
-    for (const Spoil& s : {Spoil{"headerSize", 0, 1}, Spoil{"version", 4, 1},
-                           Spoil{"version", 4, -1}, Spoil{"dataSize", 8, 1},
-                           Spoil{"dataSize", 8, -1}}) {
-        SCOPED_TRACE(testing::Message() << s.what << " " << s.delta);
+    for (auto [what, offset, delta] : {std::tuple{"headerSize", 0, 1}, std::tuple{"version", 4, 1},
+                                       std::tuple{"version", 4, -1}, std::tuple{"dataSize", 8, 1},
+                                       std::tuple{"dataSize", 8, -1}}) {
+        SCOPED_TRACE(testing::Message() << what << " " << delta);
         // A header alone (exactly 20 bytes) is a stored record too, not a missing one.
         for (std::vector<BYTE> stored : {BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}}),
                                          BuildRecord({})}) {
             SCOPED_TRACE(testing::Message() << stored.size() << " bytes");
-            SetField(&stored, s.offset, GetField(stored, s.offset) + s.delta);
-            WriteOrder(stored);
+            SetField(&stored, offset, GetField(stored, offset) + delta);
+            ASSERT_TRUE(order_.Write(stored));
             MenuOrderRecord record{reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
             EXPECT_FALSE(LoadMenuOrder(&record));
             EXPECT_EQ(record.bytes, reinterpret_cast<BYTE*>(0xdeadbeef));
@@ -185,35 +170,33 @@ LONG WINAPI FlushSpy(HKEY key) {
     std::vector<BYTE> value(size);
     if (RegGetValueW(HKEY_CURRENT_USER, kMenuOrderKeyPath, kMenuOrderValueName, RRF_RT_REG_BINARY,
                      nullptr, value.data(), &size) != ERROR_SUCCESS) size = 0;
-    value.resize(size);
-    g_flushed.push_back(value);
+    g_flushed.emplace_back(value.begin(), value.begin() + size);
     return g_flushSpy->original<LONG(WINAPI*)(HKEY)>()(key);
 }
 
 TEST_F(MenuOrderUpdate, StoredRecordIsFlushedSpy) {
     std::vector<BYTE> stored = BuildRecord({{alphaName_, true, 0}, {saveName_, true, 1}, {viewName_, true, 2}});
-    WriteOrder(stored);
+    ASSERT_TRUE(order_.Write(stored));
     g_flushed.clear();
     ImportSpy spy(BRIVOK_IMPORT_SLOT(RegFlushKey), reinterpret_cast<void*>(&FlushSpy));
     ASSERT_TRUE(spy.active());
     g_flushSpy = &spy;
     EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
     std::vector<BYTE> now;
-    DWORD type = 0xdeadbeef;
-    ASSERT_TRUE(ReadOrder(&now, &type));
+    ASSERT_TRUE(order_.Read(&now));
     EXPECT_NE(now, stored);
     ASSERT_EQ(g_flushed.size(), 1u);
     EXPECT_EQ(g_flushed[0], now);
 }
 
 TEST_F(MenuOrderUpdate, NoOrderValueCreatesNone) {
+    ExpectLoaded({reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef}, kEmptyRecord);
     ValueWriteWatch watch(order_.handle());
     ASSERT_TRUE(watch.armed());
     EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
     EXPECT_FALSE(watch.written());
     std::vector<BYTE> now;
-    DWORD type = 0;
-    EXPECT_FALSE(ReadOrder(&now, &type));
+    EXPECT_FALSE(order_.Read(&now));
 }
 
 TEST_F(MenuOrderUpdate, MissingKeyIsNotCreated) {
@@ -221,28 +204,14 @@ TEST_F(MenuOrderUpdate, MissingKeyIsNotCreated) {
     MenuOrderRecord record{nullptr, 0};
     EXPECT_FALSE(LoadMenuOrder(&record));
     EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
-    HKEY probe = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, KEY_READ, &probe),
-              ERROR_FILE_NOT_FOUND);
-    if (probe) RegCloseKey(probe);
-}
-
-TEST_F(MenuOrderUpdate, ShortOrNonBinaryValueIsLeftAlone) {
-    ExpectLeftAlone(std::vector<BYTE>(kEmptyRecord.begin(), kEmptyRecord.begin() + 19));
-    ExpectLeftAlone({});
-    ExpectLeftAlone(BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}}), REG_NONE);
+    EXPECT_EQ(OpenKeyResult(kMenuOrderKeyPath, KEY_READ), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(MenuOrderUpdate, ListedShortcutsComeFirstAndOthersShift) {
     std::wstring lowerSave = saveName_;
     CharLowerBuffW(lowerSave.data(), DWORD(lowerSave.size()));
-    struct PlaceCase {
-        const char* what;
-        std::vector<TestEntry> entries;
-        std::vector<LONG> expected;
-        bool writes;
-    };
-    const PlaceCase cases[] = {
+    // Entries as stored, the positions expected of them, whether the value is written.
+    const std::tuple<const char*, std::vector<TestEntry>, std::vector<LONG>, bool> cases[] = {
         // Names in both encodings, as the shell stores them.
         {"both listed", {{alphaName_, false, 0}, {betaName_, true, 1}, {viewName_, true, 2},
                          {saveName_, false, 3}}, {2, 3, 1, 0}, true},
@@ -257,9 +226,9 @@ TEST_F(MenuOrderUpdate, ListedShortcutsComeFirstAndOthersShift) {
         // Only short names match, in any case: the long name's entry stays.
         {"long name, lower case", {{L"View Drovs.url", true, 4}, {lowerSave, true, 3}}, {5, 0}, true},
     };
-    for (const PlaceCase& c : cases) {
-        SCOPED_TRACE(c.what);
-        ExpectPlaced(c.entries, c.expected, c.writes);
+    for (const auto& [what, entries, expected, writes] : cases) {
+        SCOPED_TRACE(what);
+        ExpectPlaced(entries, expected, writes);
     }
 }
 
@@ -277,21 +246,17 @@ bool SetKeyAccess(HKEY key, const wchar_t* sddl) {
 
 TEST_F(MenuOrderUpdate, ReadOnlyKeyIsLeftAsItWas) {
     std::vector<BYTE> stored = BuildRecord({{viewName_, true, 0}, {saveName_, true, 1}});
-    WriteOrder(stored);
+    ASSERT_TRUE(order_.Write(stored));
     // Everyone may read the key and change its access list, nobody may set values.
     ASSERT_TRUE(SetKeyAccess(order_.handle(), L"D:P(A;;KRWD;;;WD)"));
-    HKEY probe = nullptr;
-    LONG writable = RegOpenKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, KEY_WRITE, &probe);
-    if (probe) RegCloseKey(probe);
-    if (writable == ERROR_SUCCESS) {
+    if (OpenKeyResult(kMenuOrderKeyPath, KEY_WRITE) == ERROR_SUCCESS) {
         EXPECT_TRUE(SetKeyAccess(order_.handle(), L"D:(A;;KA;;;WD)"));
         GTEST_SKIP() << "the registry grants write access regardless of the access list";
     }
     EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
     EXPECT_TRUE(SetKeyAccess(order_.handle(), L"D:(A;;KA;;;WD)"));
     std::vector<BYTE> now;
-    DWORD type = 0;
-    ASSERT_TRUE(ReadOrder(&now, &type));
+    ASSERT_TRUE(order_.Read(&now));
     EXPECT_EQ(now, stored);
 }
 
