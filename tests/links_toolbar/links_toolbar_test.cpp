@@ -152,8 +152,8 @@ struct ToolbarSpies {
         if (FAILED(instanceCreation)) return instanceCreation;
         return instance.QueryInterface(iid, out);
     }};
-    SpyRegistration windowsRegistration{kClsidShellWindows, &windowsFactory};
-    SpyRegistration instanceRegistration{kClsidInternetExplorer, &instanceFactory};
+    SpyRegistration windowsRegistration{kClsidShellWindows, &windowsFactory, CLSCTX_LOCAL_SERVER};
+    SpyRegistration instanceRegistration{kClsidInternetExplorer, &instanceFactory, CLSCTX_LOCAL_SERVER};
 
     ToolbarSpies() {
         shellWindows.items = {&browserA, &folder, &browserB};

@@ -125,7 +125,7 @@ struct BrowserClassSpy {
         if (FAILED(creationResult)) return creationResult;
         return instance.QueryInterface(iid, out);
     }};
-    SpyRegistration registration{kClsidInternetExplorer, &factory};
+    SpyRegistration registration{kClsidInternetExplorer, &factory, CLSCTX_LOCAL_SERVER};
 };
 
 // A thread already in a multithreaded apartment cannot open the installer's own.
@@ -230,7 +230,7 @@ struct HungShellWindowsClassSpy {
         WaitForSingleObject(release, 20000);
         return E_NOINTERFACE;
     }};
-    SpyRegistration registration{kClsidShellWindows, &factory};
+    SpyRegistration registration{kClsidShellWindows, &factory, CLSCTX_LOCAL_SERVER};
     LONG registeredRefs = factory.refs;
     ~HungShellWindowsClassSpy() {
         // The creation left behind lets go of the factory before it is gone.

@@ -101,15 +101,17 @@ private:
     Maker make_;
 };
 
-// Registers a factory for a class in this process and revokes it again. Under Wine a
-// registered class object is found only from the apartment that registered it, so it is
-// registered twice: in the caller's apartment and in the multithreaded one, where the
-// product's browser calls run (on a thread of this class that keeps that apartment open).
+// Registers a factory for a class in this process and revokes it again, for the one context
+// the product must ask for (where the class lives on Windows), so that a request for another
+// context misses the spy. Under Wine a registered class object is found only from the
+// apartment that registered it, so it is registered twice: in the caller's apartment and in
+// the multithreaded one, where the product's browser calls run (on a thread of this class
+// that keeps that apartment open).
 class SpyRegistration {
 public:
-    SpyRegistration(REFCLSID clsid, IClassFactory* factory) : clsid_(clsid), factory_(factory) {
-        hr = CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                   REGCLS_MULTIPLEUSE, &cookie_);
+    SpyRegistration(REFCLSID clsid, IClassFactory* factory, DWORD context)
+        : clsid_(clsid), factory_(factory), context_(context) {
+        hr = CoRegisterClassObject(clsid, factory, context, REGCLS_MULTIPLEUSE, &cookie_);
         if (FAILED(hr)) return;
         ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         done_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -137,8 +139,7 @@ private:
         HRESULT initialized = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         DWORD cookie = 0;
         self->mtaHr_ = FAILED(initialized) ? initialized
-                                           : CoRegisterClassObject(self->clsid_, self->factory_,
-                                                                   CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                           : CoRegisterClassObject(self->clsid_, self->factory_, self->context_,
                                                                    REGCLS_MULTIPLEUSE, &cookie);
         SetEvent(self->ready_);
         WaitForSingleObject(self->done_, INFINITE);
@@ -149,6 +150,7 @@ private:
 
     CLSID clsid_;
     IClassFactory* factory_;
+    DWORD context_;
     DWORD cookie_ = 0;
     HRESULT mtaHr_ = S_OK;
     HANDLE ready_ = nullptr;

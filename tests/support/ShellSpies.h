@@ -200,7 +200,7 @@ struct ShortcutClassSpy {
         if (FAILED(creationResult)) return creationResult;
         return shortcut.QueryInterface(iid, out);
     }};
-    SpyRegistration registration{kClsidInternetShortcut, &factory};
+    SpyRegistration registration{kClsidInternetShortcut, &factory, CLSCTX_INPROC_SERVER};
 };
 
 struct BrowserSpy : public IWebBrowser2 {
