@@ -139,8 +139,8 @@ private:
         HRESULT initialized = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         DWORD cookie = 0;
         self->mtaHr_ = FAILED(initialized) ? initialized
-                                           : CoRegisterClassObject(self->clsid_, self->factory_, self->context_,
-                                                                   REGCLS_MULTIPLEUSE, &cookie);
+                                           : CoRegisterClassObject(self->clsid_, self->factory_,
+                                                                   self->context_, REGCLS_MULTIPLEUSE, &cookie);
         SetEvent(self->ready_);
         WaitForSingleObject(self->done_, INFINITE);
         if (cookie) CoRevokeClassObject(cookie);
