@@ -103,10 +103,11 @@ private:
 
 // Registers a factory for a class in this process and revokes it again, for the one context
 // the product must ask for (where the class lives on Windows), so that a request for another
-// context misses the spy. Under Wine a registered class object is found only from the
-// apartment that registered it, so it is registered twice: in the caller's apartment and in
-// the multithreaded one, where the product's browser calls run (on a thread of this class
-// that keeps that apartment open).
+// context misses the spy (under Wine only a local-server request misses an in-process
+// registration; the other way round Wine still hands it out). Under Wine a registered class
+// object is found only from the apartment that registered it, so it is registered twice: in
+// the caller's apartment and in the multithreaded one, where the product's browser calls run
+// (on a thread of this class that keeps that apartment open).
 class SpyRegistration {
 public:
     SpyRegistration(REFCLSID clsid, IClassFactory* factory, DWORD context)
