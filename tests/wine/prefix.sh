@@ -37,6 +37,16 @@ brivok_boot_template() {
         HOME="$BRIVOK_WINE_DIR/template/home" WINEPREFIX="$BRIVOK_WINE_DIR/template" \
             "$WINELOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
             >>"$BRIVOK_WINE_DIR/template-boot.log" 2>&1
+        # Wine's plug and play installs its virtual HID keyboard and mouse in the background;
+        # a template saved before it is done has every copy install them again (slow under
+        # emulation, and changes to the machine in the middle of a test). The mouse's class
+        # entry is the last: wait for it, a minute at most.
+        for _ in $(seq 60); do
+            HOME="$BRIVOK_WINE_DIR/template/home" WINEPREFIX="$BRIVOK_WINE_DIR/template" "$WINELOADER" \
+                reg query 'HKLM\System\CurrentControlSet\Control\Class\{745a17a0-74d3-11d0-b6fe-00a0c90f57da}\0003' \
+                >/dev/null 2>&1 && break
+            sleep 1
+        done
         WINEPREFIX="$BRIVOK_WINE_DIR/template" "$BRIVOK_WINESERVER" -w
         # Desktop, Documents, Downloads... are symbolic links into the booting HOME; a copy
         # of the template must not write through them, so make them plain folders.
