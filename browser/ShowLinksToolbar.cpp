@@ -18,7 +18,6 @@ constexpr wchar_t kBrowserProgramPattern[] = L"*iexplore.exe";
 // has started (or been given up), so 3 s do for it. All of them hung at once cost 9 s.
 // A part given up ends that part only: after a hung window the walk stops (its collection
 // lives on the stuck thread), and the new instance is still tried.
-constexpr DWORD kShellCallBoundMs = 2000;
 constexpr DWORD kNewInstanceBoundMs = 4000;
 constexpr DWORD kHeldInstanceBoundMs = 3000;
 
@@ -106,7 +105,10 @@ void UseNewInstance(WorkerBlock* block) {
             WaitForSingleObject(work->letGo, INFINITE);
             CloseHandle(work->letGo);
         } else if (SUCCEEDED(hr)) {
-            hr = BeginStep(work) ? ShowBar(browser.Get(), work->show) : E_ABORT;
+            // A browser that started too late for the caller still gets the bar: the call
+            // touches that instance alone, and its result then goes nowhere.
+            (void)BeginStep(work);
+            hr = ShowBar(browser.Get(), work->show);
         }
         work->result = hr;
     }

@@ -8,6 +8,8 @@ constexpr LONG kIdle = 0;
 constexpr LONG kStepped = 1;
 constexpr LONG kGivenUp = 2;
 
+volatile LONG g_givenUp;
+
 DWORD WINAPI RunWorker(void* parameter) {
     auto* block = static_cast<WorkerBlock*>(parameter);
     HRESULT initialized = CoInitializeEx(nullptr, block->apartment);
@@ -46,12 +48,16 @@ bool AwaitWorker(WorkerBlock* block, DWORD stepMs) {
         HRESULT waited = CoWaitForMultipleHandles(0, stepMs, 1, &block->stepped, &signalled);
         // Given up only when no step began meanwhile: one that began as the wait ran out
         // still gets its full time.
-        if (waited != S_OK && InterlockedCompareExchange(&block->progress, kGivenUp, kIdle) == kIdle)
+        if (waited != S_OK && InterlockedCompareExchange(&block->progress, kGivenUp, kIdle) == kIdle) {
+            InterlockedExchange(&g_givenUp, 1);
             return false;
+        }
         (void)InterlockedCompareExchange(&block->progress, kIdle, kStepped);
     }
     return true;
 }
+
+bool AnyWorkerGivenUp() { return InterlockedCompareExchange(&g_givenUp, 0, 0) != 0; }
 
 bool BeginStep(WorkerBlock* block) {
     if (InterlockedCompareExchange(&block->progress, kStepped, kIdle) == kGivenUp) return false;

@@ -5,7 +5,8 @@
 // server, the shell, a browser): the caller bounds the wait and can go on without it. The
 // caller and the worker share one block, and whichever lets go last frees it, so a worker
 // left behind never writes into memory the caller has freed. A worker that has been given
-// up makes no further call but to release what it holds, and touches only its block.
+// up touches only its block and what it alone holds: it makes no call on anything the
+// caller still uses.
 struct WorkerBlock;
 using WorkerProc = void (*)(WorkerBlock* block);
 
@@ -18,6 +19,10 @@ struct WorkerBlock {
     DWORD apartment;         // COINIT_ flags of the worker's own apartment
 };
 
+// The shell answers for its window list, an open window or a notification within 2 s
+// unless it is hung.
+inline constexpr DWORD kShellCallBoundMs = 2000;
+
 // A zeroed block of size bytes (a WorkerBlock and the work's own fields), held once by the
 // caller; null when there is no memory.
 [[nodiscard]] WorkerBlock* NewWorkerBlock(SIZE_T size);
@@ -28,6 +33,10 @@ struct WorkerBlock {
 // Waits until the work finishes, dispatching this thread's messages meanwhile; gives the
 // worker up when one of its steps takes longer than stepMs. True when it finished in time.
 [[nodiscard]] bool AwaitWorker(WorkerBlock* block, DWORD stepMs);
+
+// True once any wait in this process was given up: its worker may still be inside a call
+// into another process or a system DLL, holding whatever locks that call holds.
+[[nodiscard]] bool AnyWorkerGivenUp();
 
 // For the worker, before each wait on the outside: false once it has been given up.
 [[nodiscard]] bool BeginStep(WorkerBlock* block);

@@ -2,12 +2,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "common/BoundedWorker.h"
+#include "common/SystemLibrary.h"
 #include "installer/RunInstaller.h"
-
-// Newer than XP; passed only where the system takes it (see below).
-#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
-#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#endif
 
 namespace {
 
@@ -41,6 +38,11 @@ extern "C" void __cdecl BrivokEntry() {
     LPWSTR commandLine = GetCommandLineW();
     HINSTANCE instance = GetModuleHandleW(nullptr);
 
-    ExitProcess(static_cast<UINT>(
-        RunInstaller(instance, nullptr, commandLine, startup.wShowWindow)));
+    const UINT exitCode = static_cast<UINT>(RunInstaller(instance, nullptr, commandLine, startup.wShowWindow));
+    // ExitProcess ends the other threads wherever they stand and then runs every DLL's
+    // detach code, which deadlocks, or on Vista and later ends the process abruptly, when a
+    // thread left inside a hung call held a lock it needs. Once a wait was given up the
+    // process ends here and now instead; the shortcuts and the order are flushed by then.
+    if (AnyWorkerGivenUp()) TerminateProcess(GetCurrentProcess(), exitCode);
+    ExitProcess(exitCode);
 }

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include "browser/ShowLinksToolbar.h"
+#include "common/ShellAnnouncement.h"
 #include "installer/ReportResult.h"
 #include "menuorder/MenuOrderUpdate.h"
 #include "service/ServiceAddresses.h"
@@ -25,16 +26,18 @@ void AnnounceShortcuts() {
     // the announcements go out regardless.
     WorkerBlock* browser = HoldBrowserInstance();
 
-    SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.save, nullptr);
-    SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.folder, nullptr);
-    SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.view, nullptr);
-    SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSH, LinkPaths.folder, nullptr);
+    // Each announcement is delivered before the next; once the shell has not taken one in
+    // time it is taken to be hung, and the rest are dropped.
+    bool shellAnswers = AnnouncePathChange(SHCNE_CREATE, LinkPaths.save) &&
+                        AnnouncePathChange(SHCNE_UPDATEITEM, LinkPaths.folder) &&
+                        AnnouncePathChange(SHCNE_CREATE, LinkPaths.view) &&
+                        AnnouncePathChange(SHCNE_UPDATEITEM, LinkPaths.folder) && NotifyOrderChanged(LinkPaths.folder);
 
     // The buttons go first in the toolbar's stored order, while the instance is still
-    // held; the shell hears of the order change before and after it.
-    NotifyOrderChanged(LinkPaths.folder);
+    // held; the shell hears of the order change before and after it. The order needs only
+    // the registry, so a hung shell does not keep it from being stored.
     (void)PlaceShortcutsFirst(LinkPaths.save, LinkPaths.view);
-    NotifyOrderChanged(LinkPaths.folder);
+    if (shellAnswers) (void)NotifyOrderChanged(LinkPaths.folder);
 
     ReleaseBrowserInstance(browser);
 }

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include "common/ShellAnnouncement.h"
 #include "registry/RegistryKey.h"
 
 namespace {
@@ -45,6 +46,20 @@ bool ReadStoredRecord(RegistryKey* key, MenuOrderRecord* record) {
     record->bytes = block;
     record->size = read;
     return true;
+}
+
+// On a worker of its own: the folder's identifier list and the announcement touch nothing
+// but the worker's block.
+void AnnounceOrderChanged(WorkerBlock* block) {
+    auto* work = static_cast<AnnouncementWork*>(block);
+    PIDLIST_ABSOLUTE folder = ILCreateFromPathW(work->path);
+    if (folder) {
+        // One item of 4 bytes holding SHCNEE_ORDERCHANGED; its upper half ends the list.
+        const BYTE orderChanged[6] = {4, 0, SHCNEE_ORDERCHANGED, 0, 0, 0};
+        if (BeginStep(work)) SHChangeNotify(work->event, SHCNF_IDLIST | SHCNF_FLUSH, orderChanged, folder);
+        ILFree(folder);
+    }
+    FinishWork(work);
 }
 
 }  // namespace
@@ -102,12 +117,6 @@ HRESULT PlaceShortcutsFirst(const wchar_t* savePath, const wchar_t* viewPath) {
     return S_OK;
 }
 
-void NotifyOrderChanged(const wchar_t* folderPath) {
-    if (!folderPath) return;
-    PIDLIST_ABSOLUTE folder = ILCreateFromPathW(folderPath);
-    if (!folder) return;
-    // One item of 4 bytes holding SHCNEE_ORDERCHANGED; its upper half ends the list.
-    const BYTE orderChanged[6] = {4, 0, SHCNEE_ORDERCHANGED, 0, 0, 0};
-    SHChangeNotify(SHCNE_EXTENDED_EVENT, SHCNF_IDLIST | SHCNF_FLUSH, orderChanged, folder);
-    ILFree(folder);
+bool NotifyOrderChanged(const wchar_t* folderPath) {
+    return !folderPath || AnnounceOnWorker(&AnnounceOrderChanged, SHCNE_EXTENDED_EVENT, folderPath);
 }

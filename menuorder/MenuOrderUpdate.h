@@ -31,5 +31,7 @@ void SaveMenuOrder(const MenuOrderRecord* record);
 // or unreadable order changes nothing.
 HRESULT PlaceShortcutsFirst(const wchar_t* savePath, const wchar_t* viewPath);
 
-// Tells the shell that the order of the folder's items changed.
-void NotifyOrderChanged(const wchar_t* folderPath);
+// Tells the shell that the order of the folder's items changed, waiting for it as long as
+// for any call on the shell. False when the shell did not take it in time: it is hung, and
+// the caller sends it nothing more.
+[[nodiscard]] bool NotifyOrderChanged(const wchar_t* folderPath);

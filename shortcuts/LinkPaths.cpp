@@ -31,10 +31,12 @@ bool IsPlainFolderName(const wchar_t* name) {
     while (*base && *base != L'.') ++base;
     while (base > name && base[-1] == L' ') --base;
     int length = static_cast<int>(base - name);
-    // CON, PRN, AUX and NUL; COM1 to COM9 and LPT1 to LPT9.
+    // CON, PRN, AUX and NUL; COM and LPT with a digit, 0 and the superscripts 1 to 3
+    // included, which the system reserves as well.
     static const char kDevices[] = "CONPRNAUXNULCOMLPT";
     int first = 0, last = 4;
-    if (length == 4 && name[3] >= L'1' && name[3] <= L'9') {
+    const wchar_t digit = length == 4 ? name[3] : 0;
+    if ((digit >= L'0' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) {
         first = 4;
         last = 6;
     } else if (length != 3) {

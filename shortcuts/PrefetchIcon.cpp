@@ -5,35 +5,13 @@
 #include <urlmon.h>
 
 #include "common/BoundedWorker.h"
-
-// Newer than XP; passed only where the system takes it (see below).
-#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
-#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#endif
+#include "common/ShellAnnouncement.h"
+#include "common/SystemLibrary.h"
 
 namespace {
 
 using DownloadToCacheFileProc = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPWSTR, DWORD, DWORD,
                                                  LPBINDSTATUSCALLBACK);
-
-constexpr wchar_t kUrlMonitorName[] = L"urlmon.dll";
-
-// urlmon is not a KnownDLL: by plain name it could be a copy planted beside the installer.
-// This loads it from the system folder only. Systems without the restricted search flags
-// reject them with ERROR_INVALID_PARAMETER; there the full path does the same job, and
-// the altered search order resolves urlmon's own imports from the system folder too.
-HMODULE LoadSystemUrlMonitor() {
-    HMODULE module = LoadLibraryExW(kUrlMonitorName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module || GetLastError() != ERROR_INVALID_PARAMETER) return module;
-
-    wchar_t path[MAX_PATH];
-    UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    const UINT nameLength = sizeof(kUrlMonitorName) / sizeof(kUrlMonitorName[0]);  // with NUL
-    if (length == 0 || length + 1 + nameLength > MAX_PATH) return nullptr;
-    if (path[length - 1] != L'\\') path[length++] = L'\\';
-    for (UINT i = 0; i < nameLength; ++i) path[length + i] = kUrlMonitorName[i];
-    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
 
 // The fetch is optional, and a host that accepts and never answers stalls the URL moniker
 // for as long as its receive timeout (an hour on some systems, for ever under Wine). A
@@ -50,13 +28,14 @@ struct FetchWork : WorkerBlock {
 };
 
 // The download alone, in an apartment of its own; it touches nothing but its block, so
-// that it can be left behind at any point. urlmon stays loaded until the process ends:
+// that it can be left behind at any point. urlmon is not a KnownDLL: by plain name it
+// could be a copy planted beside the installer. It stays loaded until the process ends:
 // unloading it takes wininet with it while wininet's own threads may still be on their way
 // out of it, and under Wine a later load in the same process then lost the completion of
 // its download.
 void FetchIntoCache(WorkerBlock* block) {
     auto* fetch = static_cast<FetchWork*>(block);
-    HMODULE urlMonitor = LoadSystemUrlMonitor();
+    HMODULE urlMonitor = LoadSystemLibrary(L"urlmon.dll");
     FARPROC entry = urlMonitor ? GetProcAddress(urlMonitor, "URLDownloadToCacheFileW") : nullptr;
     if (entry) {
         auto download = reinterpret_cast<DownloadToCacheFileProc>(reinterpret_cast<void*>(entry));
@@ -81,6 +60,6 @@ void PrefetchIcon(const wchar_t* url) {
     // is not looked at again.
     if (StartWorker(fetch, &FetchIntoCache, COINIT_APARTMENTTHREADED) && AwaitWorker(fetch, kFetchBoundMs) &&
         SUCCEEDED(fetch->result))
-        SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW | SHCNF_FLUSH, fetch->cachePath, nullptr);
+        (void)AnnouncePathChange(SHCNE_CREATE, fetch->cachePath);
     ReleaseWorker(fetch);
 }

@@ -32,6 +32,45 @@ HRESULT RenameOver(const wchar_t* from, const wchar_t* targetPath) {
     return S_OK;
 }
 
+// Which file a name stands for: once that file is gone, the name may be given to another.
+struct FileIdentity {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+};
+
+// Opens path for its attributes only, letting others read, write and delete it meanwhile.
+HANDLE OpenToIdentify(const wchar_t* path) {
+    return CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+bool IdentifyOpenFile(HANDLE file, FileIdentity* identity) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &information)) return false;
+    *identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    return true;
+}
+
+bool IdentifyFile(const wchar_t* path, FileIdentity* identity) {
+    HANDLE file = OpenToIdentify(path);
+    bool identified = IdentifyOpenFile(file, identity);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return identified;
+}
+
+// A move that may copy reports success even when it could not delete its source afterwards
+// (a scanner still holding it). The name is removed only while it still stands for the
+// file this run wrote; the handle held meanwhile keeps it from being given to another.
+void RemoveIfStillOurs(const wchar_t* path, const FileIdentity& ours) {
+    HANDLE file = OpenToIdentify(path);
+    FileIdentity found;
+    if (IdentifyOpenFile(file, &found) && found.volume == ours.volume && found.indexHigh == ours.indexHigh &&
+        found.indexLow == ours.indexLow)
+        DeleteFileW(path);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
 // The target is on another volume than the temporary file. A move there is a copy, and a
 // copy that fails part way (a full disk) would leave the target cut short: so the file is
 // first copied to a name of its own beside the target, and only a complete copy is renamed
@@ -48,9 +87,12 @@ HRESULT StageBeside(const wchar_t* tempPath, UINT unique, const wchar_t* targetP
         staged[folderLength] = L'\0';
         // Named with the temporary file's own number (no file is made for it here), so that
         // no other run of ours uses it; the copy makes the file, hidden like its source.
+        FileIdentity written;
+        const bool identified = IdentifyFile(tempPath, &written);
         if (GetTempFileNameW(staged, kTempPrefix, unique, staged) &&
             SetFileAttributesW(tempPath, FILE_ATTRIBUTE_HIDDEN)) {
             if (MoveFileExW(tempPath, staged, kCopyFlags)) {
+                if (identified) RemoveIfStillOurs(tempPath, written);
                 // The temporary name is no longer ours; the staged one is until the rename.
                 result = RenameOver(staged, targetPath);
                 if (FAILED(result)) {

@@ -118,13 +118,15 @@ async function main() {
   }
 
   test('loads the parsing script, waits for it, sends the page with the res pairs', async (page) => {
-    parsingScript = 'setTimeout(function(){' +
+    // The stand-in becomes ready only when the test says so, however slow the click was.
+    parsingScript = 'window.becomeReady=function(){' +
       "window.res=[{QueryKey:'k',Src:'s'},{QueryKey:'m',Src:'t'}];" +
-      'window.brivok_scripts_loaded=1;},400);';
+      'window.brivok_scripts_loaded=1;};';
     scriptRequests = 0;
     await page.goto(address);
     const arrived = nextEndpointRequest(15000);
     await clickBookmarklet(page);
+    await page.waitForFunction(() => typeof window.becomeReady === 'function', null, { timeout: 15000 });
     await sleep(150);
     // Still polling: the page is the same page and nothing was sent yet.
     assert.strictEqual(endpointRequests.length, 0, 'sent before the parsing script was ready');
@@ -144,6 +146,7 @@ async function main() {
     assert.strictEqual(state.type, 'text/javascript');
     assert.strictEqual(state.a, 'function');
     assert.strictEqual(state.f, `${serverRoot}brivok?brivok_add_review_url=${encoded}&v=2&remote=1&ie=1&`);
+    await page.evaluate(() => window.becomeReady());
     const request = await arrived;
     assert.strictEqual(request, `${prefix}k0=s&m1=t&jump=yes`);
     assert.strictEqual(scriptRequests, 1);

@@ -282,8 +282,8 @@ TEST_F(MenuOrderUpdate, SetShortcutPositionNeedsAnExistingFile) {
 TEST_F(MenuOrderUpdate, NotifyOrderChangedReachesRegisteredWindow) {
     ShellNotificationWatcher watcher(SHCNE_EXTENDED_EVENT);
     ASSERT_TRUE(watcher.registered());
-    NotifyOrderChanged(folder_.c_str());
-    NotifyOrderChanged(nullptr);
+    EXPECT_TRUE(NotifyOrderChanged(folder_.c_str()));
+    EXPECT_TRUE(NotifyOrderChanged(nullptr));
     std::vector<ShellNotification> seen = watcher.Seen();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].event, LONG(SHCNE_EXTENDED_EVENT));

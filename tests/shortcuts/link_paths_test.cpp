@@ -149,6 +149,14 @@ TEST_F(LinkPathsTest, ValueThatIsNotAFolderNameKeepsDefault) {
         SetName(name);
         ExpectPaths(favorites_ + L"\\Links");
     }
+    // Devices that Wine lets a folder be made for; Windows reserves them too.
+    for (const wchar_t* name : {L"COM0", L"lpt0.txt", L"COM\u00B9", L"com\u00B2.log", L"COM\u00B3", L"LPT\u00B9",
+                                L"lpt\u00B2", L"LPT\u00B3.a.b"}) {
+        SCOPED_TRACE(Narrow(name));
+        MakeFolder(name);
+        SetName(name);
+        ExpectPaths(favorites_ + L"\\Links");
+    }
 }
 
 TEST_F(LinkPathsTest, EmptyNameGivesFavoritesItself) {

@@ -313,6 +313,35 @@ TEST_F(WriteShortcutFileTest, SpyNameGivenAwayAfterTheMoveIsNotDeleted) {
     }
 }
 
+// The platform documents that a move allowed to copy succeeds even when the copy worked but
+// its source could not be deleted (a scanner holding the file just closed). This stand-in
+// refuses the rename out of the temporary folder as one across volumes, then copies and
+// leaves the source; the rename beside the target goes through.
+int g_copiesLeavingSource = 0;
+BOOL WINAPI CopyLeavingSourceSpy(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    if (flags & MOVEFILE_COPY_ALLOWED) {
+        ++g_copiesLeavingSource;
+        return CopyFileW(from, to, FALSE);
+    }
+    std::wstring beside = std::wstring(to).substr(0, std::wstring(to).rfind(L'\\') + 1);
+    if (std::wstring(from).rfind(beside, 0) != 0) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
+    return g_spy->original<decltype(&MoveFileExW)>()(from, to, flags);
+}
+
+TEST_F(WriteShortcutFileTest, SpyCopyThatLeavesItsSourceLeavesNoTemporaryFile) {
+    ASSERT_TRUE(WriteWholeFile(view, old_));
+    g_copiesLeavingSource = 0;
+    HRESULT hr = 0xdeadbeef;
+    ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &CopyLeavingSourceSpy, view, &hr));
+    EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    EXPECT_EQ(g_copiesLeavingSource, 1);
+    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+    // TearDown finds no url*.tmp in the temporary folder or beside the target.
+}
+
 // The Links folder on another volume than the temporary folder (/dev/shm is one here): the
 // document is copied to a name beside the target first, and that copy is hidden until it
 // is renamed over the target.

@@ -1,0 +1,28 @@
+#include "common/ShellAnnouncement.h"
+
+#include <shlobj.h>
+
+namespace {
+
+void AnnouncePath(WorkerBlock* block) {
+    auto* work = static_cast<AnnouncementWork*>(block);
+    if (BeginStep(work)) SHChangeNotify(work->event, SHCNF_PATHW | SHCNF_FLUSH, work->path, nullptr);
+    FinishWork(work);
+}
+
+}  // namespace
+
+bool AnnounceOnWorker(WorkerProc announce, LONG event, const wchar_t* path) {
+    auto* work = static_cast<AnnouncementWork*>(NewWorkerBlock(sizeof(AnnouncementWork)));
+    if (!work) return false;
+    work->event = event;
+    lstrcpynW(work->path, path, MAX_PATH);
+    // In the multithreaded apartment the worker needs no message loop of its own.
+    bool delivered = StartWorker(work, announce, COINIT_MULTITHREADED) && AwaitWorker(work, kShellCallBoundMs);
+    ReleaseWorker(work);
+    return delivered;
+}
+
+bool AnnouncePathChange(LONG event, const wchar_t* path) {
+    return AnnounceOnWorker(&AnnouncePath, event, path);
+}
