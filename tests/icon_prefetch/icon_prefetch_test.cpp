@@ -12,10 +12,14 @@
 #include <vector>
 
 #include "shortcuts/PrefetchIcon.h"
+#include "tests/support/ImportSpy.h"
 #include "tests/support/LocalService.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/ShellNotificationWatcher.h"
 #include "tests/support/TestEnvironment.h"
+
+BRIVOK_DECLARE_IMPORT_SLOT(GetProcAddress);
+BRIVOK_DECLARE_IMPORT_SLOT(LoadLibraryExW);
 
 namespace {
 
@@ -132,6 +136,55 @@ TEST_F(ComApartment, PrefetchIconNotificationsAreSeenByThisWatcher) {
     ASSERT_EQ(created.size(), 1u);
     EXPECT_EQ(lstrcmpiW(created[0].c_str(), path.c_str()), 0) << Narrow(created[0]);
     DeleteFileW(path.c_str());
+}
+
+// kernel32 as Windows XP's: it exports neither AddDllDirectory nor SetDefaultDllDirectories,
+// and its loader ignores the restricted search flag it does not know (0x800), searching the
+// program's own folder first. These run in a process of their own (icon_prefetch_xp_loader)
+// where urlmon was never loaded, Wine searches for it as Windows does, and the planted copy
+// lies beside this program.
+ImportSpy* g_getProcAddress = nullptr;
+ImportSpy* g_loadLibraryEx = nullptr;
+
+FARPROC WINAPI XpGetProcAddress(HMODULE module, LPCSTR name) {
+    if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) &&
+        (lstrcmpA(name, "AddDllDirectory") == 0 || lstrcmpA(name, "SetDefaultDllDirectories") == 0)) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return g_getProcAddress->original<decltype(&GetProcAddress)>()(module, name);
+}
+
+HMODULE WINAPI XpLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
+    return g_loadLibraryEx->original<decltype(&LoadLibraryExW)>()(name, file, flags & ~0x800u);
+}
+
+using XpLoader = ComApartment;
+
+TEST_F(XpLoader, PrefetchIconImportSpyFetchesWithTheSystemCopyNotThePlantedOne) {
+    ASSERT_EQ(GetModuleHandleW(L"urlmon.dll"), nullptr) << "urlmon was loaded before the case";
+    wchar_t program[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    ASSERT_TRUE(length > 0 && length < MAX_PATH);
+    std::wstring folder(program, length);
+    folder.resize(folder.rfind(L'\\') + 1);
+    ASSERT_NE(GetFileAttributesW((folder + L"urlmon.dll").c_str()), INVALID_FILE_ATTRIBUTES) << "nothing planted";
+    const std::wstring marker = folder + L"planted-urlmon-loaded.txt";
+    DeleteFileW(marker.c_str());
+
+    HttpServer server(HttpServer::kIcon);
+    {
+        ImportSpy getProcAddress(BRIVOK_IMPORT_SLOT(GetProcAddress), reinterpret_cast<void*>(&XpGetProcAddress));
+        ImportSpy loadLibraryEx(BRIVOK_IMPORT_SLOT(LoadLibraryExW), reinterpret_cast<void*>(&XpLoadLibraryExW));
+        ASSERT_TRUE(getProcAddress.active() && loadLibraryEx.active());
+        g_getProcAddress = &getProcAddress;
+        g_loadLibraryEx = &loadLibraryEx;
+        PrefetchIcon(IconUrl(server.port()).c_str());
+    }
+
+    EXPECT_EQ(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES) << "the planted urlmon.dll was loaded";
+    EXPECT_EQ(server.Requests().size(), 1u);
+    ExpectOneCachedFile(IconBytes());
 }
 
 }  // namespace

@@ -142,6 +142,7 @@ struct ToolbarSpies {
     ShellWindowsSpy shellWindows{&log, &counter};
     HRESULT windowsCreation = S_OK;
     HRESULT instanceCreation = S_OK;
+    DWORD instanceDelayMs = 0;  // a browser that is slow to start
     SpyFactory windowsFactory{[this](REFIID iid, void** out) -> HRESULT {
         log.Add("CreateShellWindows");
         if (FAILED(windowsCreation)) return windowsCreation;
@@ -149,6 +150,7 @@ struct ToolbarSpies {
     }};
     SpyFactory instanceFactory{[this](REFIID iid, void** out) -> HRESULT {
         log.Add("CreateBrowser");
+        Sleep(instanceDelayMs);
         if (FAILED(instanceCreation)) return instanceCreation;
         return instance.QueryInterface(iid, out);
     }};
@@ -252,6 +254,26 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGivesUpOnAWindowThatDoesNotAnswer) {
     EXPECT_NE(log.find("get_HWND(B)\n"), std::string::npos) << log;
     EXPECT_NE(log.find("CreateBrowser\nShowBrowserBar(new"), std::string::npos) << log;
     EXPECT_EQ(spies.counter.live, 0);
+}
+
+// A browser that starts after the bound on its creation: the run goes on without it, and
+// the instance still gets its one ShowBrowserBar once it comes, and is released.
+TEST_F(ComApartment, ShowLinksToolbarSpyGivesTheBarToAnInstanceThatStartsTooLate) {
+    ToolbarSpies spies;
+    spies.shellWindows.items = {&spies.browserA};
+    spies.instanceDelayMs = 5000;
+
+    DWORD start = GetTickCount();
+    HRESULT hr = ShowLinksToolbar(true);
+    DWORD elapsed = GetTickCount() - start;
+
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_TIMEOUT)) << std::hex << hr;
+    EXPECT_LT(elapsed, 5000u);
+    std::string expected = "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) + "CreateBrowser\n";
+    EXPECT_EQ(spies.log.Text(), expected);
+    for (int i = 0; i < 200 && (spies.counter.live != 0 || spies.log.Text() == expected); ++i) Sleep(50);
+    EXPECT_EQ(spies.log.Text(), expected + "ShowBrowserBar(new," + kBarOn + ")\n");
+    EXPECT_EQ(spies.counter.live, 0) << "the late instance was not released";
 }
 
 // An open browser window that never answers: every call on it blocks until the test lets

@@ -10,11 +10,15 @@
 #include <vector>
 
 #include "installer/RunInstaller.h"
+#include "tests/menuorder/MenuOrderTestSupport.h"
+#include "tests/support/ImportSpy.h"
 #include "tests/support/LocalService.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/ShellNotificationWatcher.h"
 #include "tests/support/ShellSpies.h"
 #include "tests/support/TestEnvironment.h"
+
+BRIVOK_DECLARE_IMPORT_SLOT(SHChangeNotify);
 
 namespace {
 
@@ -293,6 +297,100 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyPausesBetweenTheIconAndTheFirstShortc
     // File times come from the kernel's coarse clock, a few milliseconds behind.
     LONGLONG gapMs = (static_cast<LONGLONG>(written) - static_cast<LONGLONG>(seen[0].time)) / 10000;
     EXPECT_GE(gapMs, 190) << "from the icon's announcement to the save shortcut's write";
+}
+
+// On Windows a flushed notification returns once the shell's own process has delivered it;
+// Wine delivers it inside this process and never waits. This spy on the program's import
+// of SHChangeNotify stands in for the shell's process: each flushed call is held for
+// delayMs and then passed on, or, for a hung shell, held until the test lets go (20 s at
+// most) and never delivered. It records each flushed call and how many overlapped.
+struct FlushedNotifySpy;
+FlushedNotifySpy* g_notifySpy = nullptr;
+
+struct FlushedNotifySpy {
+    explicit FlushedNotifySpy(DWORD delay) : delayMs(delay) { g_notifySpy = this; }
+    ~FlushedNotifySpy() {
+        // A call given up by the run lets go, and returns before the import is put back.
+        SetEvent(release);
+        for (int i = 0; i < 200 && InterlockedCompareExchange(&inFlight, 0, 0) != 0; ++i) Sleep(50);
+        EXPECT_EQ(inFlight, 0) << "a flushed call still held";
+        g_notifySpy = nullptr;
+        CloseHandle(release);
+    }
+    std::vector<LONG> Events() {
+        std::lock_guard<std::mutex> hold(lock);
+        return events;
+    }
+
+    static void WINAPI StandIn(LONG event, UINT flags, LPCVOID first, LPCVOID second) {
+        FlushedNotifySpy* self = g_notifySpy;
+        if (!(flags & SHCNF_FLUSH)) return self->spy.original<decltype(&SHChangeNotify)>()(event, flags, first, second);
+        {
+            std::lock_guard<std::mutex> hold(self->lock);
+            self->events.push_back(event);
+        }
+        LONG overlapping = InterlockedIncrement(&self->inFlight);
+        if (overlapping > self->maxInFlight) self->maxInFlight = overlapping;
+        bool hung = self->delayMs == INFINITE;
+        WaitForSingleObject(self->release, hung ? 20000 : self->delayMs);
+        if (!hung) self->spy.original<decltype(&SHChangeNotify)>()(event, flags, first, second);
+        InterlockedDecrement(&self->inFlight);
+    }
+
+    const DWORD delayMs;
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::mutex lock;
+    std::vector<LONG> events;
+    volatile LONG inFlight = 0;
+    LONG maxInFlight = 0;
+    ImportSpy spy{BRIVOK_IMPORT_SLOT(SHChangeNotify), reinterpret_cast<void*>(&StandIn)};
+};
+
+TEST_F(ComApartmentRunTest, RunInstallerImportSpyWaitsForAShellThatDeliversEachNotificationSlowly) {
+    BrowserClassSpy browser(save_, view_);
+    ASSERT_EQ(browser.registration.hr, S_OK);
+    FlushedNotifySpy shell(500);
+    ASSERT_TRUE(shell.spy.active());
+
+    // All six delivered in order, while the instance is held (see RunHoldingTheBrowser).
+    RunHoldingTheBrowser(browser);
+
+    EXPECT_EQ(shell.Events().size(), 6u);
+    EXPECT_EQ(shell.maxInFlight, 1) << "an announcement went out before the one before it was delivered";
+}
+
+// Order entries for the two shortcuts of an earlier install, behind another button.
+std::vector<BYTE> OrderWithShortcutsLast(const std::wstring& save, const std::wstring& view) {
+    TestEntry other{L"Other.url"}, oldView{ShortFileName(view)}, oldSave{ShortFileName(save)};
+    other.position = 0;
+    oldView.position = 1;
+    oldSave.position = 2;
+    return BuildRecord({other, oldView, oldSave});
+}
+
+TEST_F(ComApartmentRunTest, RunInstallerImportSpyStoresTheOrderAndShowsItsBoxWhileTheShellHangs) {
+    ASSERT_TRUE(WriteWholeFile(save_, "old")) << Narrow(save_);
+    ASSERT_TRUE(WriteWholeFile(view_, "old")) << Narrow(view_);
+    TestOrderKey order;
+    ASSERT_TRUE(order.Open());
+    ASSERT_TRUE(order.Write(OrderWithShortcutsLast(save_, view_)));
+    BrowserClassSpy browser(save_, view_);
+    ASSERT_EQ(browser.registration.hr, S_OK);
+    FlushedNotifySpy shell(INFINITE);
+    ASSERT_TRUE(shell.spy.active());
+
+    DWORD start = GetTickCount();
+    HereRun run = RunHere();
+    DWORD elapsed = GetTickCount() - start;
+
+    ExpectInstalled(run);
+    EXPECT_LT(elapsed, 14000u);
+    // The first announcement was never delivered; none followed it.
+    EXPECT_EQ(shell.Events(), std::vector<LONG>{SHCNE_CREATE});
+    std::vector<BYTE> stored;
+    ASSERT_TRUE(order.Read(&stored));
+    EXPECT_EQ(EntryPositions(stored), (std::vector<LONG>{2, 1, 0})) << "Other, view, save";
+    EXPECT_EQ(browser.counter.live, 0) << "references kept after the run";
 }
 
 }  // namespace

@@ -52,16 +52,6 @@ std::string ResourceOf(HMODULE module, WORD id) {
     return data ? std::string(data, SizeofResource(module, found)) : std::string();
 }
 
-bool WriteWholeFile(const std::wstring& path, const std::string& contents) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
-              written == contents.size();
-    CloseHandle(file);
-    return ok;
-}
-
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // The import a spy case has replaced, while it runs.

@@ -9,6 +9,16 @@ std::wstring TestEnvironment(const wchar_t* name) {
     return std::wstring(buffer, length);
 }
 
+bool WriteWholeFile(const std::wstring& path, const std::string& contents) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
+              written == contents.size();
+    CloseHandle(file);
+    return ok;
+}
+
 bool ReadWholeFile(const std::wstring& path, std::string* contents) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);

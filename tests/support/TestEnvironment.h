@@ -6,6 +6,9 @@
 // Value of an environment variable the test list sets (empty when absent).
 std::wstring TestEnvironment(const wchar_t* name);
 
+// Makes or replaces a file with the contents given; false when it cannot be written.
+bool WriteWholeFile(const std::wstring& path, const std::string& contents);
+
 // Whole contents of a file; false when it cannot be read.
 bool ReadWholeFile(const std::wstring& path, std::string* contents);
 
