@@ -319,9 +319,11 @@ def end_stuck_run(prefix):
 
 
 def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args=(),
-                  dll_overrides="", arguments=""):
+                  dll_overrides="", arguments="", trace_exit=False):
     """Starts `runs` installers at once and reads their boxes: ([box], [exit code], raw
-    output, time.time() when the last box had been read, browser processes seen)."""
+    output, time.time() when the last box had been read, browser processes seen). The time
+    each installer ended goes to .out/exit-time. With trace_exit, Wine traces its loader
+    (see how_it_ended)."""
     out = os.path.join(prefix, ".out")
     os.makedirs(out, exist_ok=True)
     script = r'''
@@ -333,7 +335,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
         done
         "$WINELOADER" "$2" --boxes "$4" "${@:5}" >"$3/box.txt" 2>&1
         date +%s.%N >"$3/box-time"
-        for pid in $pids; do wait $pid; echo $? >>"$3/exit-code"; done
+        for pid in $pids; do wait $pid; echo $? >>"$3/exit-code"; date +%s.%N >>"$3/exit-time"; done
         "$BRIVOK_WINESERVER" -k
         "$BRIVOK_WINESERVER" -w
     '''
@@ -358,7 +360,8 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
         subprocess.run([os.path.join(SOURCE, "tests", "wine", "with-display.sh"), "bash", "-c",
                         script, "brivok-e2e", windows_path(installer), windows_path(boxreader), out,
                         str(runs)] + list(reader_args),
-                       env=dict(wine_env(prefix, dll_overrides), BRIVOK_ARGUMENTS=arguments),
+                       env=dict(wine_env(prefix, dll_overrides), BRIVOK_ARGUMENTS=arguments,
+                                **({"WINEDEBUG": "+pid,+module"} if trace_exit else {})),
                        stdin=subprocess.DEVNULL, timeout=timeout, check=False)
     except subprocess.TimeoutExpired:
         alive = end_stuck_run(prefix)
@@ -377,6 +380,20 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
     return boxes, codes, box_text, box_time, len(browsers)
 
 
+def how_it_ended(prefix, program):
+    """How the one installer of a run with trace_exit ended: "ExitProcess" when its process
+    ran the DLLs' detach code (Wine's loader traces LdrShutdownProcess for it), else
+    "TerminateProcess". Its process is the one that loaded the program's image."""
+    lines = Path(prefix, ".out", "installer1.out").read_text(errors="replace").splitlines()
+    image = '\\%s"' % os.path.basename(program)
+    pids = {l.split(":")[0] for l in lines if ":trace:module:build_module loaded " in l and image in l}
+    if len(pids) != 1:
+        raise Failure("cannot tell the installer's process in the loader's trace: %r" % sorted(pids))
+    pid = pids.pop()
+    shutdown = any(l.startswith(pid + ":") and ":trace:module:LdrShutdownProcess" in l for l in lines)
+    return "ExitProcess" if shutdown else "TerminateProcess"
+
+
 # ---------------------------------------------------------------- cases
 
 class Case:
@@ -392,6 +409,9 @@ class Case:
     reader_args = ()      # --modules: the box reader lists the process's modules (box_text)
     dll_overrides = ""
     arguments = ""        # the installer's command line after its name
+    # "ExitProcess" or "TerminateProcess": how the process must end, within 2 s of its box
+    # being closed (the loader is traced for it); None: not looked at
+    ends_through = None
 
     runs = 1              # installers started at once
     run_timeout = 240     # seconds for the whole run, boxes and exits
@@ -491,7 +511,10 @@ class KeepsMalformedOrderValue(Case):
 
 
 class SucceedsWithoutBrowserClass(Case):
-    """The browser application cannot be started: toolbar and held instance are dropped."""
+    """The browser application cannot be started: toolbar and held instance are dropped.
+    No wait was given up, so the process ends through ExitProcess."""
+    ends_through = "ExitProcess"
+
     def prepare(self, prefix, profile):
         # Set up before the snapshot, so changing the machine's registration is fair here.
         set_reg_value(prefix, BROWSER_SERVER_KEY, "@", '"C:\\\\nowhere\\\\iexplore.exe"', hive="system.reg")
@@ -813,9 +836,12 @@ class SucceedsWhenBrowserServerNeverAnswers(LocalRootCase, ReplacesOldShortcutsA
     """The browser application's server starts and never registers its class object, as a
     browser stuck in its first start does: the new instance and the held one are given up
     (4 s and 3 s), the shortcuts are written and put first as usual, and the box comes at
-    most 10 s later than in a normal run of the same image (without the bounds: 60 s)."""
+    most 10 s later than in a normal run of the same image (without the bounds: 60 s). The
+    workers given up are still inside their calls at the end, so the process ends through
+    TerminateProcess, with its exit code, rather than run DLL detach code beside them."""
     body = bytes(range(256))
     run_timeout = 150
+    ends_through = "TerminateProcess"
 
     def prepare(self, prefix, profile):
         ReplacesOldShortcutsAndPutsThemFirst.prepare(self, prefix, profile)
@@ -983,7 +1009,7 @@ def run_case(name, installer, boxreader, explore, signed_dir=None):
         reg_before = {n: parse_reg(os.path.join(prefix, n)) for n in ("system.reg", "userdef.reg")}
         boxes, codes, raw, box_time, case.browsers = run_installer(
             prefix, program, boxreader, case.runs, case.run_timeout, case.reader_args,
-            case.dll_overrides, case.arguments)
+            case.dll_overrides, case.arguments, trace_exit=case.ends_through is not None)
         case.box_text = raw
         after = snapshot(prefix)
 
@@ -1006,6 +1032,14 @@ def run_case(name, installer, boxreader, explore, signed_dir=None):
         case.box_time = box_time
         case.start_time = float(Path(prefix, ".out", "start-time").read_text())
         log("   box read %.1f s after the start" % (box_time - case.start_time))
+        if case.ends_through:
+            ended = how_it_ended(prefix, program)
+            gone = float(Path(prefix, ".out", "exit-time").read_text().split()[0]) - box_time
+            log("   ended through %s, %.1f s after its box was closed" % (ended, gone))
+            if ended != case.ends_through:
+                problems.append("the process ended through %s, expected %s" % (ended, case.ends_through))
+            if gone > 2:
+                problems.append("the process ended %.1f s after its box was closed, expected at most 2" % gone)
 
         # Files in the Links folder: exactly the expected shortcuts, as the templates hold them.
         links_after = set(os.listdir(links)) if os.path.isdir(links) else set()
