@@ -6,7 +6,8 @@
 // Shows (or hides) the Links toolbar in every open browser window, then in a new hidden
 // browser instance that is released again. The result is the new instance's. Each wait on
 // the shell or a browser is bounded; a part that does not answer in time is given up
-// (HRESULT_FROM_WIN32(ERROR_TIMEOUT) when it is the new instance).
+// (HRESULT_FROM_WIN32(ERROR_TIMEOUT) when it is the new instance). A new instance that
+// comes after that still gets the bar, once, and is released.
 [[nodiscard]] HRESULT ShowLinksToolbar(bool show);
 
 // Creates a hidden browser instance, neither shown nor navigated, and holds it on a worker

@@ -3,7 +3,7 @@
 #include <commctrl.h>
 
 #include "common/BoundedWorker.h"
-#include "common/SystemLibrary.h"
+#include "common/SystemLibrary.h"  // LOAD_LIBRARY_SEARCH_SYSTEM32
 #include "installer/RunInstaller.h"
 
 namespace {
@@ -38,7 +38,8 @@ extern "C" void __cdecl BrivokEntry() {
     LPWSTR commandLine = GetCommandLineW();
     HINSTANCE instance = GetModuleHandleW(nullptr);
 
-    const UINT exitCode = static_cast<UINT>(RunInstaller(instance, nullptr, commandLine, startup.wShowWindow));
+    const UINT exitCode =
+        static_cast<UINT>(RunInstaller(instance, nullptr, commandLine, startup.wShowWindow));
     // ExitProcess ends the other threads wherever they stand and then runs every DLL's
     // detach code, which deadlocks, or on Vista and later ends the process abruptly, when a
     // thread left inside a hung call held a lock it needs. Once a wait was given up the

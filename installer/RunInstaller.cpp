@@ -31,7 +31,8 @@ void AnnounceShortcuts() {
     bool shellAnswers = AnnouncePathChange(SHCNE_CREATE, LinkPaths.save) &&
                         AnnouncePathChange(SHCNE_UPDATEITEM, LinkPaths.folder) &&
                         AnnouncePathChange(SHCNE_CREATE, LinkPaths.view) &&
-                        AnnouncePathChange(SHCNE_UPDATEITEM, LinkPaths.folder) && NotifyOrderChanged(LinkPaths.folder);
+                        AnnouncePathChange(SHCNE_UPDATEITEM, LinkPaths.folder) &&
+                        NotifyOrderChanged(LinkPaths.folder);
 
     // The buttons go first in the toolbar's stored order, while the instance is still
     // held; the shell hears of the order change before and after it. The order needs only

@@ -269,7 +269,8 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGivesTheBarToAnInstanceThatStartsTooLate
 
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_TIMEOUT)) << std::hex << hr;
     EXPECT_LT(elapsed, 5000u);
-    std::string expected = "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) + "CreateBrowser\n";
+    std::string expected =
+        "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) + "CreateBrowser\n";
     EXPECT_EQ(spies.log.Text(), expected);
     for (int i = 0; i < 200 && (spies.counter.live != 0 || spies.log.Text() == expected); ++i) Sleep(50);
     EXPECT_EQ(spies.log.Text(), expected + "ShowBrowserBar(new," + kBarOn + ")\n");
