@@ -260,7 +260,7 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGivesUpOnAWindowThatDoesNotAnswer) {
 // the instance still gets its one ShowBrowserBar once it comes, and is released.
 TEST_F(ComApartment, ShowLinksToolbarSpyGivesTheBarToAnInstanceThatStartsTooLate) {
     ToolbarSpies spies;
-    spies.shellWindows.items = {&spies.browserA};
+    spies.shellWindows.items = {};  // no window open: the bound on the instance is all the wait
     spies.instanceDelayMs = 5000;
 
     DWORD start = GetTickCount();
@@ -269,8 +269,7 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGivesTheBarToAnInstanceThatStartsTooLate
 
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_TIMEOUT)) << std::hex << hr;
     EXPECT_LT(elapsed, 5000u);
-    std::string expected =
-        "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) + "CreateBrowser\n";
+    const std::string expected = "CreateShellWindows\nget_Count\nCreateBrowser\n";
     EXPECT_EQ(spies.log.Text(), expected);
     for (int i = 0; i < 200 && (spies.counter.live != 0 || spies.log.Text() == expected); ++i) Sleep(50);
     EXPECT_EQ(spies.log.Text(), expected + "ShowBrowserBar(new," + kBarOn + ")\n");
