@@ -2,7 +2,7 @@
 BRIVOK_ROOT ?= https://www.brivok.com/
 ROOT_FLAG := -DBRIVOK_ROOT=$(BRIVOK_ROOT)
 
-.PHONY: all deps build build32 build64 release test run run32 bench clean
+.PHONY: all deps build build32 build64 release test faults run run32 bench clean
 
 all: build
 
@@ -29,6 +29,11 @@ release: deps
 test: deps
 	$(MAKE) build
 	ctest --preset win64
+
+# Every call of the installer failed in turn, every call site and way (tests/faults/).
+faults: deps
+	$(MAKE) build
+	ctest --preset faults
 
 run: deps
 	$(MAKE) build

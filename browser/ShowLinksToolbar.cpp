@@ -20,6 +20,9 @@ constexpr wchar_t kBrowserProgramPattern[] = L"*iexplore.exe";
 // lives on the stuck thread), and the new instance is still tried.
 constexpr DWORD kNewInstanceBoundMs = 4000;
 constexpr DWORD kHeldInstanceBoundMs = 3000;
+// The held instance is let go once the announcements are done, at most about 12 s later
+// (six bounded ones); should the signal never come, the worker lets go of it after this.
+constexpr DWORD kHeldInstanceLimitMs = 20000;
 
 // How long one open browser window may take to process the WM_NULL that follows the
 // toolbar switch; well inside the bound on one call, so that the walk itself gives up on a
@@ -102,7 +105,7 @@ void UseNewInstance(WorkerBlock* block) {
         if (SUCCEEDED(hr) && !browser) hr = E_NOINTERFACE;
         if (work->letGo) {
             FinishWork(work);
-            WaitForSingleObject(work->letGo, INFINITE);
+            WaitForSingleObject(work->letGo, kHeldInstanceLimitMs);
             CloseHandle(work->letGo);
         } else if (SUCCEEDED(hr)) {
             // A browser that started too late for the caller still gets the bar: the call

@@ -123,9 +123,11 @@ HRESULT WriteShortcutFile(const wchar_t* targetPath, WORD templateId) {
     HMODULE module = GetModuleHandleW(nullptr);
     HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(templateId), MAKEINTRESOURCEW(kShortcutTemplateType));
     if (!found) return LastErrorResult();
+    // No template is empty: a size of 0 is the lookup failing, and writing it would empty
+    // the shortcut.
     DWORD size = SizeofResource(module, found);
     HGLOBAL loaded = LoadResource(module, found);
-    if (!loaded) return LastErrorResult();
+    if (!size || !loaded) return LastErrorResult();
     const void* bytes = LockResource(loaded);
     if (!bytes) return LastErrorResult();
 

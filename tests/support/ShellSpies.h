@@ -265,3 +265,45 @@ struct BrowserSpy : public IWebBrowser2 {
     BRIVOK_BROWSER_PROPERTY(TheaterMode, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(AddressBar, VARIANT_BOOL)
     BRIVOK_BROWSER_PROPERTY(Resizable, VARIANT_BOOL)
 };
+
+// The shell-windows collection: the objects it lists, and what each Item call answers.
+struct ShellWindowsSpy : public IShellWindows {
+    BRIVOK_SPY_STATE
+    std::vector<IDispatch*> items;
+    std::vector<HRESULT> itemResults;  // per index; S_OK when absent
+    HRESULT countResult = S_OK;
+    CallLog* log = nullptr;
+
+    ShellWindowsSpy(CallLog* spyLog, SpyCounter* counter) : log(spyLog) { counter_ = counter; }
+
+    void* Answers(REFIID iid) {
+        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kIidShellWindows)
+            return static_cast<IShellWindows*>(this);
+        return nullptr;
+    }
+    BRIVOK_SPY_UNKNOWN(Answers)
+    BRIVOK_SPY_DISPATCH_STUBS
+
+    HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override {
+        log->Add("get_Count");
+        *count = static_cast<LONG>(items.size());
+        return countResult;
+    }
+    HRESULT STDMETHODCALLTYPE Item(VARIANT index, IDispatch** folder) override {
+        log->Add("Item(" + VariantText(&index) + ")");
+        *folder = nullptr;
+        if (index.vt != VT_I4 || index.lVal < 0 || index.lVal >= static_cast<LONG>(items.size()))
+            return E_INVALIDARG;
+        size_t i = static_cast<size_t>(index.lVal);
+        if (i < itemResults.size() && FAILED(itemResults[i])) return itemResults[i];
+        items[i]->AddRef();
+        *folder = items[i];
+        return S_OK;
+    }
+    BRIVOK_NOTIMPL(_NewEnum, (IUnknown**)) BRIVOK_NOTIMPL(Revoke, (LONG))
+    BRIVOK_NOTIMPL(Register, (IDispatch*, LONG, int, LONG*))
+    BRIVOK_NOTIMPL(RegisterPending, (LONG, VARIANT*, VARIANT*, int, LONG*))
+    BRIVOK_NOTIMPL(OnNavigate, (LONG, VARIANT*)) BRIVOK_NOTIMPL(OnActivated, (LONG, VARIANT_BOOL))
+    BRIVOK_NOTIMPL(FindWindowSW, (VARIANT*, VARIANT*, int, LONG*, int, IDispatch**))
+    BRIVOK_NOTIMPL(OnCreated, (LONG, IUnknown*)) BRIVOK_NOTIMPL(ProcessAttachDetach, (VARIANT_BOOL))
+};
