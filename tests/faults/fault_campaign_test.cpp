@@ -76,6 +76,7 @@ struct ChildRun {
     std::map<std::string, LONG> outstanding;
     LONG references = -1;
     int threads = -1;
+    std::string milliseconds;
 };
 
 class FaultCampaign : public ::testing::Test {
@@ -218,6 +219,7 @@ protected:
                 run.outstanding[rest.substr(0, rest.find('\t'))] = std::stol(rest.substr(rest.find('\t') + 1));
             if (key == "references") run.references = std::stol(rest);
             if (key == "threads") run.threads = std::stoi(rest);
+            if (key == "milliseconds") run.milliseconds = rest + " ms in the run and after it";
         }
         return run;
     }
@@ -225,7 +227,8 @@ protected:
     // The invariants every run must keep.
     void Check(const ChildRun& run, const std::string& function, const Snapshot& before) {
         SCOPED_TRACE(std::string(StartName(start_)) + ", " + run.failure);
-        ASSERT_TRUE(run.ended) << "the run did not end within its bound";
+        ASSERT_TRUE(run.ended) << "the run did not end within its bound"
+                               << (run.reported ? ": " + run.milliseconds : std::string(" and left no report"));
         Snapshot after = Take();
         bool bothWritten = false;
         for (size_t i = 0; i < after.shortcuts.size(); i += 2) {
@@ -234,7 +237,11 @@ protected:
                 const FileState& was = before.shortcuts[j];
                 const FileState& is = after.shortcuts[j];
                 const std::string& document = j % 2 == 0 ? saveTemplate_ : viewTemplate_;
-                bool templated = is.exists && is.bytes == document && !(is.attributes & FILE_ATTRIBUTE_HIDDEN);
+                // A shortcut renamed into place stays hidden only where showing it was itself
+                // refused, and the run says it failed.
+                bool mayBeHidden = run.failure.find("SetFileAttributesW") != std::string::npos && run.result == 1;
+                bool templated = is.exists && is.bytes == document &&
+                                 (mayBeHidden || !(is.attributes & FILE_ATTRIBUTE_HIDDEN));
                 EXPECT_TRUE(is == was || templated) << "a shortcut is neither as it was nor its template: "
                                                     << (is.exists ? is.bytes.size() : 0) << " bytes, attributes "
                                                     << std::hex << is.attributes;
@@ -301,7 +308,8 @@ protected:
         else
             ASSERT_FALSE(cleaned.hasOrder) << "an Order value was written";
         for (const auto& call : clean.calls)
-            EXPECT_TRUE(FindFaultFunction(call.first)) << call.first << " is called but not covered";
+            EXPECT_TRUE(FindFaultFunction(call.first) || call.first.rfind(kSpyPrefix, 0) == 0)
+                << call.first << " is called but not covered";
 
         std::string table;
         FailEachCall(clean, {}, &table);

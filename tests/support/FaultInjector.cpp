@@ -279,6 +279,8 @@ const AccountRule kRules[] = {
     {"CoInitialize", "apartment", true, -1},
     {"CoInitializeEx", "apartment", true, -1},
     {"CoUninitialize", "apartment", false, -1},
+    {"CoTaskMemAlloc", "task memory", true, -1},
+    {"CoTaskMemFree", "task memory", false, 0},
 };
 
 bool Succeeded(const std::string& name, void** args, UINT_PTR result) {
@@ -290,8 +292,10 @@ bool Succeeded(const std::string& name, void** args, UINT_PTR result) {
 }
 
 // called: the original ran and returned result; otherwise the call was failed here.
-void Account(const std::string& name, void** args, UINT_PTR result, bool called) {
+void Account(const std::string& hooked, void** args, UINT_PTR result, bool called) {
     State& s = Injector();
+    // What the spies hand to the product is accounted like what the product takes itself.
+    const std::string name = hooked.rfind(kSpyPrefix, 0) == 0 ? hooked.substr(sizeof(kSpyPrefix) - 1) : hooked;
     for (const AccountRule& rule : kRules) {
         if (name != rule.name) continue;
         // A failed acquisition hands out nothing; a refused release was still attempted, and
@@ -372,6 +376,16 @@ bool HookImports(HMODULE module) {
 }
 
 void* HookFunction(const std::string& name, void* original) { return MakeStub(name, original); }
+
+bool HookSpyImports(HMODULE module) {
+    bool ok = true;
+    ForEachImport(reinterpret_cast<BYTE*>(module), [&](const std::string& name, void** slot) {
+        if (name != "SysAllocString" && name != "CoTaskMemAlloc") return;
+        void* stub = MakeStub(kSpyPrefix + name, *slot);
+        ok = ok && stub && WritePointer(slot, stub);
+    });
+    return ok;
+}
 
 bool HookInterface(void* object, const char* interfaceName, int slots, const std::vector<Slot>& named) {
     void** table = *static_cast<void***>(object);

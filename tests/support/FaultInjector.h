@@ -55,6 +55,12 @@ bool HookImports(HMODULE module);
 // it go through the hooks under name, on to original.
 void* HookFunction(const std::string& name, void* original);
 
+// Accounts the BSTRs and task memory that code of module (the spies) hands out, under
+// kSpyPrefix and the function's name: the product must give them back too. Such calls are
+// counted apart and never failed.
+inline constexpr char kSpyPrefix[] = "spy ";
+bool HookSpyImports(HMODULE module);
+
 // Points the vtable of the interface at object (its first word) at a copy whose entries go
 // through hooks, named "interface::method" for the slots listed and "interface#N" for the
 // rest of its slots entries.
