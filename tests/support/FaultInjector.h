@@ -45,6 +45,9 @@ const std::map<std::string, std::string>& FaultFunctionsLeftOut();
 // Empty when it cannot be read.
 std::vector<std::string> ImageImports(const std::wstring& path);
 
+// The name under which a hooked call of the spies' own code is counted: "spy SysAllocString".
+inline constexpr char kSpyPrefix[] = "spy ";
+
 namespace FaultInjector {
 
 // Points every import slot of module whose function is in FaultFunctions() at its hook.
@@ -58,7 +61,6 @@ void* HookFunction(const std::string& name, void* original);
 // Accounts the BSTRs and task memory that code of module (the spies) hands out, under
 // kSpyPrefix and the function's name: the product must give them back too. Such calls are
 // counted apart and never failed.
-inline constexpr char kSpyPrefix[] = "spy ";
 bool HookSpyImports(HMODULE module);
 
 // Points the vtable of the interface at object (its first word) at a copy whose entries go
