@@ -3,7 +3,6 @@
 #include <oleauto.h>
 #include <winerror.h>
 
-#include <set>
 
 // The platform's documented failures, as each function reports them. Where a function has
 // several documented causes the campaign cares about, each is a mode of its own.
@@ -252,8 +251,8 @@ bool WritePointer(void** slot, void* value) {
     return true;
 }
 
-// What a call hands out or takes back: the kind, and where the value is (-1: the result,
-// otherwise the argument that points at it, or with `argument` the argument itself).
+// What a call hands out or takes back, of which kind, and where the value is. An apartment
+// is the calling thread's.
 struct AccountRule {
     const char* name;
     const char* kind;
