@@ -4,7 +4,7 @@
 // all of them (tests/support/FaultThunk.S, x64 only): a hooked import slot or vtable entry
 // points at a stub that goes through FaultBefore and FaultAfter. Only calls through the slots
 // and entries hooked here are seen; the injector's own calls go through this program's own
-// imports, which are never hooked.
+// imports, of which only the spies' two allocators are hooked (HookSpyImports).
 #include <windows.h>
 
 #include <map>
@@ -65,7 +65,7 @@ bool HookSpyImports(HMODULE module);
 
 // Points the vtable of the interface at object (its first word) at a copy whose entries go
 // through hooks, named "interface::method" for the slots listed and "interface#N" for the
-// rest of its slots entries.
+// rest of its slots.
 struct Slot {
     int index;
     const char* method;
