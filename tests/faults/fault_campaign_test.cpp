@@ -160,13 +160,8 @@ protected:
     }
     std::set<std::wstring> TemporaryFiles() {
         std::set<std::wstring> names;
-        for (const std::wstring& folder : {temp_, Folder() + L"\\"}) {
-            WIN32_FIND_DATAW found;
-            HANDLE search = FindFirstFileW((folder + L"url*.tmp").c_str(), &found);
-            if (search == INVALID_HANDLE_VALUE) continue;
-            do names.insert(folder + found.cFileName); while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
+        for (const std::wstring& folder : {temp_, Folder() + L"\\"})
+            for (const std::wstring& name : InstallerTemporaryFiles(folder)) names.insert(folder + name);
         return names;
     }
     Snapshot Take() {

@@ -69,22 +69,12 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr)) << GetLastError();
         view = folder_ + L"\\View Drovs.url";
         save = folder_ + L"\\+ Save It For Later.url";
-        tempBefore_ = TempFiles(temp_);
+        tempBefore_ = InstallerTemporaryFiles(temp_);
     }
     void TearDown() override {
-        EXPECT_EQ(TempFiles(temp_), tempBefore_) << "a url*.tmp file was left behind";
-        EXPECT_TRUE(TempFiles(folder_ + L"\\").empty()) << "a url*.tmp file was left beside the target";
+        EXPECT_EQ(InstallerTemporaryFiles(temp_), tempBefore_) << "a url*.tmp file was left behind";
+        EXPECT_TRUE(InstallerTemporaryFiles(folder_ + L"\\").empty()) << "a url*.tmp file was left beside the target";
         EXPECT_TRUE(RemoveTree(folder_));
-    }
-
-    static std::set<std::wstring> TempFiles(const std::wstring& folder) {
-        std::set<std::wstring> names;
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder + L"url*.tmp").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE) return names;
-        do names.insert(found.cFileName); while (FindNextFileW(search, &found));
-        FindClose(search);
-        return names;
     }
 
     // Writes the view shortcut with the temporary folder pointed at the given one, and
@@ -277,7 +267,7 @@ TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
     hr = WriteWithTemporaryFolder(deep);
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) << std::hex << hr;
     EXPECT_FALSE(Exists(view));
-    EXPECT_TRUE(TempFiles(deep + L"\\").empty());
+    EXPECT_TRUE(InstallerTemporaryFiles(deep + L"\\").empty());
 
     // One character shorter fits: the file name is made there and moved away again.
     std::wstring fits = folder_ + L"\\" + std::wstring(MAX_PATH - 15 - folder_.size() - 1 - 1, L'f');
@@ -285,7 +275,7 @@ TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
     hr = WriteWithTemporaryFolder(fits);
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
     EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
-    EXPECT_TRUE(TempFiles(fits + L"\\").empty());
+    EXPECT_TRUE(InstallerTemporaryFiles(fits + L"\\").empty());
 }
 
 TEST_F(WriteShortcutFileTest, SpyNameGivenAwayAfterTheMoveIsNotDeleted) {
@@ -367,7 +357,7 @@ TEST_F(WriteShortcutFileTest, SpyStagedCopyOnAnotherVolumeIsHiddenUntilRenamed) 
                                                              << rename.attributes;
     DWORD attributes = GetFileAttributesW(target.c_str());
     EXPECT_EQ(attributes & FILE_ATTRIBUTE_HIDDEN, 0u) << std::hex << attributes;
-    EXPECT_TRUE(TempFiles(other + L"\\").empty()) << "a url*.tmp file was left beside the target";
+    EXPECT_TRUE(InstallerTemporaryFiles(other + L"\\").empty()) << "a url*.tmp file was left beside the target";
     EXPECT_TRUE(RemoveTree(other));
 }
 

@@ -367,7 +367,7 @@ namespace FaultInjector {
 bool HookImports(HMODULE module) {
     bool ok = true;
     ForEachImport(reinterpret_cast<BYTE*>(module), [&](const std::string& name, void** slot) {
-        if (!FindFaultFunction(name) || name == "URLDownloadToCacheFileW") return;
+        if (!FindFaultFunction(name)) return;
         void* stub = MakeStub(name, *slot);
         ok = ok && stub && WritePointer(slot, stub);
     });

@@ -32,6 +32,16 @@ bool ReadWholeFile(const std::wstring& path, std::string* contents) {
     return ok;
 }
 
+std::set<std::wstring> InstallerTemporaryFiles(const std::wstring& folder) {
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"url*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.insert(found.cFileName); while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
 bool RemoveTree(const std::wstring& path) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);

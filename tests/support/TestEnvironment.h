@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <set>
 #include <string>
 
 // Value of an environment variable the test list sets (empty when absent).
@@ -11,6 +12,9 @@ bool WriteWholeFile(const std::wstring& path, const std::string& contents);
 
 // Whole contents of a file; false when it cannot be read.
 bool ReadWholeFile(const std::wstring& path, std::string* contents);
+
+// Names of the installer's temporary files (url*.tmp) in a folder given with its final "\".
+std::set<std::wstring> InstallerTemporaryFiles(const std::wstring& folder);
 
 // Removes a folder and everything in it; true when it is gone.
 bool RemoveTree(const std::wstring& path);
