@@ -2,7 +2,7 @@
 BRIVOK_ROOT ?= https://www.brivok.com/
 ROOT_FLAG := -DBRIVOK_ROOT=$(BRIVOK_ROOT)
 
-.PHONY: all deps build build32 build64 release test faults run run32 bench clean
+.PHONY: all deps build build32 build64 release test test-release32 faults run run32 bench clean
 
 all: build
 
@@ -12,7 +12,7 @@ deps:
 build32:
 	cmake --preset win32 $(ROOT_FLAG) >/dev/null
 	cmake --build --preset win32
-	cmake --build --preset win32 --target brivok_guest_tools
+	cmake --build --preset win32 --target brivok_tools32
 
 build64:
 	cmake --preset win64 $(ROOT_FLAG) >/dev/null
@@ -30,6 +30,11 @@ test: deps
 	$(MAKE) build
 	ctest --preset win64
 
+# Every case of the end-to-end driver on the 32-bit release (tests/wow64/).
+test-release32: deps
+	$(MAKE) build
+	ctest --preset release32
+
 # Every call of the installer failed in turn, every call site and way (tests/faults/).
 faults: deps
 	$(MAKE) build
@@ -39,7 +44,7 @@ run: deps
 	$(MAKE) build
 	scripts/run-installer.sh
 
-# The 32-bit release (or EXE=/absolute/path.exe) in the 32-bit guest; see the README.
+# The 32-bit release (or EXE=/absolute/path.exe) in the 32-bit root; see the README.
 run32: deps
 	$(MAKE) build32
 	scripts/run-installer32.sh $(EXE)

@@ -9,8 +9,8 @@ pkgs=(cmake ninja-build make python3 mingw-w64 g++-mingw-w64-x86-64-posix g++-mi
       osslsigncode openssl
       # native stacks of a run that hangs (tests/wine/alive.sh)
       gdb
-      # the 32-bit guest (tests/vm): made from Debian's packages, emulated without KVM
-      qemu-system-x86 mmdebstrap e2fsprogs debian-archive-keyring)
+      # the 32-bit root (tests/wow64): made from Debian's packages, entered in a namespace
+      mmdebstrap debian-archive-keyring util-linux iproute2)
 # The machine may bring its own Node.js with npm; take Debian's only when there is none.
 command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)
 missing=()

@@ -3,7 +3,7 @@
 # prints the message box's caption, text and icon, how the process ran and the exit code,
 # saves a picture of the box with its caption bar as build/run-box.png and lists what the
 # run installed. BRIVOK_INSTALLER, BRIVOK_BOXREADER and BRIVOK_RUN_OUT name other files
-# (`make run32` runs this script inside the 32-bit guest that way, and turns the picture
+# (`make run32` runs this script inside the 32-bit root that way, and turns the picture
 # into a PNG on the host).
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)

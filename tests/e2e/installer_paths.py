@@ -7,8 +7,9 @@ Usage: installer_paths.py --case NAME --installer EXE --boxreader EXE [--sign]
        installer_paths.py --list | --list32
 
 --sign runs a copy signed as `make release` signs (with the test certificate).
-The 32-bit cases run inside the 32-bit guest (tests/vm), with 32-bit helpers beside the
-box reader: shortname.exe, urlmon_control.exe and planted/urlmon.dll.
+On a 32-bit build, it runs inside the 32-bit root (tests/wow64), with 32-bit helpers beside
+the box reader: shortname.exe, urlmon_control.exe, sleeper.exe and planted/urlmon.dll.
+--list32 names the cases whose outcome could differ between the two builds.
 """
 import argparse
 import os
@@ -44,7 +45,9 @@ SAVE_NAME = "+ Save It For Later.url"
 VIEW_NAME = "View Drovs.url"
 ORDER_KEY = r"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\Favorites\\Links"
 TOOLBAR_KEY = r"Software\\Microsoft\\Internet Explorer\\Toolbar"
-BROWSER_SERVER_KEY = r"Software\\Classes\\CLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32"
+# The browser application's server, as 64-bit and as 32-bit (WoW64) programs see it.
+BROWSER_SERVER_KEYS = [r"Software\\Classes\\%sCLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32" % view
+                       for view in ("", r"Wow6432Node\\")]
 
 # Inside the user's profile folder only these may change; each is named in the report.
 PROFILE_AREAS = [
@@ -67,7 +70,7 @@ WINE_OWN_MACHINE_KEYS = [
     r"System\\CurrentControlSet\\Control\\Class\\{4D36E968-E325-11CE-BFC1-08002BE10318}",
     r"System\\CurrentControlSet\\Control\\Class\\{4D36E96E-E325-11CE-BFC1-08002BE10318}",
     # Wine's virtual HID keyboard and mouse (vendor 845E), installed by its plug and play when
-    # the prefix's first start did not finish it (seen in the guest)
+    # the prefix's first start did not finish it (seen under emulation)
     r"System\\CurrentControlSet\\Control\\Class\\{745a17a0-74d3-11d0-b6fe-00a0c90f57da}",
     "#hid#vid_845e&", "VID_845E&", r"System\\CurrentControlSet\\Services\\winehid",
 ]
@@ -427,7 +430,7 @@ class Case:
     def image(self, installer):
         """The image to run: a copy whose web root is a port on 127.0.0.1 held closed, so
         that no run looks up a name or leaves this machine. The 32-bit release runs as it
-        is: its guest has no network device at all."""
+        is: its root's network namespace has nothing but loopback."""
         if PeImage.read(installer).machine == 0x14C:
             return installer
         self.closed = socket.socket()
@@ -517,7 +520,8 @@ class SucceedsWithoutBrowserClass(Case):
 
     def prepare(self, prefix, profile):
         # Set up before the snapshot, so changing the machine's registration is fair here.
-        set_reg_value(prefix, BROWSER_SERVER_KEY, "@", '"C:\\\\nowhere\\\\iexplore.exe"', hive="system.reg")
+        for key in BROWSER_SERVER_KEYS:
+            set_reg_value(prefix, key, "@", '"C:\\\\nowhere\\\\iexplore.exe"', hive="system.reg")
 
 
 class FailsWhenFavoritesIsAFile(Case):
@@ -849,8 +853,9 @@ class SucceedsWhenBrowserServerNeverAnswers(LocalRootCase, ReplacesOldShortcutsA
         self.stamp = os.path.join(self.stamps, "started")
         sleeper = windows_path(os.path.join(os.path.dirname(BOXREADER), "sleeper.exe"))
         command = '"%s" %s' % (sleeper, windows_path(self.stamp))
-        set_reg_value(prefix, BROWSER_SERVER_KEY, "@", '"%s"' % command.replace("\\", "\\\\").replace('"', '\\"'),
-                      hive="system.reg")
+        for key in BROWSER_SERVER_KEYS:
+            set_reg_value(prefix, key, "@", '"%s"' % command.replace("\\", "\\\\").replace('"', '\\"'),
+                          hive="system.reg")
 
     def check(self, prefix, profile, templates):
         if not os.path.exists(self.stamp):
@@ -946,17 +951,22 @@ CASES = {
 }
 
 
-# The release users download, run in the 32-bit guest, longest first: two run at a time.
-CASES32 = {
-    "replaces_old_shortcuts_and_puts_them_first": ReplacesOldShortcutsAndPutsThemFirst,
-    "succeeds_from_downloads_in_fresh_profile": SucceedsFromDownloadsInFreshProfile,
-    "fails_when_save_shortcut_cannot_be_replaced": FailsWhenSaveShortcutCannotBeReplaced,
-}
+# The cases whose outcome could differ between the two builds, run on the release in
+# `make test` (every case runs on it in `make test-release32`): the image's imports,
+# resources and manifest binding, planted DLLs, the order record's ANSI names, a failure's
+# system text, the bounded waits on a browser server that never answers, a full volume.
+CASES32 = [
+    "succeeds_when_browser_server_never_answers",
+    "succeeds_from_downloads_in_fresh_profile",
+    "replaces_old_shortcuts_and_puts_them_first",
+    "fails_when_save_shortcut_cannot_be_replaced",
+    "fails_when_links_volume_is_full",
+]
 
 
 def run_wine(prefix, command, stdout_path, dll_overrides=""):
     """Runs a helper program to its end in the prefix, then ends the prefix's processes. The
-    limit only stops a helper that hangs: the emulated guest on a loaded machine is slow."""
+    limit only stops a helper that hangs: emulated 32-bit code on a loaded machine is slow."""
     with open(stdout_path, "wb") as stdout:
         try:
             subprocess.run([WINELOADER] + command, env=wine_env(prefix, dll_overrides), stdout=stdout,
@@ -981,7 +991,7 @@ def short_names(prefix, folder, names):
 
 
 def run_case(name, installer, boxreader, explore, signed_dir=None):
-    case = {**CASES, **CASES32}[name]()
+    case = CASES[name]()
     prefix = new_prefix()
     try:
         installer = case.image(installer)
@@ -1016,6 +1026,12 @@ def run_case(name, installer, boxreader, explore, signed_dir=None):
         problems = []
         if len(boxes) != case.runs:
             problems.append("%d message box(es) read, expected %d: %r" % (len(boxes), case.runs, raw))
+        # The release must run as users' 64-bit Windows runs it: a WoW64 process.
+        kind = {0x14C: "32-bit (WoW64)", 0x8664: "64-bit"}[image.machine]
+        kinds = re.findall(r"^process: (.*)$", raw.replace("\r", ""), re.M)
+        log("   process(es): %s" % ", ".join(kinds))
+        if kinds != [kind] * len(boxes):
+            problems.append("process(es) %r, expected %r" % (kinds, kind))
         for caption, text, icon in boxes:
             log("   box: %r %r %s" % (caption, text, icon))
             if caption != CAPTION:
@@ -1130,7 +1146,7 @@ def main():
     if args.list or args.list32:
         print(";".join(CASES32 if args.list32 else CASES))
         return 0
-    case = {**CASES, **CASES32}[args.case]
+    case = CASES[args.case]
     if getattr(case, "needs_mount", False) and not os.environ.get("BRIVOK_E2E_NAMESPACE"):
         # In a mount namespace of its own, a mount cannot outlive the run, however it ends.
         probe = ["unshare", "-m", "--propagation", "private", "true"]
