@@ -42,6 +42,9 @@ brivok_root32_enter() {
     local binds=()
     while [ $# -gt 0 ] && [ "$1" != -- ]; do binds+=("$1"); shift; done
     shift
+    unshare --user --map-root-user --mount --net true 2>/dev/null ||
+        brivok_root32_fail "a user namespace with its own mounts and network was refused" \
+            "(unshare --user --map-root-user --mount --net; this kernel or sandbox refuses it)"
     unshare --user --map-root-user --mount --net --propagation private -- \
         bash -s "$root" "${#binds[@]}" "${binds[@]}" "$@" <<'ENTER'
 root=$1 nbinds=$2
@@ -83,7 +86,12 @@ brivok_root32() {
     mkdir -p "$BRIVOK_ROOT32_CACHE" || brivok_root32_fail "cannot make $BRIVOK_ROOT32_CACHE"
     (
         flock 9
-        [ -f "$BRIVOK_ROOT32/../ready" ] && exit 0
+        if [ -f "$BRIVOK_ROOT32/../ready" ]; then
+            # Prefix copies of runs that were killed (a run takes minutes, never hours).
+            find "$BRIVOK_ROOT32$BRIVOK_ROOT32_WINE_DIR" -mindepth 1 -maxdepth 1 -type d \
+                ! -name template -mmin +120 -exec rm -rf {} +
+            exit 0
+        fi
         command -v mmdebstrap >/dev/null || brivok_root32_fail "mmdebstrap is missing (run make deps)"
         # Roots made from other inputs are never used again.
         find "$BRIVOK_ROOT32_CACHE" -mindepth 1 -maxdepth 1 -type d ! -name "$(brivok_root32_key)" \
