@@ -45,7 +45,8 @@ SAVE_NAME = "+ Save It For Later.url"
 VIEW_NAME = "View Drovs.url"
 ORDER_KEY = r"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\Favorites\\Links"
 TOOLBAR_KEY = r"Software\\Microsoft\\Internet Explorer\\Toolbar"
-# The browser application's server, as 64-bit and as 32-bit (WoW64) programs see it.
+# The browser application's server, as 64-bit and (where the prefix has a 32-bit half) as
+# 32-bit programs see it.
 BROWSER_SERVER_KEYS = [r"Software\\Classes\\%sCLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32" % view
                        for view in ("", r"Wow6432Node\\")]
 
@@ -223,6 +224,17 @@ def set_reg_value(prefix, key, name, data, hive="user.reg"):
     body = body.rstrip("\n") + ("\n" if body.strip() else "") + "%s=%s" % (stored, data)
     with open(path, "w", encoding="utf-8") as f:
         f.write(text[:header.end()] + body + text[body_end:])
+
+
+def set_browser_server(prefix, command):
+    """Points every view of the browser application's server that the prefix has at command
+    (a value as system.reg stores it)."""
+    keys = [k for k in BROWSER_SERVER_KEYS
+            if re.search(r"^\[%s\]" % re.escape(k), Path(prefix, "system.reg").read_text(encoding="utf-8"), re.M)]
+    if not keys:
+        raise Failure("no browser application server in system.reg")
+    for key in keys:
+        set_reg_value(prefix, key, "@", command, hive="system.reg")
 
 
 # ---------------------------------------------------------------- the Links order record
@@ -520,8 +532,7 @@ class SucceedsWithoutBrowserClass(Case):
 
     def prepare(self, prefix, profile):
         # Set up before the snapshot, so changing the machine's registration is fair here.
-        for key in BROWSER_SERVER_KEYS:
-            set_reg_value(prefix, key, "@", '"C:\\\\nowhere\\\\iexplore.exe"', hive="system.reg")
+        set_browser_server(prefix, '"C:\\\\nowhere\\\\iexplore.exe"')
 
 
 class FailsWhenFavoritesIsAFile(Case):
@@ -853,9 +864,7 @@ class SucceedsWhenBrowserServerNeverAnswers(LocalRootCase, ReplacesOldShortcutsA
         self.stamp = os.path.join(self.stamps, "started")
         sleeper = windows_path(os.path.join(os.path.dirname(BOXREADER), "sleeper.exe"))
         command = '"%s" %s' % (sleeper, windows_path(self.stamp))
-        for key in BROWSER_SERVER_KEYS:
-            set_reg_value(prefix, key, "@", '"%s"' % command.replace("\\", "\\\\").replace('"', '\\"'),
-                          hive="system.reg")
+        set_browser_server(prefix, '"%s"' % command.replace("\\", "\\\\").replace('"', '\\"'))
 
     def check(self, prefix, profile, templates):
         if not os.path.exists(self.stamp):
