@@ -1033,6 +1033,12 @@ def run_case(name, installer, boxreader, explore, signed_dir=None):
         after = snapshot(prefix)
 
         problems = []
+        # Translated 32-bit code that crashes outside Wine's own handlers ends with qemu's
+        # word for it, whatever the outcome: never let one pass unseen.
+        for out in sorted(Path(prefix, ".out").glob("*.[ot][ux][tx]")):
+            crash = re.search(r"^qemu: .*$", out.read_text(errors="replace"), re.M)
+            if crash:
+                problems.append("%s: %s" % (out.name, crash.group(0)))
         if len(boxes) != case.runs:
             problems.append("%d message box(es) read, expected %d: %r" % (len(boxes), case.runs, raw))
         # The release must run as users' 64-bit Windows runs it: a WoW64 process.
