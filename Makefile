@@ -6,15 +6,17 @@ ROOT_FLAG := -DBRIVOK_ROOT=$(BRIVOK_ROOT)
 
 all: build
 
+# What each job needs, installed when missing (scripts/install-deps.sh).
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh test
 
 build32:
+	@scripts/install-deps.sh build
 	cmake --preset win32 $(ROOT_FLAG) >/dev/null
 	cmake --build --preset win32
-	cmake --build --preset win32 --target brivok_tools32
 
 build64:
+	@scripts/install-deps.sh build
 	cmake --preset win64 $(ROOT_FLAG) >/dev/null
 	cmake --build --preset win64
 
@@ -22,7 +24,7 @@ build64:
 build: build32 build64
 
 # The 32-bit release, Authenticode-signed into dist/release/ (key and certificate: README).
-release: deps
+release:
 	$(MAKE) build32
 	BRIVOK_ROOT=$(BRIVOK_ROOT) scripts/sign-release.sh dist/win32/BrivokButtons.exe dist/release/BrivokButtons.exe
 
@@ -40,16 +42,19 @@ faults: deps
 	$(MAKE) build
 	ctest --preset faults
 
-run: deps
+run:
+	@scripts/install-deps.sh run
 	$(MAKE) build
 	scripts/run-installer.sh
 
 # The 32-bit release (or EXE=/absolute/path.exe) in the 32-bit root; see the README.
-run32: deps
-	$(MAKE) build32
+run32:
+	@scripts/install-deps.sh run32
+	$(MAKE) build
 	scripts/run-installer32.sh $(EXE)
 
-bench: deps
+bench:
+	@scripts/install-deps.sh run
 	$(MAKE) build
 	scripts/bench.sh
 

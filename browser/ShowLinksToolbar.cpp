@@ -5,6 +5,13 @@
 
 #include "common/ComHolders.h"
 
+struct BrowserWork : WorkerBlock {
+    bool show;
+    bool hold;  // work in two parts: the instance is released once the caller resumes it
+    bool held;  // a held instance came in time
+    HRESULT result;
+};
+
 namespace {
 
 constexpr short kLinksBandId = 11;  // the Links toolbar among the browser's bars
@@ -30,13 +37,6 @@ constexpr DWORD kHeldInstanceLimitMs = 20000;
 // considers hung is given up at once. Without SMTO_BLOCK the wait still handles messages
 // sent to the worker, so a browser that calls back cannot deadlock it.
 constexpr UINT kBrowserWindowTimeoutMs = 1000;
-
-struct BrowserWork : WorkerBlock {
-    bool show;
-    bool held;     // a held instance came in time
-    HANDLE letGo;  // only for a held instance: set once it may be released
-    HRESULT result;
-};
 
 [[nodiscard]] HRESULT ShowBar(IWebBrowser2* browser, bool show) {
     VariantHolder bar;
@@ -103,10 +103,8 @@ void UseNewInstance(WorkerBlock* block) {
         HRESULT hr = CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER,
                                       IID_IWebBrowser2, browser.PutVoid());
         if (SUCCEEDED(hr) && !browser) hr = E_NOINTERFACE;
-        if (work->letGo) {
-            FinishWork(work);
-            WaitForSingleObject(work->letGo, kHeldInstanceLimitMs);
-            CloseHandle(work->letGo);
+        if (work->hold) {
+            FinishFirstPart(work, kHeldInstanceLimitMs);
         } else if (SUCCEEDED(hr)) {
             // A browser that started too late for the caller still gets the bar: the call
             // touches that instance alone, and its result then goes nowhere.
@@ -118,24 +116,19 @@ void UseNewInstance(WorkerBlock* block) {
     FinishWork(work);
 }
 
-// The block of a new worker for part, or null when none could be started.
-[[nodiscard]] BrowserWork* StartPart(WorkerProc part, bool show, HANDLE letGo) {
-    auto* work = static_cast<BrowserWork*>(NewWorkerBlock(sizeof(BrowserWork)));
-    if (!work) return nullptr;
+// Starts part on the holder's block; false when no worker could be started.
+[[nodiscard]] bool StartPart(const WorkerRef<BrowserWork>& work, WorkerProc part, bool show, bool hold) {
+    if (!work) return false;
     work->show = show;
-    work->letGo = letGo;
-    if (StartWorker(work, part, COINIT_MULTITHREADED)) return work;
-    ReleaseWorker(work);
-    return nullptr;
+    work->hold = hold;
+    return StartWorker(work.Get(), part, COINIT_MULTITHREADED);
 }
 
 // The part's result, or a time-out when it was given up.
 [[nodiscard]] HRESULT RunPart(WorkerProc part, bool show, DWORD boundMs) {
-    BrowserWork* work = StartPart(part, show, nullptr);
-    if (!work) return E_OUTOFMEMORY;
-    HRESULT hr = AwaitWorker(work, boundMs) ? work->result : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-    ReleaseWorker(work);
-    return hr;
+    WorkerRef<BrowserWork> work;
+    if (!StartPart(work, part, show, false)) return E_OUTOFMEMORY;
+    return AwaitWorker(work.Get(), boundMs) ? work->result : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 }
 
 }  // namespace
@@ -145,24 +138,14 @@ HRESULT ShowLinksToolbar(bool show) {
     return RunPart(&UseNewInstance, show, kNewInstanceBoundMs);
 }
 
-WorkerBlock* HoldBrowserInstance() {
-    HANDLE letGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!letGo) return nullptr;
-    BrowserWork* work = StartPart(&UseNewInstance, true, letGo);
-    if (!work) {
-        CloseHandle(letGo);
-        return nullptr;
-    }
-    work->held = AwaitWorker(work, kHeldInstanceBoundMs);
-    return work;
+HeldBrowserInstance::HeldBrowserInstance() {
+    if (!StartPart(work_, &UseNewInstance, true, true)) return;
+    work_->held = AwaitWorker(work_.Get(), kHeldInstanceBoundMs);
 }
 
-void ReleaseBrowserInstance(WorkerBlock* block) {
-    auto* work = static_cast<BrowserWork*>(block);
-    if (!work) return;
+HeldBrowserInstance::~HeldBrowserInstance() {
+    if (!work_) return;
     // An instance that came too late is released as soon as it arrives.
-    if (work->held) work->finished = 0;
-    SetEvent(work->letGo);
-    if (work->held) (void)AwaitWorker(work, kHeldInstanceBoundMs);
-    ReleaseWorker(work);
+    ResumeWorker(work_.Get());
+    if (work_->held) (void)AwaitWorker(work_.Get(), kHeldInstanceBoundMs);
 }

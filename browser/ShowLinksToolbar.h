@@ -10,9 +10,19 @@
 // comes after that still gets the bar, once, and is released.
 [[nodiscard]] HRESULT ShowLinksToolbar(bool show);
 
+struct BrowserWork;
+
 // Creates a hidden browser instance, neither shown nor navigated, and holds it on a worker
-// until ReleaseBrowserInstance; the wait for it is bounded, and one that comes too late is
-// released as soon as it arrives. Null when no worker could be started.
-[[nodiscard]] WorkerBlock* HoldBrowserInstance();
-// Releases the held instance (bounded too) and lets go of the block; null does nothing.
-void ReleaseBrowserInstance(WorkerBlock* held);
+// while the holder lives; the wait for it is bounded, and one that comes too late is
+// released as soon as it arrives. Destroying the holder releases the instance (bounded
+// too). Nothing is held when no worker could be started.
+class HeldBrowserInstance {
+public:
+    HeldBrowserInstance();
+    ~HeldBrowserInstance();
+    HeldBrowserInstance(const HeldBrowserInstance&) = delete;
+    HeldBrowserInstance& operator=(const HeldBrowserInstance&) = delete;
+
+private:
+    WorkerRef<BrowserWork> work_;
+};

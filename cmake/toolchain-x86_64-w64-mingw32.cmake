@@ -1,4 +1,3 @@
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(BRIVOK_TRIPLE x86_64-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-common.cmake)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/run-in-prefix.sh)

@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include "common/Holders.h"
+
 namespace {
 
 constexpr LONG kIdle = 0;
@@ -31,19 +33,17 @@ bool StartWorker(WorkerBlock* block, WorkerProc work, DWORD apartment) {
     block->work = work;
     block->apartment = apartment;
     block->stepped = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!block->stepped) return false;
+    block->resumed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!block->stepped || !block->resumed) return false;
     block->references = 2;
-    HANDLE thread = CreateThread(nullptr, 0, &RunWorker, block, 0, nullptr);
-    if (!thread) {
-        block->references = 1;
-        return false;
-    }
-    CloseHandle(thread);
-    return true;
+    // The worker runs on without its handle: nothing waits on the thread itself.
+    UniqueHandle thread(CreateThread(nullptr, 0, &RunWorker, block, 0, nullptr));
+    if (!thread) block->references = 1;
+    return static_cast<bool>(thread);
 }
 
 bool AwaitWorker(WorkerBlock* block, DWORD stepMs) {
-    while (!block->finished) {
+    while (!InterlockedCompareExchange(&block->finished, 0, 0)) {
         DWORD signalled = 0;
         HRESULT waited = CoWaitForMultipleHandles(0, stepMs, 1, &block->stepped, &signalled);
         // Given up only when no step began meanwhile: one that began as the wait ran out
@@ -66,12 +66,19 @@ bool BeginStep(WorkerBlock* block) {
 }
 
 void FinishWork(WorkerBlock* block) {
-    block->finished = 1;
+    InterlockedExchange(&block->finished, 1);
     (void)BeginStep(block);
 }
 
+void ResumeWorker(WorkerBlock* block) {
+    // Cleared before the worker may go on, so that only its second finish ends a wait.
+    InterlockedExchange(&block->finished, 0);
+    SetEvent(block->resumed);
+}
+
 void ReleaseWorker(WorkerBlock* block) {
-    if (InterlockedDecrement(&block->references) != 0) return;
-    if (block->stepped) CloseHandle(block->stepped);
-    HeapFree(GetProcessHeap(), 0, block);
+    if (!block || InterlockedDecrement(&block->references) != 0) return;
+    UniqueHandle stepped(block->stepped);
+    UniqueHandle resumed(block->resumed);
+    FreeProcessHeapBlock(block);
 }

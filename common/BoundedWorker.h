@@ -15,6 +15,7 @@ struct WorkerBlock {
     volatile LONG progress;  // a step begun since the caller last looked, or given up
     volatile LONG finished;  // the worker's result is in the block
     HANDLE stepped;          // auto-reset: a step began or the work finished
+    HANDLE resumed;          // manual-reset: the second part of work in two may begin
     WorkerProc work;
     DWORD apartment;         // COINIT_ flags of the worker's own apartment
 };
@@ -28,6 +29,8 @@ inline constexpr DWORD kShellCallBoundMs = 2000;
 [[nodiscard]] WorkerBlock* NewWorkerBlock(SIZE_T size);
 
 // Starts work on the block; false when no thread could be had (the block stays the caller's).
+// Work may come in two parts: the worker finishes the first with FinishFirstPart and goes on
+// once the caller has called ResumeWorker.
 [[nodiscard]] bool StartWorker(WorkerBlock* block, WorkerProc work, DWORD apartment);
 
 // Waits until the work finishes, dispatching this thread's messages meanwhile; gives the
@@ -44,5 +47,36 @@ inline constexpr DWORD kShellCallBoundMs = 2000;
 // For the worker: its result is in the block (a step of its own when more follows).
 void FinishWork(WorkerBlock* block);
 
-// Lets go of the block; the caller calls it once, after its last look at the block.
+// For work in two parts: finishes the first, then waits until the caller resumes it, at
+// most limitMs (a caller that never does must not keep the worker for ever).
+inline void FinishFirstPart(WorkerBlock* block, DWORD limitMs) {
+    FinishWork(block);
+    WaitForSingleObject(block->resumed, limitMs);
+}
+
+// For the caller of work in two parts: lets the second begin; AwaitWorker then waits until
+// it finishes.
+void ResumeWorker(WorkerBlock* block);
+
+// Lets go of the block; the caller calls it once, after its last look at the block. Null
+// does nothing.
 void ReleaseWorker(WorkerBlock* block);
+
+// The caller's reference to a worker's block of Work (a WorkerBlock and the work's own
+// fields): a zeroed block of size bytes, or none when there is no memory, let go of once,
+// when the holder is destroyed.
+template <typename Work>
+class WorkerRef {
+public:
+    explicit WorkerRef(SIZE_T size = sizeof(Work)) : work_(static_cast<Work*>(NewWorkerBlock(size))) {}
+    ~WorkerRef() { ReleaseWorker(work_); }
+    WorkerRef(const WorkerRef&) = delete;
+    WorkerRef& operator=(const WorkerRef&) = delete;
+
+    Work* Get() const { return work_; }
+    Work* operator->() const { return work_; }
+    explicit operator bool() const { return work_ != nullptr; }
+
+private:
+    Work* work_;
+};

@@ -13,14 +13,12 @@ void AnnouncePath(WorkerBlock* block) {
 }  // namespace
 
 bool AnnounceOnWorker(WorkerProc announce, LONG event, const wchar_t* path) {
-    auto* work = static_cast<AnnouncementWork*>(NewWorkerBlock(sizeof(AnnouncementWork)));
+    WorkerRef<AnnouncementWork> work;
     if (!work) return false;
     work->event = event;
     lstrcpynW(work->path, path, MAX_PATH);
     // In the multithreaded apartment the worker needs no message loop of its own.
-    bool delivered = StartWorker(work, announce, COINIT_MULTITHREADED) && AwaitWorker(work, kShellCallBoundMs);
-    ReleaseWorker(work);
-    return delivered;
+    return StartWorker(work.Get(), announce, COINIT_MULTITHREADED) && AwaitWorker(work.Get(), kShellCallBoundMs);
 }
 
 bool AnnouncePathChange(LONG event, const wchar_t* path) {

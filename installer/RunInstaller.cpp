@@ -24,7 +24,7 @@ constexpr DWORD kPauseAfterIconMs = 200;
 void AnnounceShortcuts() {
     // Only held: neither shown nor navigated, and released without Quit. It may not come;
     // the announcements go out regardless.
-    WorkerBlock* browser = HoldBrowserInstance();
+    HeldBrowserInstance browser;
 
     // Each announcement is delivered before the next; once the shell has not taken one in
     // time it is taken to be hung, and the rest are dropped.
@@ -39,8 +39,6 @@ void AnnounceShortcuts() {
     // the registry, so a hung shell does not keep it from being stored.
     (void)PlaceShortcutsFirst(LinkPaths.save, LinkPaths.view);
     if (shellAnswers) (void)NotifyOrderChanged(LinkPaths.folder);
-
-    ReleaseBrowserInstance(browser);
 }
 
 // The stages from the Links folder to the finished shortcuts. Reports its own failure and

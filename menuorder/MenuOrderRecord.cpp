@@ -1,10 +1,9 @@
 #include "menuorder/MenuOrderRecord.h"
 
+#include "common/Holders.h"
+
 namespace {
 
-constexpr DWORD kEntryCountOffset = 16;
-constexpr DWORD kEntryPositionOffset = 4;
-constexpr DWORD kEntryFlagsOffset = 10;
 // Longest ANSI name, terminator included, that is converted for a comparison.
 constexpr DWORD kMaxConvertedName = 0x3FFFFFFF;
 // Converted names up to this length (terminator included) need no heap block.
@@ -27,7 +26,7 @@ struct EntryWalk {
 EntryWalk BeginWalk(const MenuOrderRecord* record) {
     EntryWalk walk{record->bytes, record->size, 0, kMenuOrderHeaderSize};
     if (record->bytes && record->size >= kMenuOrderHeaderSize) {
-        walk.left = ReadMenuOrderField(record->bytes + kEntryCountOffset);
+        walk.left = ReadMenuOrderField(record->bytes + kMenuOrderEntryCountOffset);
     }
     return walk;
 }
@@ -41,10 +40,10 @@ bool NextEntry(EntryWalk* walk, EntryView* view) {
     DWORD offset = walk->offset;
     if (offset > walk->size || walk->size - offset < kMenuOrderEntryNameOffset) return false;
     const BYTE* entry = walk->bytes + offset;
-    DWORD entrySize = ReadMenuOrderField(entry);
+    DWORD entrySize = ReadMenuOrderField(entry + kMenuOrderEntrySizeOffset);
     if (entrySize < kMenuOrderEntryNameOffset || entrySize > walk->size - offset) return false;
 
-    bool wide = (entry[kEntryFlagsOffset] & kMenuOrderNameIsWide) != 0;
+    bool wide = (entry[kMenuOrderEntryFlagsOffset] & kMenuOrderNameIsWide) != 0;
     DWORD at = kMenuOrderEntryNameOffset;
     if (wide) {
         while (entrySize - at >= 2 && (entry[at] | entry[at + 1]) != 0) at += 2;
@@ -73,12 +72,11 @@ bool NameEquals(const BYTE* entry, const EntryView& view, const wchar_t* fileNam
 
     DWORD capacity = view.nameLength + 1;
     wchar_t onStack[kNameOnStack];
-    wchar_t* buffer = onStack;
-    HANDLE heap = GetProcessHeap();
-    if (capacity > kNameOnStack) {
-        buffer = static_cast<wchar_t*>(HeapAlloc(heap, 0, static_cast<SIZE_T>(capacity) * 2));
-        if (!buffer) return false;
-    }
+    const bool large = capacity > kNameOnStack;
+    ProcessHeapPtr<wchar_t> onHeap(large ? ProcessHeapPtr<wchar_t>::Allocate(static_cast<SIZE_T>(capacity) * 2)
+                                         : nullptr);
+    wchar_t* buffer = large ? onHeap.Get() : onStack;
+    if (!buffer) return false;
     bool converted = true;
     if (view.wide) {
         for (DWORD i = 0; i < capacity; ++i) {
@@ -89,9 +87,7 @@ bool NameEquals(const BYTE* entry, const EntryView& view, const wchar_t* fileNam
                                         static_cast<int>(capacity), buffer,
                                         static_cast<int>(capacity)) != 0;
     }
-    bool equal = converted && lstrcmpiW(buffer, fileName) == 0;
-    if (buffer != onStack) HeapFree(heap, 0, buffer);
-    return equal;
+    return converted && lstrcmpiW(buffer, fileName) == 0;
 }
 
 }  // namespace
@@ -125,14 +121,14 @@ bool MoveMenuOrderEntry(MenuOrderRecord* record, const MenuOrderEntry* entry,
         }
     }
     if (!listed) return false;
-    BYTE* moved = record->bytes + entry->offset + kEntryPositionOffset;
+    BYTE* moved = record->bytes + entry->offset + kMenuOrderEntryPositionOffset;
     if (static_cast<LONG>(ReadMenuOrderField(moved)) == newPosition) return false;
     WriteMenuOrderField(moved, static_cast<DWORD>(newPosition));
 
     walk = BeginWalk(record);
     while (NextEntry(&walk, &view)) {
         if (view.offset == entry->offset) continue;
-        BYTE* position = record->bytes + view.offset + kEntryPositionOffset;
+        BYTE* position = record->bytes + view.offset + kMenuOrderEntryPositionOffset;
         DWORD value = ReadMenuOrderField(position);
         if (static_cast<LONG>(value) >= newPosition) WriteMenuOrderField(position, value + 1u);
     }

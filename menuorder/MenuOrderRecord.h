@@ -24,11 +24,25 @@ struct MenuOrderEntry {
     DWORD offset;
 };
 
+// The layout above, every offset from the start of its header or entry.
+inline constexpr DWORD kMenuOrderHeaderSizeOffset = 0;
+inline constexpr DWORD kMenuOrderVersionOffset = 4;
+inline constexpr DWORD kMenuOrderDataSizeOffset = 8;
+inline constexpr DWORD kMenuOrderReservedOffset = 12;
+inline constexpr DWORD kMenuOrderEntryCountOffset = 16;
 inline constexpr DWORD kMenuOrderHeaderSize = 20;
+inline constexpr DWORD kMenuOrderEntrySizeOffset = 0;
+inline constexpr DWORD kMenuOrderEntryPositionOffset = 4;
+inline constexpr DWORD kMenuOrderEntryFlagsOffset = 10;
+inline constexpr DWORD kMenuOrderEntryNameOffset = 22;
+// The values a record's header holds: headerSize, version; dataSize counts every byte after
+// the first headerSize bytes.
 inline constexpr DWORD kMenuOrderHeaderSizeField = 8;
 inline constexpr DWORD kMenuOrderVersion = 2;
-inline constexpr DWORD kMenuOrderEntryNameOffset = 22;
 inline constexpr BYTE kMenuOrderNameIsWide = 0x04;
+
+// The dataSize a block of size bytes must hold.
+inline constexpr DWORD MenuOrderDataSize(DWORD size) { return size - kMenuOrderHeaderSizeField; }
 
 // Little-endian 32-bit field at p, read or written byte by byte.
 inline DWORD ReadMenuOrderField(const BYTE* p) {

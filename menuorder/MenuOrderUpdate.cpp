@@ -3,22 +3,21 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include "common/Holders.h"
 #include "common/ShellAnnouncement.h"
 #include "registry/RegistryKey.h"
 
 namespace {
 
-constexpr DWORD kDataSizeOffset = 8;
-
 // A new record: headerSize 8, version 2, dataSize 12, reserved 0, entryCount 0.
 bool NewEmptyRecord(MenuOrderRecord* record) {
-    BYTE* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, kMenuOrderHeaderSize));
+    BYTE* block = ProcessHeapPtr<BYTE>::Allocate(kMenuOrderHeaderSize);
     if (!block) return false;
-    WriteMenuOrderField(block, kMenuOrderHeaderSizeField);
-    WriteMenuOrderField(block + 4, kMenuOrderVersion);
-    WriteMenuOrderField(block + kDataSizeOffset, kMenuOrderHeaderSize - 8);
-    WriteMenuOrderField(block + 12, 0);
-    WriteMenuOrderField(block + 16, 0);
+    WriteMenuOrderField(block + kMenuOrderHeaderSizeOffset, kMenuOrderHeaderSizeField);
+    WriteMenuOrderField(block + kMenuOrderVersionOffset, kMenuOrderVersion);
+    WriteMenuOrderField(block + kMenuOrderDataSizeOffset, MenuOrderDataSize(kMenuOrderHeaderSize));
+    WriteMenuOrderField(block + kMenuOrderReservedOffset, 0);
+    WriteMenuOrderField(block + kMenuOrderEntryCountOffset, 0);
     record->bytes = block;
     record->size = kMenuOrderHeaderSize;
     return true;
@@ -30,20 +29,18 @@ bool ReadStoredRecord(RegistryKey* key, MenuOrderRecord* record) {
         size < kMenuOrderHeaderSize) {
         return NewEmptyRecord(record);
     }
-    HANDLE heap = GetProcessHeap();
-    BYTE* block = static_cast<BYTE*>(HeapAlloc(heap, 0, size));
+    ProcessHeapPtr<BYTE> block(ProcessHeapPtr<BYTE>::Allocate(size));
     if (!block) return false;
     DWORD read = size;
     // The value may have changed between the two reads: what counts is what was read now.
-    if (key->ReadBinary(kMenuOrderValueName, block, &read) != ERROR_SUCCESS ||
+    if (key->ReadBinary(kMenuOrderValueName, block.Get(), &read) != ERROR_SUCCESS ||
         read < kMenuOrderHeaderSize || read > size ||
-        ReadMenuOrderField(block) != kMenuOrderHeaderSizeField ||
-        ReadMenuOrderField(block + 4) != kMenuOrderVersion ||
-        ReadMenuOrderField(block + kDataSizeOffset) != read - 8) {
-        HeapFree(heap, 0, block);
+        ReadMenuOrderField(block.Get() + kMenuOrderHeaderSizeOffset) != kMenuOrderHeaderSizeField ||
+        ReadMenuOrderField(block.Get() + kMenuOrderVersionOffset) != kMenuOrderVersion ||
+        ReadMenuOrderField(block.Get() + kMenuOrderDataSizeOffset) != MenuOrderDataSize(read)) {
         return false;
     }
-    record->bytes = block;
+    record->bytes = block.Release();
     record->size = read;
     return true;
 }
@@ -52,12 +49,13 @@ bool ReadStoredRecord(RegistryKey* key, MenuOrderRecord* record) {
 // but the worker's block.
 void AnnounceOrderChanged(WorkerBlock* block) {
     auto* work = static_cast<AnnouncementWork*>(block);
-    PIDLIST_ABSOLUTE folder = ILCreateFromPathW(work->path);
-    if (folder) {
+    {
+        ItemIdList folder(ILCreateFromPathW(work->path));
         // One item of 4 bytes holding SHCNEE_ORDERCHANGED; its upper half ends the list.
         const BYTE orderChanged[6] = {4, 0, SHCNEE_ORDERCHANGED, 0, 0, 0};
-        if (BeginStep(work)) SHChangeNotify(work->event, SHCNF_IDLIST | SHCNF_FLUSH, orderChanged, folder);
-        ILFree(folder);
+        if (folder && BeginStep(work)) {
+            SHChangeNotify(work->event, SHCNF_IDLIST | SHCNF_FLUSH, orderChanged, folder.Get());
+        }
     }
     FinishWork(work);
 }
@@ -75,14 +73,14 @@ bool LoadMenuOrder(MenuOrderRecord* record) {
 }
 
 void FreeMenuOrder(MenuOrderRecord* record) {
-    if (record->bytes) HeapFree(GetProcessHeap(), 0, record->bytes);
+    ProcessHeapPtr<BYTE> bytes(record->bytes);
     record->bytes = nullptr;
     record->size = 0;
 }
 
 void SaveMenuOrder(const MenuOrderRecord* record) {
     if (!record->bytes || record->size < kMenuOrderHeaderSize ||
-        ReadMenuOrderField(record->bytes + kDataSizeOffset) != record->size - 8) {
+        ReadMenuOrderField(record->bytes + kMenuOrderDataSizeOffset) != MenuOrderDataSize(record->size)) {
         return;
     }
     RegistryKey key;

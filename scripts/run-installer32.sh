@@ -8,9 +8,9 @@ set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/tests/wow64/root.sh"
 installer=$(realpath "${1:-$here/dist/win32/BrivokButtons.exe}")
-reader="$here/build/win32/tools32/boxreader.exe"
+reader="$here/build/win64/tools32/boxreader.exe"
 [ -f "$installer" ] || { echo "no such program: $installer" >&2; exit 2; }
-[ -f "$reader" ] || { echo "build first: make build32" >&2; exit 2; }
+[ -f "$reader" ] || { echo "build first: make build" >&2; exit 2; }
 brivok_root32
 
 out="$here/build/run32"

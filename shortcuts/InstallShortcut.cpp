@@ -1,5 +1,6 @@
 #include "shortcuts/InstallShortcut.h"
 
+#include "shortcuts/StampShortcut.h"
 #include "shortcuts/WriteShortcutFile.h"
 
 HRESULT InstallShortcut(const wchar_t* path, WORD templateId, const wchar_t* title) {

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include "common/Holders.h"
 #include "registry/RegistryKey.h"
 
 LinkPathBuffers LinkPaths;
@@ -51,7 +52,7 @@ bool IsPlainFolderName(const wchar_t* name) {
 }
 
 wchar_t* AllocatePath() {
-    auto* path = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, MAX_PATH * sizeof(wchar_t)));
+    wchar_t* path = ProcessHeapPtr<wchar_t>::Allocate(MAX_PATH * sizeof(wchar_t));
     if (path) path[0] = L'\0';
     return path;
 }
@@ -122,7 +123,7 @@ HRESULT ResolveLinkPaths() {
 void FreeLinkPaths() {
     static wchar_t** const paths[] = {&LinkPaths.folder, &LinkPaths.view, &LinkPaths.save};
     for (wchar_t** path : paths) {
-        if (*path) HeapFree(GetProcessHeap(), 0, *path);
+        ProcessHeapPtr<wchar_t> owned(*path);
         *path = nullptr;
     }
 }

@@ -49,7 +49,7 @@ void FetchIntoCache(WorkerBlock* block) {
 void PrefetchIcon(const wchar_t* url) {
     DWORD length = 0;
     while (url[length]) ++length;
-    auto* fetch = static_cast<FetchWork*>(NewWorkerBlock(sizeof(FetchWork) + length * sizeof(wchar_t)));
+    WorkerRef<FetchWork> fetch(sizeof(FetchWork) + length * sizeof(wchar_t));
     if (!fetch) return;  // as silent as a failed download
     fetch->result = E_FAIL;
     for (DWORD i = 0; i < length; ++i) fetch->url[i] = url[i];
@@ -58,8 +58,7 @@ void PrefetchIcon(const wchar_t* url) {
     // messages while it waits, so that nobody who sends to it stalls behind the download.
     // Past the bound the worker is left to finish or to end with the process; its result
     // is not looked at again.
-    if (StartWorker(fetch, &FetchIntoCache, COINIT_APARTMENTTHREADED) && AwaitWorker(fetch, kFetchBoundMs) &&
+    if (StartWorker(fetch.Get(), &FetchIntoCache, COINIT_APARTMENTTHREADED) && AwaitWorker(fetch.Get(), kFetchBoundMs) &&
         SUCCEEDED(fetch->result))
         (void)AnnouncePathChange(SHCNE_CREATE, fetch->cachePath);
-    ReleaseWorker(fetch);
 }

@@ -5,7 +5,7 @@
 #include <intshcut.h>
 
 #include "common/ComHolders.h"
-#include "shortcuts/InstallShortcut.h"
+#include "shortcuts/StampShortcut.h"
 
 namespace {
 constexpr DWORD kShortcutOpenMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;  // 0x12

@@ -1,5 +1,7 @@
 #include "shortcuts/WriteShortcutFile.h"
 
+#include "common/Holders.h"
+
 namespace {
 
 constexpr wchar_t kTempPrefix[] = L"url";
@@ -11,11 +13,16 @@ constexpr DWORD kReplacePauseMs = 50;
 // "url", four hexadecimal digits, ".tmp" and the terminator.
 constexpr DWORD kTempNameRoom = 14;
 
-// The calling thread's last error as a failure; E_FAIL when a failing call left none, so
-// that a failure can never read as S_OK.
-HRESULT LastErrorResult() {
-    DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+// Writes size bytes into the file at path, made anew, and flushes them; on a failure part
+// of them may be in it.
+HRESULT WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size) {
+    UniqueHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return LastErrorResult();
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), bytes, size, &written, nullptr)) return LastErrorResult();
+    if (written != size) return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    if (!FlushFileBuffers(file.Get())) return LastErrorResult();
+    return S_OK;
 }
 
 // Renames a file over the target on one volume. A second installer started at the same
@@ -45,30 +52,27 @@ HANDLE OpenToIdentify(const wchar_t* path) {
                        OPEN_EXISTING, 0, nullptr);
 }
 
-bool IdentifyOpenFile(HANDLE file, FileIdentity* identity) {
+bool IdentifyOpenFile(const UniqueHandle& file, FileIdentity* identity) {
     BY_HANDLE_FILE_INFORMATION information;
-    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &information)) return false;
+    if (!file || !GetFileInformationByHandle(file.Get(), &information)) return false;
     *identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
     return true;
 }
 
 bool IdentifyFile(const wchar_t* path, FileIdentity* identity) {
-    HANDLE file = OpenToIdentify(path);
-    bool identified = IdentifyOpenFile(file, identity);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    return identified;
+    UniqueHandle file(OpenToIdentify(path));
+    return IdentifyOpenFile(file, identity);
 }
 
 // A move that may copy reports success even when it could not delete its source afterwards
 // (a scanner still holding it). The name is removed only while it still stands for the
 // file this run wrote; the handle held meanwhile keeps it from being given to another.
 void RemoveIfStillOurs(const wchar_t* path, const FileIdentity& ours) {
-    HANDLE file = OpenToIdentify(path);
+    UniqueHandle file(OpenToIdentify(path));
     FileIdentity found;
     if (IdentifyOpenFile(file, &found) && found.volume == ours.volume && found.indexHigh == ours.indexHigh &&
         found.indexLow == ours.indexLow)
         DeleteFileW(path);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
 // The target is on another volume than the temporary file. A move there is a copy, and a
@@ -142,26 +146,13 @@ HRESULT WriteShortcutFile(const wchar_t* targetPath, WORD templateId) {
     UINT unique = GetTempFileNameW(tempPath, kTempPrefix, 0, tempPath);
     if (!unique) return LastErrorResult();
 
-    HANDLE file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == nullptr || file == INVALID_HANDLE_VALUE) {
-        result = LastErrorResult();
-    } else {
-        // Only a complete, flushed copy may replace the target; anything less is deleted.
-        DWORD written = 0;
-        if (!WriteFile(file, bytes, size, &written, nullptr)) {
-            result = LastErrorResult();
-        } else if (written != size) {
-            result = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-        } else if (!FlushFileBuffers(file)) {
-            result = LastErrorResult();
-        }
-        CloseHandle(file);
-        if (SUCCEEDED(result)) {
-            // On one volume the move is a rename, which cannot cut the target short.
-            result = RenameOver(tempPath, targetPath);
-            if (result == HRESULT_FROM_WIN32(ERROR_NOT_SAME_DEVICE)) {
-                return StageBeside(tempPath, unique, targetPath);
-            }
+    // Only a complete, flushed copy may replace the target; anything less is deleted.
+    result = WriteWholeFile(tempPath, bytes, size);
+    if (SUCCEEDED(result)) {
+        // On one volume the move is a rename, which cannot cut the target short.
+        result = RenameOver(tempPath, targetPath);
+        if (result == HRESULT_FROM_WIN32(ERROR_NOT_SAME_DEVICE)) {
+            return StageBeside(tempPath, unique, targetPath);
         }
     }
 

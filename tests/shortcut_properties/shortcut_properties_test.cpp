@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "shortcuts/InstallShortcut.h"
+#include "shortcuts/StampShortcut.h"
 #include "tests/support/ShellSpies.h"
 #include "tests/support/TestEnvironment.h"
 

@@ -1,0 +1,5 @@
+#include "common/Holders.h"
+
+void FreeProcessHeapBlock(void* block) {
+    if (block) HeapFree(GetProcessHeap(), 0, block);
+}
