@@ -13,15 +13,10 @@ shift 2
     { echo "missing $installer or $tools/boxreader.exe: make build" >&2; exit 2; }
 brivok_root32
 
-# The clone, and the installer's and tools' folders when they lie outside it.
-binds=("$here")
-for folder in "$(dirname "$installer")" "$tools"; do
-    case $folder/ in "$here"/*) ;; *) binds+=("$folder") ;; esac
-done
 reports=$(mktemp -d "${TMPDIR:-/tmp}/brivok-e2e32.XXXXXX")
 trap 'rm -rf "$reports"' EXIT
 start=$SECONDS
-brivok_root32_enter "$BRIVOK_ROOT32" "${binds[@]}" "rw:$reports" -- \
+brivok_root32_enter "$BRIVOK_ROOT32" "$here" "$(dirname "$installer")" "$tools" "rw:$reports" -- \
     env BRIVOK_WINE_DIR="$BRIVOK_ROOT32_WINE_DIR" bash -c '
         reports=$1 driver=$2/tests/e2e/installer_paths.py installer=$3 tools=$4
         shift 4

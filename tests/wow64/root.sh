@@ -1,13 +1,9 @@
-# Sourced by the 32-bit runners. This machine's kernel runs no 32-bit code, so the 32-bit
-# release runs in a Debian root of its own (Wine's 64-bit and 32-bit halves, and qemu-user),
-# entered in a user namespace whose own binfmt_misc instance hands every i386 program to that
-# root's qemu-i386. The 64-bit Wine processes run natively; only the 32-bit ones (the release
-# and its 32-bit helpers, a WoW64 process each) are translated. Nothing is registered with the
-# whole machine: the binfmt instance lives and dies with the namespace.
-#
-# The root is made once, with a booted 64-bit prefix in it, and kept outside the clone under
-# BRIVOK_ROOT32_CACHE, in a folder named by a hash of what goes into it (the recipe's version,
-# the packages and sources, the prefix setup), so changing any of them makes a new one.
+# Sourced by the 32-bit runners. This kernel runs no 32-bit code, so the 32-bit release runs
+# in a Debian root of its own (Wine with its 32-bit half, qemu-user), entered in a user
+# namespace whose own binfmt_misc instance hands i386 programs to the root's qemu-i386: only
+# the 32-bit processes are translated, and nothing is registered with the whole machine.
+# The root, with a booted 64-bit prefix, is made once and kept under BRIVOK_ROOT32_CACHE in a
+# folder named by a hash of what goes into it.
 
 here_wow64=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 : "${BRIVOK_ROOT32_CACHE:=${XDG_CACHE_HOME:-$HOME/.cache}/brivok-buttons/root32}"
@@ -16,10 +12,7 @@ BRIVOK_ROOT32_PACKAGES=wine,wine64,wine32:i386,qemu-user/bookworm-backports,xvfb
 # Where the booted prefix lies in the root (the prefix.sh layout: template/ plus copies).
 BRIVOK_ROOT32_WINE_DIR=/var/lib/brivok/wine
 
-brivok_root32_fail() {
-    echo "32-bit root: $*" >&2
-    exit 3
-}
+brivok_root32_fail() { echo "32-bit root: $*" >&2; exit 3; }
 
 # Bump when the making changes in a way the packages and sources do not show.
 BRIVOK_ROOT32_RECIPE=1
@@ -34,8 +27,8 @@ brivok_root32_key() {
 # brivok_root32_enter ROOT [BIND...] -- COMMAND...
 # Runs COMMAND in ROOT as its root user, with no network but loopback. Each BIND, an
 # absolute folder of this machine, appears at the same path inside, read-only, or writable
-# when written rw:FOLDER. Exits with
-# COMMAND's status, or 3 with the reason when the kernel or the sandbox refuses a step.
+# when written rw:FOLDER. Exits with COMMAND's status, or 3 with the reason when the kernel
+# or the sandbox refuses a step.
 brivok_root32_enter() {
     local root=$1
     shift
