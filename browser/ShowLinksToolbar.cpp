@@ -50,7 +50,7 @@ constexpr UINT kBrowserWindowTimeoutMs = 1000;
 }
 
 // Each call waits for the one before it to have answered. Once the walk has been given
-// up, no further call is made: BeginStep refuses, here and in the walk's next turn.
+// up, no further call is made: BeginOutsideCall refuses, here and in the walk's next turn.
 void ShowBarInOpenWindow(WorkerBlock* work, IShellWindows* windows, LONG index, bool show) {
     ComPtr<IDispatch> item;
     ComPtr<IWebBrowser2> browser;
@@ -65,15 +65,15 @@ void ShowBarInOpenWindow(WorkerBlock* work, IShellWindows* windows, LONG index, 
         hr = windows->Item(position.Get(), item.Put());
     }
     // Folder windows of the shell are listed too; only browser windows have the bar.
-    if (SUCCEEDED(hr) && item && BeginStep(work) &&
-        SUCCEEDED(QueryInto(item.Get(), IID_IWebBrowser2, &browser)) && BeginStep(work) &&
+    if (SUCCEEDED(hr) && item && BeginOutsideCall(work) &&
+        SUCCEEDED(QueryInto(item.Get(), IID_IWebBrowser2, &browser)) && BeginOutsideCall(work) &&
         SUCCEEDED(browser->get_FullName(programName.Put())) && programName.Get() &&
-        PathMatchSpecW(programName.Get(), kBrowserProgramPattern) && BeginStep(work)) {
+        PathMatchSpecW(programName.Get(), kBrowserProgramPattern) && BeginOutsideCall(work)) {
         (void)ShowBar(browser.Get(), show);
         // The round trip lets the window's thread finish with the bar before the next
         // window is handled.
         DWORD_PTR answer = 0;
-        if (BeginStep(work) && SUCCEEDED(browser->get_HWND(&window)) && window && BeginStep(work))
+        if (BeginOutsideCall(work) && SUCCEEDED(browser->get_HWND(&window)) && window && BeginOutsideCall(work))
             (void)SendMessageTimeoutW(reinterpret_cast<HWND>(window), WM_NULL, 0, 0, SMTO_ABORTIFHUNG,
                                       kBrowserWindowTimeoutMs, &answer);
     }
@@ -86,8 +86,8 @@ void WalkOpenWindows(WorkerBlock* block) {
         HRESULT hr = CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_ALL, IID_IShellWindows,
                                       windows.PutVoid());
         LONG count = 0;
-        if (SUCCEEDED(hr) && windows && BeginStep(work) && SUCCEEDED(windows->get_Count(&count))) {
-            for (LONG index = 0; index < count && BeginStep(work); ++index)
+        if (SUCCEEDED(hr) && windows && BeginOutsideCall(work) && SUCCEEDED(windows->get_Count(&count))) {
+            for (LONG index = 0; index < count && BeginOutsideCall(work); ++index)
                 ShowBarInOpenWindow(work, windows.Get(), index, work->show);
         }
     }
@@ -108,7 +108,7 @@ void UseNewInstance(WorkerBlock* block) {
         } else if (SUCCEEDED(hr)) {
             // A browser that started too late for the caller still gets the bar: the call
             // touches that instance alone, and its result then goes nowhere.
-            (void)BeginStep(work);
+            (void)BeginOutsideCall(work);
             hr = ShowBar(browser.Get(), work->show);
         }
         work->result = hr;

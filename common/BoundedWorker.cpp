@@ -59,7 +59,7 @@ bool AwaitWorker(WorkerBlock* block, DWORD stepMs) {
 
 bool AnyWorkerGivenUp() { return InterlockedCompareExchange(&g_givenUp, 0, 0) != 0; }
 
-bool BeginStep(WorkerBlock* block) {
+bool BeginOutsideCall(WorkerBlock* block) {
     if (InterlockedCompareExchange(&block->progress, kStepped, kIdle) == kGivenUp) return false;
     SetEvent(block->stepped);
     return true;
@@ -67,7 +67,7 @@ bool BeginStep(WorkerBlock* block) {
 
 void FinishWork(WorkerBlock* block) {
     InterlockedExchange(&block->finished, 1);
-    (void)BeginStep(block);
+    (void)BeginOutsideCall(block);
 }
 
 void ResumeWorker(WorkerBlock* block) {

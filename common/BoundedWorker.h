@@ -41,8 +41,9 @@ inline constexpr DWORD kShellCallBoundMs = 2000;
 // into another process or a system DLL, holding whatever locks that call holds.
 [[nodiscard]] bool AnyWorkerGivenUp();
 
-// For the worker, before each wait on the outside: false once it has been given up.
-[[nodiscard]] bool BeginStep(WorkerBlock* block);
+// For the worker, before each call on the outside: may it make the call? False once it has
+// been given up; otherwise the caller's bound on one step starts anew.
+[[nodiscard]] bool BeginOutsideCall(WorkerBlock* block);
 
 // For the worker: its result is in the block (a step of its own when more follows).
 void FinishWork(WorkerBlock* block);

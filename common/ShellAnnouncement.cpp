@@ -6,7 +6,7 @@ namespace {
 
 void AnnouncePath(WorkerBlock* block) {
     auto* work = static_cast<AnnouncementWork*>(block);
-    if (BeginStep(work)) SHChangeNotify(work->event, SHCNF_PATHW | SHCNF_FLUSH, work->path, nullptr);
+    if (BeginOutsideCall(work)) SHChangeNotify(work->event, SHCNF_PATHW | SHCNF_FLUSH, work->path, nullptr);
     FinishWork(work);
 }
 

@@ -17,7 +17,7 @@ struct AnnouncementWork : WorkerBlock {
 };
 
 // Runs announce on a worker with event and a copy of path (cut at MAX_PATH characters),
-// and waits for it. The worker calls BeginStep before it waits on the shell. True when it
+// and waits for it. The worker calls BeginOutsideCall before it waits on the shell. True when it
 // finished in time; false when it was given up or no worker could be started.
 [[nodiscard]] bool AnnounceOnWorker(WorkerProc announce, LONG event, const wchar_t* path);
 

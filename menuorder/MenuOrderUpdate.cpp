@@ -53,7 +53,7 @@ void AnnounceOrderChanged(WorkerBlock* block) {
         ItemIdList folder(ILCreateFromPathW(work->path));
         // One item of 4 bytes holding SHCNEE_ORDERCHANGED; its upper half ends the list.
         const BYTE orderChanged[6] = {4, 0, SHCNEE_ORDERCHANGED, 0, 0, 0};
-        if (folder && BeginStep(work)) {
+        if (folder && BeginOutsideCall(work)) {
             SHChangeNotify(work->event, SHCNF_IDLIST | SHCNF_FLUSH, orderChanged, folder.Get());
         }
     }

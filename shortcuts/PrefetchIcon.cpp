@@ -14,7 +14,7 @@ using DownloadToCacheFileProc = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPWSTR, DWO
                                                  LPBINDSTATUSCALLBACK);
 
 // The fetch is optional, and a host that accepts and never answers stalls the URL moniker
-// for as long as its receive timeout (an hour on some systems, for ever under Wine). A
+// for as long as its receive timeout (an hour on some systems). A
 // service that answers within 5 s still gets 3 s for the transfer; after 8 s the run goes
 // on, with time left for the box to appear within 15 s of the fetch's start even on a
 // busy machine.
@@ -31,8 +31,7 @@ struct FetchWork : WorkerBlock {
 // that it can be left behind at any point. urlmon is not a KnownDLL: by plain name it
 // could be a copy planted beside the installer. It stays loaded until the process ends:
 // unloading it takes wininet with it while wininet's own threads may still be on their way
-// out of it, and under Wine a later load in the same process then lost the completion of
-// its download.
+// out of it.
 void FetchIntoCache(WorkerBlock* block) {
     auto* fetch = static_cast<FetchWork*>(block);
     HMODULE urlMonitor = LoadSystemLibrary(L"urlmon.dll");
