@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/FaultInjector.h"
+#include "tests/support/MessageBoxReader.h"
 #include "tests/support/ShellSpies.h"
 
 extern "C" __declspec(dllimport) int FaultRunInstaller();
@@ -72,10 +73,9 @@ DWORD WINAPI PumpWindow(void* parameter) {
     return 0;
 }
 
-std::string Utf8(const std::wstring& text) {
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(length > 0 ? length - 1 : 0, '\0');
-    if (length > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], length, nullptr, nullptr);
+// A box's caption or text on one report line.
+std::string OneLine(const std::wstring& text) {
+    std::string out = Narrow(text);
     for (char& c : out)
         if (c == '\r' || c == '\n') c = '|';
     return out;
@@ -173,7 +173,7 @@ int wmain(int argc, wchar_t** argv) {
                 (box.type & MB_ICONMASK) == MB_ICONERROR         ? "error"
                 : (box.type & MB_ICONMASK) == MB_ICONINFORMATION ? "information"
                                                                   : "other",
-                Utf8(box.caption).c_str(), Utf8(box.text).c_str());
+                OneLine(box.caption).c_str(), OneLine(box.text).c_str());
     for (const auto& call : FaultInjector::Calls()) fprintf(report, "calls %s %ld\n", call.first.c_str(), call.second);
     for (const auto& kind : FaultInjector::Outstanding())
         fprintf(report, "outstanding %s\t%ld\n", kind.first.c_str(), kind.second);

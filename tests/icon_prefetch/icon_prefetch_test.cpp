@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "shortcuts/PrefetchIcon.h"
+#include "tests/support/ComApartment.h"
 #include "tests/support/ImportSpy.h"
 #include "tests/support/LocalService.h"
 #include "tests/support/MessageBoxReader.h"
@@ -32,13 +33,12 @@ std::vector<std::wstring> Created(ShellNotificationWatcher& watcher) {
 
 // A COM apartment and a watcher for the shell's create notifications, started before the
 // test's own calls.
-class ComApartment : public ::testing::Test {
+class IconFetch : public ComApartment {
 protected:
     void SetUp() override {
-        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        ComApartment::SetUp();
         ASSERT_TRUE(watcher.registered());
     }
-    void TearDown() override { CoUninitialize(); }
 
     // One create notification so far, for a file that holds `expected`.
     void ExpectOneCachedFile(const std::string& expected) {
@@ -52,7 +52,7 @@ protected:
     ShellNotificationWatcher watcher{SHCNE_CREATE};
 };
 
-TEST_F(ComApartment, PrefetchIconFetchesOnceAndAnnouncesTheCachedFile) {
+TEST_F(IconFetch, PrefetchIconFetchesOnceAndAnnouncesTheCachedFile) {
     HttpServer server(HttpServer::kIcon);
 
     PrefetchIcon(IconUrl(server.port()).c_str());
@@ -63,7 +63,7 @@ TEST_F(ComApartment, PrefetchIconFetchesOnceAndAnnouncesTheCachedFile) {
     ExpectOneCachedFile(IconBytes());
 }
 
-TEST_F(ComApartment, PrefetchIconFetchesAgainOnEveryRun) {
+TEST_F(IconFetch, PrefetchIconFetchesAgainOnEveryRun) {
     // Wine's cache never answers for the server, so each call sends its own request. urlmon
     // stays loaded between the calls: unloading and loading it again in one process made a
     // later download under Wine wait for good for a completion that had already happened.
@@ -79,7 +79,7 @@ TEST_F(ComApartment, PrefetchIconFetchesAgainOnEveryRun) {
     EXPECT_NE(GetFileAttributesW(created[1].c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(created[1]);
 }
 
-TEST_F(ComApartment, PrefetchIconAnnouncesACachedErrorPage) {
+TEST_F(IconFetch, PrefetchIconAnnouncesACachedErrorPage) {
     // A 404 is still a successful download to the URL moniker; its page is what it cached.
     HttpServer server(HttpServer::kNotFound);
     PrefetchIcon(IconUrl(server.port()).c_str());
@@ -87,7 +87,7 @@ TEST_F(ComApartment, PrefetchIconAnnouncesACachedErrorPage) {
     ExpectOneCachedFile("<html>not here</html>");
 }
 
-TEST_F(ComApartment, PrefetchIconWaitsForAServiceThatAnswersAfterThreeSeconds) {
+TEST_F(IconFetch, PrefetchIconWaitsForAServiceThatAnswersAfterThreeSeconds) {
     HttpServer server(HttpServer::kIcon, 3000);
     DWORD start = GetTickCount();
     PrefetchIcon(IconUrl(server.port()).c_str());
@@ -97,7 +97,7 @@ TEST_F(ComApartment, PrefetchIconWaitsForAServiceThatAnswersAfterThreeSeconds) {
     ExpectOneCachedFile(IconBytes());
 }
 
-TEST_F(ComApartment, PrefetchIconGivesUpOnAServiceThatNeverAnswers) {
+TEST_F(IconFetch, PrefetchIconGivesUpOnAServiceThatNeverAnswers) {
     // The bound is 8 s; the download thread is left inside the call, and stays there until
     // the server lets go of the connection below.
     {
@@ -115,7 +115,7 @@ TEST_F(ComApartment, PrefetchIconGivesUpOnAServiceThatNeverAnswers) {
     EXPECT_TRUE(Created(watcher).empty()) << "a create notification after the bound";
 }
 
-TEST_F(ComApartment, PrefetchIconIsSilentWhenTheServiceIsUnreachable) {
+TEST_F(IconFetch, PrefetchIconIsSilentWhenTheServiceIsUnreachable) {
     DWORD start = GetTickCount();
     ClosedPort closed;
     PrefetchIcon(IconUrl(closed.port()).c_str());
@@ -123,7 +123,7 @@ TEST_F(ComApartment, PrefetchIconIsSilentWhenTheServiceIsUnreachable) {
     EXPECT_TRUE(Created(watcher).empty()) << "a create notification for a failed download";
 }
 
-TEST_F(ComApartment, PrefetchIconNotificationsAreSeenByThisWatcher) {
+TEST_F(IconFetch, PrefetchIconNotificationsAreSeenByThisWatcher) {
     // Guards the tests above: a create notification for a file does reach the watcher.
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
@@ -159,7 +159,7 @@ HMODULE WINAPI XpLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
     return g_loadLibraryEx->original<decltype(&LoadLibraryExW)>()(name, file, flags & ~0x800u);
 }
 
-using XpLoader = ComApartment;
+using XpLoader = IconFetch;
 
 TEST_F(XpLoader, PrefetchIconImportSpyFetchesWithTheSystemCopyNotThePlantedOne) {
     ASSERT_EQ(GetModuleHandleW(L"urlmon.dll"), nullptr) << "urlmon was loaded before the case";

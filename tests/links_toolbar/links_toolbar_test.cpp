@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "browser/ShowLinksToolbar.h"
+#include "tests/support/ComApartment.h"
 #include "tests/support/ShellSpies.h"
 
 namespace {
@@ -78,12 +79,6 @@ private:
     HANDLE thread_ = nullptr;
     DWORD threadId_ = 0;
     HWND windows_[3] = {};
-};
-
-class ComApartment : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(CoInitialize(nullptr), S_OK); }
-    void TearDown() override { CoUninitialize(); }
 };
 
 const wchar_t kBrowserProgram[] = L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE";

@@ -13,18 +13,13 @@
 
 #include "shortcuts/InstallShortcut.h"
 #include "shortcuts/StampShortcut.h"
+#include "tests/support/ComApartment.h"
 #include "tests/support/ShellSpies.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
 
 const wchar_t kTitle[] = L"BriVok | What's hot for you.";
-
-class ComApartment : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(CoInitialize(nullptr), S_OK); }
-    void TearDown() override { CoUninitialize(); }
-};
 
 ULONGLONG Ticks(const FILETIME& time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;

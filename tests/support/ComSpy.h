@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/MessageBoxReader.h"
+
 // Reference count shared by the spy objects of one test, so that a test can check that
 // every reference handed out was given back.
 struct SpyCounter {
@@ -165,9 +167,4 @@ inline std::string HexString(unsigned long value) {
     return text;
 }
 
-inline std::string NarrowText(const wchar_t* text) {
-    if (!text) return "(null)";
-    std::string out;
-    for (; *text; ++text) out += *text < 128 ? static_cast<char>(*text) : '?';
-    return out;
-}
+inline std::string NarrowText(const wchar_t* text) { return text ? Narrow(text) : "(null)"; }
