@@ -59,9 +59,10 @@ for bind in "${binds[@]}"; do
     esac
 done
 # A binfmt_misc instance of this user namespace's own (kernel 6.7 and later): registering
-# with it changes nothing outside. F opens the interpreter now, from outside the root.
-binfmt=$(mktemp -d)
-mount -t binfmt_misc binfmt_misc "$binfmt" ||
+# with it changes nothing outside. F opens the interpreter now, from outside the root. It is
+# mounted on the namespace's own /run, which goes with it.
+binfmt=$root/run/binfmt
+mkdir "$binfmt" && mount -t binfmt_misc binfmt_misc "$binfmt" ||
     refused "a binfmt_misc instance of a user namespace's own (Linux 6.7 or later)"
 magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
