@@ -81,10 +81,20 @@ std::string OneLine(const std::wstring& text) {
     return out;
 }
 
+// A fatal fault (the message text's, on memory exhaustion) ends this child at once with its
+// code, as Windows ends a program with no debugger. Wine would start its debugger instead,
+// which attaches by process id once the child is gone: Wine gives that id to the next child
+// the campaign starts, which then died in its start-up ("cannot start ...: 1359").
+LONG WINAPI EndWithTheFault(EXCEPTION_POINTERS* fault) {
+    TerminateProcess(GetCurrentProcess(), fault->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter(&EndWithTheFault);
     if (argc < 2 || (argc - 2) % 3 != 0) return 90;
     if (FAILED(CoInitialize(nullptr))) return 91;
 
