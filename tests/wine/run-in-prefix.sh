@@ -8,9 +8,6 @@ set -u
 here=$(dirname "${BASH_SOURCE[0]}")
 . "$here/prefix.sh"
 
-# A test may ask to yield to the rest of the suite (its children and its prefix's server
-# inherit the priority).
-if [ -n "${BRIVOK_NICE:-}" ]; then renice -n "$BRIVOK_NICE" -p $$ >/dev/null; fi
 brivok_boot_template
 BRIVOK_PREFIX=$(mktemp -d "$BRIVOK_WINE_DIR/prefix.XXXXXX")
 trap brivok_drop_prefix EXIT

@@ -81,15 +81,20 @@ brivok_root32() {
     (
         flock 9
         if [ -f "$BRIVOK_ROOT32/../ready" ]; then
+            touch "$BRIVOK_ROOT32/../used"
             # Prefix copies of runs that were killed (a run takes minutes, never hours).
             find "$BRIVOK_ROOT32$BRIVOK_ROOT32_WINE_DIR" -mindepth 1 -maxdepth 1 -type d \
                 ! -name template -mmin +120 -exec rm -rf {} +
             exit 0
         fi
         command -v mmdebstrap >/dev/null || brivok_root32_fail "mmdebstrap is missing (run make deps)"
-        # Roots made from other inputs are never used again.
-        find "$BRIVOK_ROOT32_CACHE" -mindepth 1 -maxdepth 1 -type d ! -name "$(brivok_root32_key)" \
-            -exec rm -rf {} +
+        # Roots made from other inputs: another clone on this machine may still use one, so
+        # only those unused for a day go (a half-made one was never used).
+        local old
+        for old in "$BRIVOK_ROOT32_CACHE"/*/; do
+            [ "$old" = "$BRIVOK_ROOT32_CACHE/$(brivok_root32_key)/" ] && continue
+            [ -n "$(find "$old" -maxdepth 1 -name used -mmin -1440)" ] || rm -rf "$old"
+        done
         local dir start=$SECONDS
         dir=$(dirname "$BRIVOK_ROOT32")
         local log="$dir/make.log"
@@ -114,7 +119,7 @@ brivok_root32() {
             { cat "$BRIVOK_ROOT32$BRIVOK_ROOT32_WINE_DIR/template-boot.log" >>"$log" 2>/dev/null
               tail -n 30 "$log" >&2; brivok_root32_fail "booting the prefix failed (log: $log)"; }
         cat "$BRIVOK_ROOT32$BRIVOK_ROOT32_WINE_DIR/template-boot.log" >>"$log"
-        touch "$dir/ready"
+        touch "$dir/ready" "$dir/used"
         echo "32-bit root: ready after $((SECONDS - start)) s ($(du -sh "$dir" | cut -f1))" >&2
     ) 9>"$BRIVOK_ROOT32_CACHE/lock" || exit $?
 }
