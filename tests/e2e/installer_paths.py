@@ -45,8 +45,7 @@ SAVE_NAME = "+ Save It For Later.url"
 VIEW_NAME = "View Drovs.url"
 ORDER_KEY = r"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\Favorites\\Links"
 TOOLBAR_KEY = r"Software\\Microsoft\\Internet Explorer\\Toolbar"
-# The browser application's server, as 64-bit and (where the prefix has a 32-bit half) as
-# 32-bit programs see it.
+# The browser application's server, as 64-bit and (in a WoW64 prefix) 32-bit programs see it.
 BROWSER_SERVER_KEYS = [r"Software\\Classes\\%sCLSID\\{0002DF01-0000-0000-C000-000000000046}\\LocalServer32" % view
                        for view in ("", r"Wow6432Node\\")]
 
@@ -227,8 +226,7 @@ def set_reg_value(prefix, key, name, data, hive="user.reg"):
 
 
 def set_browser_server(prefix, command):
-    """Points every view of the browser application's server that the prefix has at command
-    (a value as system.reg stores it)."""
+    """Points every view of the browser's server in the prefix at command (system.reg form)."""
     keys = [k for k in BROWSER_SERVER_KEYS
             if re.search(r"^\[%s\]" % re.escape(k), Path(prefix, "system.reg").read_text(encoding="utf-8"), re.M)]
     if not keys:
@@ -960,10 +958,8 @@ CASES = {
 }
 
 
-# The cases whose outcome could differ between the two builds, run on the release in
-# `make test` (every case runs on it in `make test-release32`): the image's imports,
-# resources and manifest binding, planted DLLs, the order record's ANSI names, a failure's
-# system text, the bounded waits on a browser server that never answers, a full volume.
+# Run on the release in `make test` (`make test-release32` runs all): where the builds could
+# differ (imports, resources, manifest, planted DLLs, ANSI names, system text, waits, volume).
 CASES32 = [
     "succeeds_when_browser_server_never_answers",
     "succeeds_from_downloads_in_fresh_profile",
@@ -1033,8 +1029,7 @@ def run_case(name, installer, boxreader, explore, signed_dir=None):
         after = snapshot(prefix)
 
         problems = []
-        # Translated 32-bit code that crashes outside Wine's own handlers ends with qemu's
-        # word for it, whatever the outcome: never let one pass unseen.
+        # Translated 32-bit code that crashes outside Wine's handlers: never let one pass unseen.
         for out in sorted(Path(prefix, ".out").glob("*.[ot][ux][tx]")):
             crash = re.search(r"^qemu: .*$", out.read_text(errors="replace"), re.M)
             if crash:

@@ -81,10 +81,8 @@ std::string OneLine(const std::wstring& text) {
     return out;
 }
 
-// A fatal fault (the message text's, on memory exhaustion) ends this child at once with its
-// code, as Windows ends a program with no debugger. Wine would start its debugger instead,
-// which attaches by process id once the child is gone: Wine gives that id to the next child
-// the campaign starts, which then died in its start-up ("cannot start ...: 1359").
+// A fatal fault ends this child at once with its code, as Windows does with no debugger: Wine's
+// debugger, started by id, hit the next child, which had that id again ("cannot start: 1359").
 LONG WINAPI EndWithTheFault(EXCEPTION_POINTERS* fault) {
     TerminateProcess(GetCurrentProcess(), fault->ExceptionRecord->ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The end-to-end driver's cases on a 32-bit build, in the 32-bit root (root.sh), each case in
-# a fresh copy of the booted prefix, two at a time. Prints each case's report in the order
-# given; fails when any case fails, and when the root cannot be made or entered.
+# The end-to-end driver's cases on a 32-bit build in the 32-bit root (root.sh), two at a time,
+# each in a fresh prefix copy; reports in order. Fails when a case fails or the root does.
 # Usage: e2e.sh INSTALLER TOOLS_DIR CASE...
 set -u
 here=$(cd "$(dirname "$0")/../.." && pwd)

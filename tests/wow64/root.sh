@@ -88,8 +88,7 @@ brivok_root32() {
             exit 0
         fi
         command -v mmdebstrap >/dev/null || brivok_root32_fail "mmdebstrap is missing (run make deps)"
-        # Roots made from other inputs: another clone on this machine may still use one, so
-        # only those unused for a day go (a half-made one was never used).
+        # Other roots (another clone may use one) go once unused for a day; half-made ones too.
         local old
         for old in "$BRIVOK_ROOT32_CACHE"/*/; do
             [ "$old" = "$BRIVOK_ROOT32_CACHE/$(brivok_root32_key)/" ] && continue
