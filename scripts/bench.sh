@@ -6,7 +6,7 @@
 # BENCH_RUNS (default 10) runs of each; BENCH_PORT (default 18765) for the server.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-. "$here/tests/wine/prefix.sh"
+. "$here/scripts/wine/harness.sh"
 runs=${BENCH_RUNS:-10}
 port=${BENCH_PORT:-18765}
 root="http://127.0.0.1:$port/"

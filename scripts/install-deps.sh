@@ -13,10 +13,10 @@ job=${1:-test}
 
 build=(cmake ninja-build make python3 mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
        binutils-mingw-w64 googletest osslsigncode openssl)
-run=(wine wine64 xvfb xauth imagemagick)
+run=(wine wine64 xvfb imagemagick)
 # The 32-bit root (tests/wow64): made from Debian's packages, entered in a namespace.
 run32=(mmdebstrap debian-archive-keyring util-linux iproute2)
-# Native stacks of a run that hangs (tests/wine/alive.sh).
+# Native stacks of a run that hangs (scripts/wine/alive.sh).
 test=(x11-apps chromium gdb)
 case $job in
 build) pkgs=("${build[@]}") ;;

@@ -7,7 +7,7 @@
 # into a PNG on the host).
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
-. "$here/tests/wine/prefix.sh"
+. "$here/scripts/wine/harness.sh"
 
 installer="${BRIVOK_INSTALLER:-$here/dist/win64/BrivokButtons.exe}"
 reader="${BRIVOK_BOXREADER:-$here/build/win64/tests/tools/boxreader.exe}"
@@ -25,7 +25,7 @@ out="${BRIVOK_RUN_OUT:-$here/build/run}"
 mkdir -p "$out"
 rm -f "$out"/box.bmp "$here/build/run-box.png"
 
-xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
+brivok_with_limit 240 "$out/limit.txt" "$here/scripts/wine/with-display.sh" bash -c '
     "$WINELOADER" "$1" >"$3/installer.out" 2>&1 &
     pid=$!
     "$WINELOADER" "$2" "Z:${3//\//\\}\\box.bmp" >"$3/box.txt" 2>&1
@@ -34,6 +34,7 @@ xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
     echo $? >"$3/exit-code"
     "$BRIVOK_WINESERVER" -k
 ' brivok-run "$installer" "$reader" "$out" </dev/null
+[ $? = 124 ] && cat "$out/limit.txt"
 
 echo "== Message box"
 cat "$out/box.txt"

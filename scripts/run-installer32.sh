@@ -2,11 +2,11 @@
 # `make run` for the 32-bit release, which this machine's kernel cannot run: the same
 # report, made by scripts/run-installer.sh inside the 32-bit root (its 32-bit processes
 # translated by qemu-i386), plus a picture of the box as build/run32-box.png. The first run
-# makes the root (see tests/wow64/root.sh).
+# makes the root (see scripts/wine/root32.sh).
 # Usage: run-installer32.sh [/absolute/path/to/a/32-bit/BrivokButtons.exe]
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
-. "$here/tests/wow64/root.sh"
+. "$here/scripts/wine/root32.sh"
 installer=$(realpath "${1:-$here/dist/win32/BrivokButtons.exe}")
 reader="$here/build/win64/tools32/boxreader.exe"
 [ -f "$installer" ] || { echo "no such program: $installer" >&2; exit 2; }

@@ -28,7 +28,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 from pe_image import PeImage  # noqa: E402
-PREFIX_SH = os.path.join(SOURCE, "tests", "wine", "prefix.sh")
+PREFIX_SH = os.path.join(SOURCE, "scripts", "wine", "harness.sh")
 WINE_DIR = os.environ.get("BRIVOK_WINE_DIR", os.path.join(SOURCE, "build", "wine"))
 WINELOADER = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
@@ -325,7 +325,7 @@ def check_untouched_outside(prefix, profile_rel, links_rel, before, after, reg_b
 
 def end_stuck_run(prefix):
     """Ends a run past its limit; returns what was still alive in its prefix."""
-    alive = subprocess.run([os.path.join(SOURCE, "tests", "wine", "alive.sh")], env=wine_env(prefix),
+    alive = subprocess.run([os.path.join(SOURCE, "scripts", "wine", "alive.sh")], env=wine_env(prefix),
                            capture_output=True, text=True, errors="replace").stdout
     subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
     return alive
@@ -370,7 +370,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
     sampler = threading.Thread(target=sample_browsers, daemon=True)
     sampler.start()
     try:
-        subprocess.run([os.path.join(SOURCE, "tests", "wine", "with-display.sh"), "bash", "-c",
+        subprocess.run([os.path.join(SOURCE, "scripts", "wine", "with-display.sh"), "bash", "-c",
                         script, "brivok-e2e", windows_path(installer), windows_path(boxreader), out,
                         str(runs)] + list(reader_args),
                        env=dict(wine_env(prefix, dll_overrides), BRIVOK_ARGUMENTS=arguments,

@@ -63,7 +63,7 @@ def authenticode_sha256(image):
 
 def win_verify_trust(trustcheck, paths):
     """{path: "result 0x... chain 0x... signer ..."} as WinVerifyTrust answers under Wine."""
-    run = subprocess.run(["bash", os.path.join(SOURCE, "tests", "wine", "run-in-prefix.sh"), trustcheck]
+    run = subprocess.run(["bash", os.path.join(SOURCE, "scripts", "wine", "run-in-prefix.sh"), trustcheck]
                          + ["Z:" + p.replace("/", "\\") for p in paths], capture_output=True, text=True,
                          env=dict(os.environ, BRIVOK_NO_DISPLAY="1"), timeout=240)
     lines = dict(re.findall(r"^Z:(.*): (result .*?)\r?$", run.stdout, re.M))

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The end-to-end driver's cases on a 32-bit build in the 32-bit root (root.sh), two at a time,
+# The end-to-end driver's cases on a 32-bit build in the 32-bit root (scripts/wine/root32.sh), two at a time,
 # each in a fresh prefix copy; reports in order. Fails when a case fails or the root does.
 # Usage: e2e.sh INSTALLER TOOLS_DIR CASE...
 set -u
 here=$(cd "$(dirname "$0")/../.." && pwd)
-. "$here/tests/wow64/root.sh"
+. "$here/scripts/wine/root32.sh"
 [ $# -ge 3 ] || { echo "usage: $0 INSTALLER TOOLS_DIR CASE..." >&2; exit 2; }
 installer=$(realpath "$1") tools=$(realpath "$2")
 shift 2

@@ -1,14 +1,17 @@
-# Sourced by the Wine wrappers: throwaway prefixes, never ~/.wine.
+# The one Wine harness, sourced by `make run`, `make bench`, the test programs' wrapper
+# (run-in-prefix.sh), the end-to-end driver and the 32-bit root: throwaway prefixes, never
+# ~/.wine, their environment, and a time limit that says what was still alive.
 #
 # BRIVOK_WINE_DIR holds a booted template prefix ("template") and one scratch prefix per
 # run. The template is booted once (under a lock) and copied for every run, which is much
 # faster than booting each time.
 
-: "${BRIVOK_WINE_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build/wine}"
+brivok_wine_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+: "${BRIVOK_WINE_DIR:=$(dirname "$(dirname "$brivok_wine_here")")/build/wine}"
 export WINELOADER=/usr/lib/wine/wine64
 export WINEDEBUG=-all
-# Keep the Mono and Gecko installers from starting.
-export WINEDLLOVERRIDES="mscoree,mshtml=${BRIVOK_EXTRA_DLLOVERRIDES:+;$BRIVOK_EXTRA_DLLOVERRIDES}"
+# Keep the Mono and Gecko installers and the menu builder from starting.
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=${BRIVOK_EXTRA_DLLOVERRIDES:+;$BRIVOK_EXTRA_DLLOVERRIDES}"
 export BRIVOK_WINESERVER=/usr/lib/wine/wineserver64
 [ -x "$BRIVOK_WINESERVER" ] || BRIVOK_WINESERVER=wineserver
 
@@ -57,12 +60,20 @@ brivok_boot_template() {
     ) 9>"$BRIVOK_WINE_DIR/template.lock"
 }
 
-# Makes a fresh copy of the template and exports WINEPREFIX and HOME for it.
+# brivok_new_prefix [NAME]: makes a fresh copy of the template, BRIVOK_WINE_DIR/NAME.XXXXXX,
+# and exports WINEPREFIX and HOME for it. Wine's own programs and libraries (over a gigabyte)
+# are only ever read: they are linked from the template, everything else is copied (a
+# snapshot of the prefix would show a write to a linked one).
 brivok_new_prefix() {
     brivok_boot_template
-    BRIVOK_PREFIX=$(mktemp -d "$BRIVOK_WINE_DIR/prefix.XXXXXX")
-    cp -a "$BRIVOK_WINE_DIR/template/." "$BRIVOK_PREFIX/"
-    rm -f "$BRIVOK_PREFIX/.booted"
+    BRIVOK_PREFIX=$(mktemp -d "$BRIVOK_WINE_DIR/${1:-prefix}.XXXXXX")
+    local template="$BRIVOK_WINE_DIR/template"
+    tar -C "$template" --exclude=./drive_c/windows --exclude=./.booted -cf - . | tar -C "$BRIVOK_PREFIX" -xf - &&
+        cp -al "$template/drive_c/windows" "$BRIVOK_PREFIX/drive_c/windows" &&
+        find "$BRIVOK_PREFIX/drive_c/windows" -type f -links +1 ! \( -iname '*.dll' -o -iname '*.exe' \
+            -o -iname '*.drv' -o -iname '*.sys' -o -iname '*.ocx' -o -iname '*.cpl' -o -iname '*.acm' \
+            -o -iname '*.tlb' \) -exec sh -c 'for f; do cp -p "$f" "$f.copy" && mv -f "$f.copy" "$f"; done' sh {} + ||
+        return 1
     export WINEPREFIX="$BRIVOK_PREFIX" HOME="$BRIVOK_PREFIX/home"
 }
 
@@ -74,6 +85,30 @@ brivok_use_virtual_desktop() {
         "$WINELOADER" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default \
             /d "${1:-1024x768}" /f >/dev/null 2>&1 &&
         "$BRIVOK_WINESERVER" -w
+}
+
+# brivok_with_limit SECONDS REPORT COMMAND...: runs COMMAND; one still going after SECONDS
+# has what was alive in WINEPREFIX written to REPORT, and the prefix's processes ended.
+# Returns COMMAND's status, or 124 when the limit was reached.
+brivok_with_limit() {
+    local limit=$1 report=$2
+    shift 2
+    : >"$report"
+    "$@" &
+    local run=$!
+    (
+        sleep "$limit" & trap 'kill $! 2>/dev/null; exit 0' TERM; wait $!
+        echo "the run did not end within $limit s"
+        "$brivok_wine_here/alive.sh"
+        "$BRIVOK_WINESERVER" -k
+    ) >"$report" 2>&1 &
+    local watchdog=$!
+    wait "$run"
+    local rc=$?
+    kill "$watchdog" 2>/dev/null
+    wait "$watchdog" 2>/dev/null
+    if [ -s "$report" ]; then return 124; fi
+    return $rc
 }
 
 # Ends the prefix's wineserver (and with it explorer, services, iexplore -Embedding...)

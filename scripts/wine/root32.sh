@@ -5,11 +5,11 @@
 # The root, with a booted 64-bit prefix, is made once and kept under BRIVOK_ROOT32_CACHE in a
 # folder named by a hash of what goes into it.
 
-here_wow64=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+brivok_root32_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 : "${BRIVOK_ROOT32_CACHE:=${XDG_CACHE_HOME:-$HOME/.cache}/brivok-buttons/root32}"
 # The bookworm qemu-user (7.2) is too slow for Wine and crashes in it; backports has 10.x.
-BRIVOK_ROOT32_PACKAGES=wine,wine64,wine32:i386,qemu-user/bookworm-backports,xvfb,xauth,python3,mount
-# Where the booted prefix lies in the root (the prefix.sh layout: template/ plus copies).
+BRIVOK_ROOT32_PACKAGES=wine,wine64,wine32:i386,qemu-user/bookworm-backports,xvfb,python3,mount
+# Where the booted prefix lies in the root (the harness.sh layout: template/ plus copies).
 BRIVOK_ROOT32_WINE_DIR=/var/lib/brivok/wine
 
 brivok_root32_fail() { echo "32-bit root: $*" >&2; exit 3; }
@@ -21,7 +21,7 @@ BRIVOK_ROOT32_SOURCES=("deb http://deb.debian.org/debian bookworm main"
 
 brivok_root32_key() {
     { echo "$BRIVOK_ROOT32_RECIPE $BRIVOK_ROOT32_PACKAGES ${BRIVOK_ROOT32_SOURCES[*]}"
-      cat "$here_wow64/../wine/prefix.sh"; } | sha256sum | cut -c1-16
+      cat "$brivok_root32_here/harness.sh"; } | sha256sum | cut -c1-16
 }
 
 # brivok_root32_enter ROOT [BIND...] -- COMMAND...
@@ -109,10 +109,10 @@ brivok_root32() {
         [ -x "$BRIVOK_ROOT32/usr/bin/qemu-i386" ] || brivok_root32_fail "no qemu-i386 in the root"
         echo "32-bit root: packages done after $((SECONDS - start)) s; booting the prefix" >&2
         mkdir -p "$BRIVOK_ROOT32/opt/brivok"
-        cp "$here_wow64/../wine/prefix.sh" "$BRIVOK_ROOT32/opt/brivok/prefix.sh"
+        cp "$brivok_root32_here/harness.sh" "$BRIVOK_ROOT32/opt/brivok/harness.sh"
         brivok_root32_enter "$BRIVOK_ROOT32" -- bash -c "
             export BRIVOK_WINE_DIR=$BRIVOK_ROOT32_WINE_DIR
-            . /opt/brivok/prefix.sh
+            . /opt/brivok/harness.sh
             brivok_boot_template && test -d \"\$BRIVOK_WINE_DIR/template/drive_c/windows/syswow64\"
         " >>"$log" 2>&1 ||
             { cat "$BRIVOK_ROOT32$BRIVOK_ROOT32_WINE_DIR/template-boot.log" >>"$log" 2>/dev/null
