@@ -9,7 +9,8 @@
 brivok_wine_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 : "${BRIVOK_WINE_DIR:=$(dirname "$(dirname "$brivok_wine_here")")/build/wine}"
 export WINELOADER=/usr/lib/wine/wine64
-export WINEDEBUG=-all
+# A WINEDEBUG already set (a trace asked for) is kept.
+export WINEDEBUG=${WINEDEBUG:--all}
 # Keep the Mono and Gecko installers and the menu builder from starting.
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=${BRIVOK_EXTRA_DLLOVERRIDES:+;$BRIVOK_EXTRA_DLLOVERRIDES}"
 export BRIVOK_WINESERVER=/usr/lib/wine/wineserver64

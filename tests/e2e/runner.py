@@ -1,0 +1,363 @@
+"""Runs one case of the table in cases.py: the installer in a fresh prefix, then every check
+of what it showed, wrote and left; and the driver's command line."""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+from dataclasses import dataclass
+from pathlib import Path
+
+from wineprefix import (ORDER_KEY, SOURCE, TOOLBAR_KEY, WINE_DIR, Failure, Skip,
+                        append_user_key, check_untouched_outside, drop_prefix, log,
+                        new_prefix, order_positions, order_record, parse_reg, reg_binary, reg_hex,
+                        run_limited, short_names, snapshot, user_dir, windows_path, wine_env)
+sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
+from pe_image import PeImage  # noqa: E402
+
+CAPTION = "Brivok Internet Explorer Buttons"
+SAVE_NAME = "+ Save It For Later.url"
+VIEW_NAME = "View Drovs.url"
+# Each shortcut with the id of its template among the image's resources of type 100.
+SHORTCUTS = {SAVE_NAME: 102, VIEW_NAME: 101}
+
+
+@dataclass
+class Run:
+    """One case's run as its prepare, check and finish see it. Before prepare the runner sets
+    profile, root (the web root), installer (the image run, root swapped, maybe signed),
+    program (where it is started from) and machine (the image's); after the run box_text
+    (all the box reader printed), start_time, box_time (when the last box had been read) and
+    browsers (processes seen). prepare may change links and program; hooks keep state of
+    their own on it too."""
+    case: object
+    prefix: str
+    boxreader: str
+    tools: str           # the helpers' folder: shortname.exe, sleeper.exe, ...
+    links: str           # the Links folder in use, relative to the profile
+    root: object = None
+
+
+def root_variant(installer, root):
+    """A copy of the image whose web root is `root`, padded with a path segment to the
+    built root's length (the root is a fixed string in the image)."""
+    image = Path(installer).read_bytes()
+    icon = "files/bin_brivok_favicon.ico".encode("utf-16-le")
+    m = re.search(rb"(h\0t\0t\0p\0(?:s\0)?:\0/\0/\0(?:[^\0]\0)*?)" + re.escape(icon), image)
+    if not m:
+        raise Failure("no icon address in the image")
+    built = m.group(1).decode("utf-16-le")
+    pad = len(built) - len(root)
+    if pad == 1 or pad < 0:
+        raise Skip("a root of %d characters (%s) cannot be swapped for %s" % (len(built), built, root))
+    if pad:
+        root += "p" * (pad - 1) + "/"
+    image = image.replace(built.encode("utf-16-le"), root.encode("utf-16-le"))
+    image = image.replace(built.encode("ascii"), root.encode("ascii"))
+    folder = tempfile.mkdtemp(prefix="root.", dir=WINE_DIR)
+    path = os.path.join(folder, os.path.basename(installer))
+    Path(path).write_bytes(image)
+    return path
+
+
+def signed_copy(installer, folder):
+    """A copy of the installer signed with the test certificate, checked to carry it."""
+    signed = os.path.join(folder, os.path.basename(installer))
+    env = {k: v for k, v in os.environ.items() if not k.startswith("BRIVOK_SIGN_")}
+    subprocess.run(["bash", os.path.join(SOURCE, "scripts", "sign-release.sh"), installer, signed],
+                   env=env, check=True, stdout=subprocess.DEVNULL, timeout=120)
+    verify = subprocess.run(["osslsigncode", "verify", "-CAfile",
+                             os.path.join(SOURCE, "build", "signing", "test-signing.crt"),
+                             "-in", signed], capture_output=True, text=True, timeout=60)
+    if verify.returncode != 0:
+        raise Failure("the signed copy does not verify: %s" % verify.stdout[-300:])
+    log("   running a signed copy: %s" % signed)
+    return signed
+
+
+# ---------------------------------------------------------------- running the image
+
+def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args=(),
+                  dll_overrides="", arguments="", trace_exit=False):
+    """Starts `runs` installers at once and reads their boxes: ([box], [exit code], raw
+    output, time.time() when the last box had been read, browser processes seen). The time
+    each installer ended goes to .out/exit-time. With trace_exit, Wine traces its loader
+    (see how_it_ended)."""
+    out = os.path.join(prefix, ".out")
+    os.makedirs(out, exist_ok=True)
+    script = r'''
+        pids=
+        date +%s.%N >"$3/start-time"
+        for i in $(seq "$4"); do
+            "$WINELOADER" "$1" $BRIVOK_ARGUMENTS >"$3/installer$i.out" 2>&1 &
+            pids="$pids $!"
+        done
+        "$WINELOADER" "$2" --boxes "$4" "${@:5}" >"$3/box.txt" 2>&1
+        date +%s.%N >"$3/box-time"
+        for pid in $pids; do wait $pid; echo $? >>"$3/exit-code"; date +%s.%N >>"$3/exit-time"; done
+        "$BRIVOK_WINESERVER" -k
+        "$BRIVOK_WINESERVER" -w
+    '''
+    browsers, sampling = set(), threading.Event()
+
+    def sample_browsers():
+        # The browser's local server lives only while someone holds an instance.
+        while not sampling.wait(0.05):
+            for pid in [p for p in os.listdir("/proc") if p.isdigit()]:
+                try:
+                    with open("/proc/%s/environ" % pid, "rb") as f:
+                        if ("WINEPREFIX=%s" % prefix).encode() not in f.read().split(b"\0"):
+                            continue
+                    with open("/proc/%s/cmdline" % pid, "rb") as f:
+                        if b"iexplore.exe" in f.read().lower():
+                            browsers.add(pid)
+                except OSError:
+                    pass
+    sampler = threading.Thread(target=sample_browsers, daemon=True)
+    sampler.start()
+    try:
+        run_limited(prefix, timeout, "the installer",
+                    [os.path.join(SOURCE, "scripts", "wine", "with-display.sh"), "bash", "-c", script,
+                     "brivok-e2e", windows_path(installer), windows_path(boxreader), out, str(runs)]
+                    + list(reader_args),
+                    dict(wine_env(prefix, dll_overrides), BRIVOK_ARGUMENTS=arguments,
+                         **({"WINEDEBUG": "+pid,+module"} if trace_exit else {})),
+                    stdin=subprocess.DEVNULL)
+    except Failure as stuck:
+        boxes_read = Path(out, "box.txt").read_text(errors="replace") if Path(out, "box.txt").exists() \
+            else "(nothing)"
+        raise Failure("%s== boxes read so far:\n%s" % (stuck, boxes_read))
+    finally:
+        sampling.set()
+        sampler.join()
+    box_text = Path(out, "box.txt").read_bytes().decode("utf-8", "replace").replace("\r\n", "\n")
+    boxes = re.findall(r"caption: (.*?)\ntext:    (.*?)\nicon:    (\w+)\n", box_text, re.S)
+    codes = [int(line) for line in Path(out, "exit-code").read_text().split()]
+    box_time = float(Path(out, "box-time").read_text())
+    return boxes, codes, box_text, box_time, len(browsers)
+
+
+def how_it_ended(prefix, program):
+    """How the one installer of a run with trace_exit ended: "ExitProcess" when its process
+    ran the DLLs' detach code (Wine's loader traces LdrShutdownProcess for it), else
+    "TerminateProcess". Its process is the one that loaded the program's image."""
+    lines = Path(prefix, ".out", "installer1.out").read_text(errors="replace").splitlines()
+    image = '\\%s"' % os.path.basename(program)
+    pids = {l.split(":")[0] for l in lines if ":trace:module:build_module loaded " in l and image in l}
+    if len(pids) != 1:
+        raise Failure("cannot tell the installer's process in the loader's trace: %r" % sorted(pids))
+    pid = pids.pop()
+    shutdown = any(l.startswith(pid + ":") and ":trace:module:LdrShutdownProcess" in l for l in lines)
+    return "ExitProcess" if shutdown else "TerminateProcess"
+
+
+# ---------------------------------------------------------------- the checks
+
+def with_short_names(run, *orders):
+    """The cases' order entries name the shortcuts by their long names; the record holds the
+    short names this Wine gives the files prepare made."""
+    named = [n for n in SHORTCUTS if any(isinstance(o, list) and n in (e[0] for e in o) for o in orders)]
+    if not named:
+        return orders
+    short = short_names(run.prefix, run.tools, os.path.join(run.profile, run.links), named)
+    return [[(short.get(e[0], e[0]),) + tuple(e[1:]) for e in o] if isinstance(o, list) else o
+            for o in orders]
+
+
+def check_boxes(run, boxes, codes):
+    case, problems = run.case, []
+    # A 32-bit process that crashed under qemu-user. The installer's own crash fails the
+    # exit code check; seen so far is another 32-bit Wine process that shares its output
+    # (the run's outcome unchanged), named here so that it never passes unseen.
+    for out in sorted(Path(run.prefix, ".out").glob("*.[ot][ux][tx]")):
+        crash = re.search(r"^qemu: .*$", out.read_text(errors="replace"), re.M)
+        if crash:
+            log("   a 32-bit process crashed beside the run (%s): %s" % (out.name, crash.group(0)))
+    if len(boxes) != case.runs:
+        problems.append("%d message box(es) read, expected %d: %r" % (len(boxes), case.runs, run.box_text))
+    # The release must run as users' 64-bit Windows runs it: a WoW64 process.
+    kind = {0x14C: "32-bit (WoW64)", 0x8664: "64-bit"}[run.machine]
+    kinds = re.findall(r"^process: (.*)$", run.box_text.replace("\r", ""), re.M)
+    log("   process(es): %s" % ", ".join(kinds))
+    if kinds != [kind] * len(boxes):
+        problems.append("process(es) %r, expected %r" % (kinds, kind))
+    for caption, text, icon in boxes:
+        log("   box: %r %r %s" % (caption, text, icon))
+        if caption != CAPTION:
+            problems.append("caption %r" % caption)
+        if case.text is not None and text != case.text:
+            problems.append("text %r, expected %r" % (text, case.text))
+        if case.text_starts and (not text.startswith(case.text_starts) or text == case.text_starts):
+            problems.append("text %r, expected %r and a system text" % (text, case.text_starts))
+        if icon != case.icon:
+            problems.append("icon %s, expected %s" % (icon, case.icon))
+    log("   exit code(s): %r" % codes)
+    if codes != [case.exit_code] * case.runs:
+        problems.append("exit code(s) %r, expected %d" % (codes, case.exit_code))
+    log("   box read %.1f s after the start" % (run.box_time - run.start_time))
+    if case.ends_through:
+        ended = how_it_ended(run.prefix, run.program)
+        gone = float(Path(run.prefix, ".out", "exit-time").read_text().split()[0]) - run.box_time
+        log("   ended through %s, %.1f s after its box was closed" % (ended, gone))
+        if ended != case.ends_through:
+            problems.append("the process ended through %s, expected %s" % (ended, case.ends_through))
+        if gone > 2:
+            problems.append("the process ended %.1f s after its box was closed, expected at most 2" % gone)
+    return problems
+
+
+def check_links(run, templates, links_before):
+    """Exactly the expected shortcuts, as the templates hold them, and nothing temporary left."""
+    case, problems = run.case, []
+    links = os.path.join(run.profile, run.links)
+    links_after = set(os.listdir(links)) if os.path.isdir(links) else set()
+    for shortcut in SHORTCUTS:
+        path = os.path.join(links, shortcut)
+        held = Path(path).read_bytes() if os.path.isfile(path) else None
+        if shortcut in case.keep_files:
+            if held != case.keep_files[shortcut]:
+                problems.append("%s is not the one that was there before" % shortcut)
+        elif shortcut in case.expect_files:
+            if held is None:
+                problems.append("missing %s" % shortcut)
+            elif templates[shortcut] is None:
+                problems.append("no template %s in the installer" % shortcut)
+            elif held != templates[shortcut]:
+                problems.append("%s differs from its template" % shortcut)
+        elif held is not None:
+            problems.append("%s was written" % shortcut)
+    unexpected = links_after - links_before - set(case.expect_files)
+    if unexpected:
+        problems.append("unexpected files in the Links folder: %r" % sorted(unexpected))
+    problems += ["%s was made" % rel for rel in case.absent if os.path.exists(os.path.join(run.profile, rel))]
+    temp = os.path.join(run.profile, "Temp")
+    leftovers = [n for n in (os.listdir(temp) if os.path.isdir(temp) else [])
+                 if re.match(r"^url[0-9A-Fa-f]+\.tmp$", n)]
+    if leftovers:
+        problems.append("temporary files left: %r" % leftovers)
+    return problems
+
+
+def check_order(prefix, written, expected):
+    order = reg_binary(parse_reg(os.path.join(prefix, "user.reg")).get(ORDER_KEY, {}).get('"Order"'))
+    if expected is None:
+        if order is not None:
+            return ["an Order value was written: %s" % order.hex()]
+    elif expected == "unchanged":
+        if order != written:
+            return ["Order value changed: %s" % (order.hex() if order else None)]
+    else:
+        # Only the positions change: every other byte stays as it was.
+        record = order_record(expected)
+        if order != record:
+            return ["Order value %s, expected %s (positions %r, expected %r)"
+                    % (order.hex() if order else None, record.hex(),
+                       order_positions(order) if order else None, [e[:2] for e in expected])]
+        log("   order:", sorted((e[:2] for e in expected), key=lambda e: e[1]))
+    return []
+
+
+def run_case(case, installer, boxreader, explore, signed_dir=None):
+    """The problems found in one run of the case."""
+    prefix = new_prefix()
+    run = Run(case, prefix, boxreader, os.path.dirname(boxreader), case.links)
+    variant = None
+    try:
+        run.root = case.root()
+        variant = root_variant(installer, run.root.url)
+        run.installer = signed_copy(variant, signed_dir) if signed_dir else variant
+        image = PeImage.read(run.installer)
+        run.machine = image.machine
+        templates = {}
+        for shortcut, template_id in SHORTCUTS.items():
+            try:
+                templates[shortcut] = image.resource(100, template_id)
+            except LookupError:
+                templates[shortcut] = None
+        run.profile = user_dir(prefix)
+        run.program = run.installer
+        if case.links_folder_name is not None:
+            append_user_key(prefix, TOOLBAR_KEY, {"LinksFolderName": '"%s"' % case.links_folder_name})
+        if case.prepare:
+            case.prepare(run)
+        order_before, order_after = with_short_names(run, case.order_before, case.order_after)
+        written = None
+        if order_before is not None:
+            written = order_before if isinstance(order_before, bytes) else order_record(order_before)
+            append_user_key(prefix, ORDER_KEY, {"Order": reg_hex(written)})
+        links = os.path.join(run.profile, run.links)
+        links_before = set(os.listdir(links)) if os.path.isdir(links) else set()
+
+        before = snapshot(prefix)
+        boxes, codes, run.box_text, run.box_time, run.browsers = run_installer(
+            prefix, run.program, boxreader, case.runs, case.timeout, case.reader_args,
+            case.dll_overrides, case.arguments, trace_exit=case.ends_through is not None)
+        after = snapshot(prefix)
+        run.start_time = float(Path(prefix, ".out", "start-time").read_text())
+
+        problems = check_boxes(run, boxes, codes)
+        problems += check_links(run, templates, links_before)
+        problems += check_order(prefix, written, order_after)
+        if case.check:
+            try:
+                case.check(run)
+            except Failure as e:
+                problems.append(str(e))
+        problems += check_untouched_outside(prefix, os.path.relpath(run.profile, prefix),
+                                            os.path.relpath(links, prefix), before, after, explore)
+        return problems
+    finally:
+        drop_prefix(prefix)
+        if case.finish:
+            case.finish(run)
+        if run.root:
+            run.root.close()
+        if variant:
+            shutil.rmtree(os.path.dirname(variant), ignore_errors=True)
+
+
+def main(cases, cases32):
+    """cases: the table by name; cases32: the names run on the 32-bit release."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--list32", action="store_true")
+    parser.add_argument("--case")
+    parser.add_argument("--installer")
+    parser.add_argument("--boxreader")
+    parser.add_argument("--sign", action="store_true")
+    parser.add_argument("--explore", action="store_true",
+                        help="print every change outside the allowed areas instead of failing")
+    args = parser.parse_args()
+    args.installer = args.installer and os.path.abspath(args.installer)
+    args.boxreader = args.boxreader and os.path.abspath(args.boxreader)
+    if args.list or args.list32:
+        print(";".join(cases32 if args.list32 else cases))
+        return 0
+    case = cases[args.case]
+    if case.needs_mount and not os.environ.get("BRIVOK_E2E_NAMESPACE"):
+        # In a mount namespace of its own, a mount cannot outlive the run, however it ends.
+        probe = ["unshare", "-m", "--propagation", "private", "true"]
+        if shutil.which("unshare") and subprocess.run(probe, stderr=subprocess.DEVNULL).returncode == 0:
+            os.environ["BRIVOK_E2E_NAMESPACE"] = "1"
+            os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv)
+    log("== %s: %s" % (args.case, case.shows))
+    if args.sign:
+        os.makedirs(WINE_DIR, exist_ok=True)
+    signed_dir = tempfile.mkdtemp(prefix="signed.", dir=WINE_DIR) if args.sign else None
+    try:
+        problems = run_case(case, args.installer, args.boxreader, args.explore, signed_dir)
+    except (Failure, subprocess.CalledProcessError) as e:
+        problems = [str(e)]
+    except Skip as e:
+        log("skipped:", e)
+        return 77
+    finally:
+        if signed_dir:
+            shutil.rmtree(signed_dir, ignore_errors=True)
+    for p in problems:
+        log("FAIL:", p)
+    log("passed" if not problems else "failed")
+    return 1 if problems else 0
