@@ -16,6 +16,7 @@
 
 #include "tests/support/FaultInjector.h"
 #include "tests/support/MessageBoxReader.h"
+#include "tests/support/MessageThread.h"
 #include "tests/support/ShellSpies.h"
 
 extern "C" __declspec(dllimport) int FaultRunInstaller();
@@ -63,16 +64,6 @@ FARPROC WINAPI FindProcedure(HMODULE module, LPCSTR name) {
     return GetProcAddress(module, name);
 }
 
-// A browser window's thread, which answers the WM_NULL that follows the bar.
-DWORD WINAPI PumpWindow(void* parameter) {
-    auto* window = static_cast<HWND*>(parameter);
-    *window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    MSG message;
-    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
-    return 0;
-}
-
 // A box's caption or text on one report line.
 std::string OneLine(const std::wstring& text) {
     std::string out = Narrow(text);
@@ -101,9 +92,9 @@ int wmain(int argc, wchar_t** argv) {
     HANDLE icon = CreateFileW(g_cachedIcon, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (icon != INVALID_HANDLE_VALUE) CloseHandle(icon);
 
+    // A browser window's thread, which answers the WM_NULL that follows the bar.
     HWND window = nullptr;
-    CreateThread(nullptr, 0, &PumpWindow, &window, 0, nullptr);
-    for (int i = 0; i < 200 && !window; ++i) Sleep(5);
+    MessageThread windowThread{[&window] { window = MessageWindow(L"STATIC"); return window != nullptr; }};
 
     CallLog log;
     SpyCounter counter;
@@ -116,7 +107,7 @@ int wmain(int argc, wchar_t** argv) {
     ShortcutClassSpy shortcut;
     SpyRegistration windowsRegistration{kClsidShellWindows, &windowsFactory, CLSCTX_LOCAL_SERVER};
     SpyRegistration browserRegistration{kClsidInternetExplorer, &browserFactory, CLSCTX_LOCAL_SERVER};
-    if (FAILED(windowsRegistration.hr) || FAILED(browserRegistration.hr) || FAILED(shortcut.registration.hr))
+    if (!window || FAILED(windowsRegistration.hr) || FAILED(browserRegistration.hr) || FAILED(shortcut.registration.hr))
         return 92;
 
     const std::vector<FaultInjector::Slot> browserSlots = {

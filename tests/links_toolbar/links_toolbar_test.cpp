@@ -12,6 +12,7 @@
 
 #include "browser/ShowLinksToolbar.h"
 #include "tests/support/ComApartment.h"
+#include "tests/support/MessageThread.h"
 #include "tests/support/ShellSpies.h"
 
 namespace {
@@ -20,21 +21,12 @@ namespace {
 // synchronously; each WM_NULL is logged with the window's name.
 class TestWindows {
 public:
-    explicit TestWindows(CallLog* log) : log_(log) {
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, &TestWindows::Pump, this, 0, nullptr);
-        WaitForSingleObject(ready_, 10000);
-    }
-    ~TestWindows() {
-        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
-        WaitForSingleObject(thread_, 10000);
-        CloseHandle(thread_);
-        CloseHandle(ready_);
-    }
+    explicit TestWindows(CallLog* log) : log_(log) {}
+    bool started() const { return thread_.started(); }
     HWND Window(int i) const { return windows_[i]; }
 
     // Stops the thread from pumping until Unblock, so that it does not answer.
-    void Block() { block_ = CreateEventW(nullptr, TRUE, FALSE, nullptr); PostThreadMessageW(threadId_, WM_APP, 0, 0); }
+    void Block() { block_ = CreateEventW(nullptr, TRUE, FALSE, nullptr); PostThreadMessageW(thread_.id(), WM_APP, 0, 0); }
     void Unblock() { SetEvent(block_); }
 
 private:
@@ -46,39 +38,17 @@ private:
         }
         return DefWindowProcW(window, message, w, l);
     }
-    static DWORD WINAPI Pump(void* parameter) {
-        auto* self = static_cast<TestWindows*>(parameter);
-        self->threadId_ = GetCurrentThreadId();
-        WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = &TestWindows::Procedure;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"BrivokToolbarTestWindow";
-        RegisterClassW(&windowClass);
-        for (int i = 0; i < 3; ++i) {
-            self->windows_[i] = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0,
-                                                HWND_MESSAGE, nullptr, windowClass.hInstance, nullptr);
-            SetWindowLongPtrW(self->windows_[i], GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        }
-        MSG message;
-        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue exists now
-        SetEvent(self->ready_);
-        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-            if (message.hwnd == nullptr && message.message == WM_APP) {
-                WaitForSingleObject(self->block_, 30000);
-                continue;
-            }
-            DispatchMessageW(&message);
-        }
-        for (HWND window : self->windows_) DestroyWindow(window);
-        return 0;
+    bool Create() {
+        for (HWND& window : windows_) window = MessageWindow(L"BrivokToolbarTestWindow", &TestWindows::Procedure, this);
+        return windows_[0] && windows_[1] && windows_[2];
     }
 
     CallLog* log_;
-    HANDLE ready_ = nullptr;
     HANDLE block_ = nullptr;
-    HANDLE thread_ = nullptr;
-    DWORD threadId_ = 0;
     HWND windows_[3] = {};
+    MessageThread thread_{[this] { return Create(); },
+                          [this](UINT message) { if (message == WM_APP) WaitForSingleObject(block_, 30000); },
+                          [this] { for (HWND window : windows_) DestroyWindow(window); }};
 };
 
 const wchar_t kBrowserProgram[] = L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE";
@@ -116,6 +86,7 @@ struct ToolbarSpies {
         instance.showResult = S_FALSE;  // distinguishable from the open windows' results
         browserA.showResult = E_FAIL;
         browserB.showResult = E_NOTIMPL;
+        EXPECT_TRUE(windows.started());
     }
 };
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/MessageThread.h"
+
 struct ShellNotification {
     LONG event;
     std::wstring path;   // of the first item; of the second for an extended event
@@ -21,17 +23,7 @@ class ShellNotificationWatcher {
 public:
     // Watches the desktop and everything below it for the events given.
     explicit ShellNotificationWatcher(LONG events, std::function<LONG()> sampler = nullptr)
-        : events_(events), sampler_(std::move(sampler)) {
-        ready_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, &ShellNotificationWatcher::Pump, this, 0, &threadId_);
-        WaitForSingleObject(ready_, INFINITE);
-    }
-    ~ShellNotificationWatcher() {
-        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-        CloseHandle(ready_);
-    }
+        : events_(events), sampler_(std::move(sampler)) {}
     ShellNotificationWatcher(const ShellNotificationWatcher&) = delete;
     ShellNotificationWatcher& operator=(const ShellNotificationWatcher&) = delete;
 
@@ -39,8 +31,8 @@ public:
 
     // Everything delivered so far: whatever reached the thread before this call is in.
     std::vector<ShellNotification> Seen() {
-        PostThreadMessageW(threadId_, kMarker, 0, 0);
-        WaitForSingleObject(ready_, INFINITE);
+        PostThreadMessageW(thread_.id(), kMarker, 0, 0);
+        WaitForSingleObject(marked_.Get(), INFINITE);
         std::lock_guard<std::mutex> hold(lock_);
         return seen_;
     }
@@ -73,40 +65,22 @@ private:
         return 0;
     }
 
-    static DWORD WINAPI Pump(void* parameter) {
-        auto* self = static_cast<ShellNotificationWatcher*>(parameter);
-        WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = &ShellNotificationWatcher::Procedure;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"BrivokNotificationWatcher";
-        RegisterClassW(&windowClass);
-        HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                      nullptr, windowClass.hInstance, nullptr);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    bool Register() {
+        window_ = MessageWindow(L"BrivokNotificationWatcher", &ShellNotificationWatcher::Procedure, this);
         SHChangeNotifyEntry entry = {nullptr, TRUE};
-        self->registration_ = SHChangeNotifyRegister(window, SHCNRF_ShellLevel | SHCNRF_InterruptLevel,
-                                                     self->events_, kMessage, 1, &entry);
-        MSG message;
-        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-        SetEvent(self->ready_);
-        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-            if (message.hwnd == nullptr && message.message == kMarker) {
-                SetEvent(self->ready_);
-                continue;
-            }
-            DispatchMessageW(&message);
-        }
-        if (self->registration_) SHChangeNotifyDeregister(self->registration_);
-        DestroyWindow(window);
-        return 0;
+        registration_ = SHChangeNotifyRegister(window_, SHCNRF_ShellLevel | SHCNRF_InterruptLevel,
+                                               events_, kMessage, 1, &entry);
+        return registration_ != 0;
     }
 
     LONG events_;
     std::function<LONG()> sampler_;
-    HANDLE ready_ = nullptr;
-    HANDLE thread_ = nullptr;
-    DWORD threadId_ = 0;
+    UniqueHandle marked_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    HWND window_ = nullptr;
     ULONG registration_ = 0;
     std::mutex lock_;
     std::vector<ShellNotification> seen_;
+    MessageThread thread_{
+        [this] { return Register(); }, [this](UINT message) { if (message == kMarker) SetEvent(marked_.Get()); },
+        [this] { if (registration_) SHChangeNotifyDeregister(registration_); DestroyWindow(window_); }};
 };
