@@ -25,9 +25,11 @@ public:
     bool started() const { return thread_.started(); }
     HWND Window(int i) const { return windows_[i]; }
 
-    // Stops the thread from pumping until Unblock, so that it does not answer.
-    void Block() { block_ = CreateEventW(nullptr, TRUE, FALSE, nullptr); PostThreadMessageW(thread_.id(), WM_APP, 0, 0); }
-    void Unblock() { SetEvent(block_); }
+    // Stops the thread from pumping until Unblock, so that it does not answer; true once it is held.
+    [[nodiscard]] bool Block() {
+        return PostThreadMessageW(thread_.id(), WM_APP, 0, 0) && WaitForSingleObject(held_.Get(), 10000) == WAIT_OBJECT_0;
+    }
+    void Unblock() { SetEvent(block_.Get()); }
 
 private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
@@ -44,10 +46,15 @@ private:
     }
 
     CallLog* log_;
-    HANDLE block_ = nullptr;
+    UniqueHandle held_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle block_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     HWND windows_[3] = {};
-    MessageThread thread_{[this] { return Create(); },
-                          [this](UINT message) { if (message == WM_APP) WaitForSingleObject(block_, 30000); },
+    MessageThread thread_{[this] { return held_ && block_ && Create(); },
+                          [this](UINT message) {
+                              if (message != WM_APP) return;
+                              SetEvent(held_.Get());
+                              WaitForSingleObject(block_.Get(), 30000);
+                          },
                           [this] { for (HWND window : windows_) DestroyWindow(window); }};
 };
 
@@ -166,16 +173,17 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGoesOnPastFailuresAndHidesWithVariantFal
 
 TEST_F(ComApartment, ShowLinksToolbarSpyGivesUpOnAWindowThatDoesNotAnswer) {
     ToolbarSpies spies;
-    spies.windows.Block();
+    ASSERT_TRUE(spies.windows.Block());
     DWORD start = GetTickCount();
     HRESULT hr = ShowLinksToolbar(true);
     DWORD elapsed = GetTickCount() - start;
+    std::string log = spies.log.Text();
     spies.windows.Unblock();
 
     EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
-    // Each of the two browser windows is waited for a few seconds at most.
+    // Each of the two browser windows is waited for a few seconds at most, and neither answered.
     EXPECT_LT(elapsed, 15000u);
-    std::string log = spies.log.Text();
+    EXPECT_EQ(log.find("WM_NULL"), std::string::npos) << log;
     EXPECT_NE(log.find("get_HWND(B)\n"), std::string::npos) << log;
     EXPECT_NE(log.find("CreateBrowser\nShowBrowserBar(new"), std::string::npos) << log;
     EXPECT_EQ(spies.counter.live, 0);
