@@ -17,6 +17,7 @@ from wineprefix import (ORDER_KEY, SOURCE, TOOLBAR_KEY, WINE_DIR, Failure, Skip,
                         run_limited, short_names, snapshot, user_dir, windows_path, wine_env)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 from pe_image import PeImage  # noqa: E402
+from signing import sign, verify  # noqa: E402
 
 CAPTION = "Brivok Internet Explorer Buttons"
 SAVE_NAME = "+ Save It For Later.url"
@@ -66,14 +67,12 @@ def root_variant(installer, root):
 def signed_copy(installer, folder):
     """A copy of the installer signed with the test certificate, checked to carry it."""
     signed = os.path.join(folder, os.path.basename(installer))
-    env = {k: v for k, v in os.environ.items() if not k.startswith("BRIVOK_SIGN_")}
-    subprocess.run(["bash", os.path.join(SOURCE, "scripts", "sign-release.sh"), installer, signed],
-                   env=env, check=True, stdout=subprocess.DEVNULL, timeout=120)
-    verify = subprocess.run(["osslsigncode", "verify", "-CAfile",
-                             os.path.join(SOURCE, "build", "signing", "test-signing.crt"),
-                             "-in", signed], capture_output=True, text=True, timeout=60)
-    if verify.returncode != 0:
-        raise Failure("the signed copy does not verify: %s" % verify.stdout[-300:])
+    code, out = sign(installer, signed)
+    if code != 0:
+        raise Failure("signing failed: %s" % out[-300:])
+    code, fields = verify(signed)
+    if code != 0 or not fields["ok"]:
+        raise Failure("the signed copy does not verify: %r" % fields)
     log("   running a signed copy: %s" % signed)
     return signed
 

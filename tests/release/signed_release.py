@@ -16,7 +16,7 @@ from pathlib import Path
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 from pe_image import PeImage  # noqa: E402
-TEST_CERT = os.path.join(SOURCE, "build", "signing", "test-signing.crt")
+from signing import TEST_CERT, sign, verify  # noqa: E402
 TEST_SUBJECT = "/CN=BriVok Buttons TEST SIGNING ONLY/O=Untrusted test certificate"
 OTHER_SUBJECT = "/CN=Signing Check Two/O=BriVok test credentials"
 S_OK, CERT_E_UNTRUSTEDROOT, TRUST_E_BAD_DIGEST = 0, 0x800B0109, 0x80096010
@@ -28,28 +28,6 @@ def check(ok, what, got):
     print("%s: %s (got %s)" % ("ok  " if ok else "FAIL", what, got), flush=True)
     if not ok:
         problems.append(what)
-
-
-def sign(args, signed, **variables):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("BRIVOK_SIGN_")}
-    env.update(variables, BRIVOK_ROOT=args.root)
-    run = subprocess.run(["bash", os.path.join(SOURCE, "scripts", "sign-release.sh"), args.unsigned,
-                          signed], env=env, capture_output=True, text=True, timeout=120)
-    return run.returncode, (run.stdout + run.stderr).strip()
-
-
-def verify(path, ca_file):
-    """osslsigncode's exit code and the fields it printed."""
-    run = subprocess.run(["osslsigncode", "verify", "-CAfile", ca_file, "-in", path],
-                         capture_output=True, text=True, timeout=60)
-    out = run.stdout + run.stderr
-    fields = {"mismatch": "MISMATCH" in out, "ok": "Signature verification: ok" in out}
-    for key, label in (("current", r"Current message digest"), ("algorithm", r"Message digest algorithm"),
-                       ("subject", r"Signer #0:\s*\n\s*Subject"), ("text", "Text description"),
-                       ("url", "URL description")):
-        m = re.search(label + r"\s*: (.*)", out)
-        fields[key] = m.group(1).strip() if m else None
-    return run.returncode, fields
 
 
 def authenticode_sha256(image):
@@ -75,7 +53,7 @@ def case_test_certificate(args, work):
     unsigned image's digest; a copy with one code byte changed fails both checks."""
     unsigned = Path(args.unsigned).read_bytes()
     signed, changed = os.path.join(work, "signed.exe"), os.path.join(work, "changed.exe")
-    code, out = sign(args, signed)
+    code, out = sign(args.unsigned, signed, BRIVOK_ROOT=args.root)
     check(code == 0 and "TEST-SIGNED" in out, "signing without credentials says TEST-SIGNED",
           "exit %d, %r" % (code, out[:100]))
     code, fields = verify(signed, TEST_CERT)
@@ -126,7 +104,7 @@ def case_credentials(args, work):
             ("unreachable time-stamp server", False, dict(pair, BRIVOK_SIGN_TIMESTAMP_URL="http://127.0.0.1:9/"))]
     for n, (label, signs, variables) in enumerate(runs):
         signed = os.path.join(work, "signed%d.exe" % n)
-        code, out = sign(args, signed, **variables)
+        code, out = sign(args.unsigned, signed, BRIVOK_ROOT=args.root, **variables)
         if signs:
             _, fields = verify(signed, cert) if os.path.exists(signed) else (1, {"ok": False})
             check(code == 0 and "TEST-SIGNED" not in out and fields["ok"] and
