@@ -65,10 +65,11 @@ void ShowBarInOpenWindow(WorkerBlock* work, IShellWindows* windows, LONG index, 
         hr = windows->Item(position.Get(), item.Put());
     }
     // Folder windows of the shell are listed too; only browser windows have the bar.
-    if (SUCCEEDED(hr) && item && BeginOutsideCall(work) &&
-        SUCCEEDED(QueryInto(item.Get(), IID_IWebBrowser2, &browser)) && BeginOutsideCall(work) &&
-        SUCCEEDED(browser->get_FullName(programName.Put())) && programName.Get() &&
-        PathMatchSpecW(programName.Get(), kBrowserProgramPattern) && BeginOutsideCall(work)) {
+    bool isBrowserWindow = SUCCEEDED(hr) && item && BeginOutsideCall(work) &&
+                           SUCCEEDED(QueryInto(item.Get(), IID_IWebBrowser2, &browser)) &&
+                           BeginOutsideCall(work) && SUCCEEDED(browser->get_FullName(programName.Put())) &&
+                           programName.Get() && PathMatchSpecW(programName.Get(), kBrowserProgramPattern);
+    if (isBrowserWindow && BeginOutsideCall(work)) {
         (void)ShowBar(browser.Get(), show);
         // The round trip lets the window's thread finish with the bar before the next
         // window is handled.
