@@ -1,9 +1,9 @@
 #include "browser/ShowLinksToolbar.h"
 
 #include <exdisp.h>
-#include <shlwapi.h>
 
 #include "common/ComHolders.h"
+#include "common/ShellPath.h"
 
 struct BrowserWork : WorkerBlock {
     bool show;
@@ -68,7 +68,7 @@ void ShowBarInOpenWindow(WorkerBlock* work, IShellWindows* windows, LONG index, 
     bool isBrowserWindow = SUCCEEDED(hr) && item && BeginOutsideCall(work) &&
                            SUCCEEDED(QueryInto(item.Get(), IID_IWebBrowser2, &browser)) &&
                            BeginOutsideCall(work) && SUCCEEDED(browser->get_FullName(programName.Put())) &&
-                           programName.Get() && PathMatchSpecW(programName.Get(), kBrowserProgramPattern);
+                           programName.Get() && ShellPath::PathMatchSpecW(programName.Get(), kBrowserProgramPattern);
     if (isBrowserWindow && BeginOutsideCall(work)) {
         (void)ShowBar(browser.Get(), show);
         // The round trip lets the window's thread finish with the bar before the next

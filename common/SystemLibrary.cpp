@@ -1,16 +1,75 @@
 #include "common/SystemLibrary.h"
 
-HMODULE LoadSystemLibrary(const wchar_t* name) {
-    if (GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory"))
-        return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+namespace {
 
-    // By its full path (the system folder is never a drive's root); the altered search
-    // order resolves the DLL's own imports from the system folder too.
-    wchar_t path[MAX_PATH];
+// Every DLL that a run is known to load by name after its start: what a loader trace of a run
+// shows, and what public advisories on installers started from Downloads found loaded from
+// there on XP, Vista and 7. A DLL already loaded is used by a later load of the same name
+// whatever the folders. Not here: comctl32, which must be loaded by name for the manifest's
+// version 6.0 (from the system folder it would be 5.82), and shlwapi, which the path functions
+// load from the system folder themselves.
+constexpr const wchar_t* kLoadedByNameLater[] = {
+    L"uxtheme.dll",   // comctl32 6.0 and user32, for visual styles
+    L"dwmapi.dll",    // uxtheme and shell32 on Vista and 7
+    L"msimg32.dll",   // drawing the message box
+    L"oleacc.dll",    // comctl32's accessibility
+    L"version.dll",   // ole32 and the shell, for file versions
+    L"userenv.dll",   // shell32, for the profile's folders
+    L"profapi.dll",   // userenv and ole32 on 7
+    L"setupapi.dll",  // shell32's drives on XP
+    L"apphelp.dll",   // shell32's compatibility checks on Vista and 7
+    L"propsys.dll",   // shell32 and shlwapi on Vista and 7
+    L"cryptbase.dll", // rpcrt4's random numbers, for COM on Vista and 7
+    L"ntmarta.dll",   // advapi32's access control, for COM's security
+    L"clbcatq.dll",   // ole32's class catalog, on the first object created
+    L"comres.dll",    // the class catalog's resources
+    L"actxprxy.dll",  // the browser's and the shell windows' interfaces across processes
+    L"shdocvw.dll",   // the Internet Shortcut class and the shell windows on XP
+    L"ieframe.dll",   // the same from Internet Explorer 7 on
+    L"iertutil.dll",  // urlmon's and ieframe's from Internet Explorer 8 on
+    L"urlmon.dll",    // the icon download, and ieframe's
+    L"wininet.dll",   // urlmon's transfers
+    L"secur32.dll",   // wininet's secure connections, for an https root
+    L"mpr.dll",       // wininet's network names
+    L"ws2_32.dll",    // wininet's sockets
+};
+
+// path = the system folder + "\" + name; false when it does not fit.
+[[nodiscard]] bool SystemPath(wchar_t (&path)[MAX_PATH], const wchar_t* name) {
     const UINT room = MAX_PATH - 1 - static_cast<UINT>(lstrlenW(name));  // for "\" and name
     UINT length = GetSystemDirectoryW(path, room);
-    if (length == 0 || length >= room) return nullptr;
+    if (length == 0 || length >= room) return false;
     path[length] = L'\\';
     lstrcpyW(path + length + 1, name);
-    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return true;
+}
+
+// By its full path (the system folder is never a drive's root); the altered search order
+// resolves the DLL's own imports from the system folder too.
+HMODULE LoadByFullPath(const wchar_t* name) {
+    wchar_t path[MAX_PATH];
+    return SystemPath(path, name) ? LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH) : nullptr;
+}
+
+bool KernelHas(const char* function) {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    return kernel && GetProcAddress(kernel, function);
+}
+
+}  // namespace
+
+void RestrictDllSearchToSystem32() {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
+    if (found) (void)AsFunction<BOOL(WINAPI*)(DWORD)>(found)(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+void PreloadSystemLibraries() {
+    // Never freed: each stays loaded for as long as the process, as the loads it stands in for.
+    for (const wchar_t* name : kLoadedByNameLater) (void)LoadSystemLibrary(name);
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+    if (KernelHas("AddDllDirectory")) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return LoadByFullPath(name);
 }

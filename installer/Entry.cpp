@@ -3,34 +3,29 @@
 #include <commctrl.h>
 
 #include "common/BoundedWorker.h"
-#include "common/SystemLibrary.h"  // LOAD_LIBRARY_SEARCH_SYSTEM32
+#include "common/SystemLibrary.h"
 #include "installer/RunInstaller.h"
 
 namespace {
 
-using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-
-// The installer is started from a Downloads folder, where anyone may have dropped a DLL
-// named like a system one. From here on, DLLs that are loaded by name (ours or on behalf
-// of the system DLLs we call) come from System32 only. Systems without the call keep
-// their default search order.
-void RestrictDllSearchToSystem32() {
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (!kernel) return;
-    FARPROC found = GetProcAddress(kernel, "SetDefaultDllDirectories");
-    if (!found) return;
-    auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-        reinterpret_cast<void (*)()>(found));
-    setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+// comctl32 is not imported: its start-up loads the theme library by name before any code of
+// ours could protect the search. It is loaded by name, not from the system folder, so that
+// the manifest's dependency binds version 6.0. False when it or the call cannot be had, or
+// the call fails.
+bool LoadCommonControls() {
+    HMODULE commonControls = LoadLibraryExW(L"comctl32.dll", nullptr, 0);
+    FARPROC found = commonControls ? GetProcAddress(commonControls, "InitCommonControlsEx") : nullptr;
+    if (!found) return false;
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
+    return AsFunction<decltype(&InitCommonControlsEx)>(found)(&controls) != FALSE;
 }
 
 }  // namespace
 
 extern "C" void __cdecl BrivokEntry() {
     RestrictDllSearchToSystem32();
-
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
-    if (!InitCommonControlsEx(&controls)) ExitProcess(1);
+    PreloadSystemLibraries();
+    if (!LoadCommonControls()) ExitProcess(1);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);

@@ -1,9 +1,9 @@
 #include "menuorder/MenuOrderUpdate.h"
 
 #include <shlobj.h>
-#include <shlwapi.h>
 
 #include "common/Holders.h"
+#include "common/ShellPath.h"
 #include "common/ShellAnnouncement.h"
 #include "registry/RegistryKey.h"
 
@@ -99,7 +99,7 @@ bool SetShortcutPosition(MenuOrderRecord* record, const wchar_t* shortcutPath, L
     DWORD length = GetShortPathNameW(name, name, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return false;
     PathGetShortPath(name);
-    PathStripPathW(name);
+    if (!ShellPath::PathStripPathW(name)) return false;
     MenuOrderEntry entry;
     if (!FindMenuOrderEntry(record, name, &entry)) return false;
     return MoveMenuOrderEntry(record, &entry, position);

@@ -1,9 +1,9 @@
 #include "shortcuts/LinkPaths.h"
 
 #include <shlobj.h>
-#include <shlwapi.h>
 
 #include "common/Holders.h"
+#include "common/ShellPath.h"
 #include "registry/RegistryKey.h"
 
 LinkPathBuffers LinkPaths;
@@ -67,7 +67,8 @@ wchar_t* AllocatePath() {
         return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     }
     path[0] = L'\0';
-    if (!PathAppendW(path, folder) || !PathAppendW(path, name) || !PathAddExtensionW(path, extension)) {
+    if (!ShellPath::PathAppendW(path, folder) || !ShellPath::PathAppendW(path, name) ||
+        !ShellPath::PathAddExtensionW(path, extension)) {
         path[0] = L'\0';
         return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     }

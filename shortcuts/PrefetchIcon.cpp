@@ -37,7 +37,7 @@ void FetchIntoCache(WorkerBlock* block) {
     HMODULE urlMonitor = LoadSystemLibrary(L"urlmon.dll");
     FARPROC entry = urlMonitor ? GetProcAddress(urlMonitor, "URLDownloadToCacheFileW") : nullptr;
     if (entry) {
-        auto download = reinterpret_cast<DownloadToCacheFileProc>(reinterpret_cast<void*>(entry));
+        auto download = AsFunction<DownloadToCacheFileProc>(entry);
         fetch->result = download(nullptr, fetch->url, fetch->cachePath, MAX_PATH, 0, nullptr);
     }
     FinishWork(fetch);

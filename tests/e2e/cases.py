@@ -3,6 +3,7 @@ set-ups they share. prepare, check and finish take the runner's Run; check raise
 import contextlib
 import ctypes
 import os
+import re
 import shutil
 import socket
 import struct
@@ -16,8 +17,8 @@ from pathlib import Path
 from types import SimpleNamespace
 from typing import Callable, Optional
 
-from runner import SAVE_NAME, VIEW_NAME, run_installer
-from wineprefix import (TOOLBAR_KEY, WINE_DIR, Failure, Skip, append_user_key, drop_prefix, log,
+from runner import SAVE_NAME, VIEW_NAME, installer_trace, run_installer
+from wineprefix import (SOURCE, TOOLBAR_KEY, WINE_DIR, Failure, Skip, append_user_key, drop_prefix, log,
                         new_prefix, order_record, run_wine, set_browser_server, set_reg_value,
                         windows_path)
 
@@ -116,6 +117,7 @@ class Case:
     timeout: int = 240                # seconds for the whole run, boxes and exits
     reader_args: tuple = ()           # --modules: the box reader lists the process's modules
     dll_overrides: str = ""
+    kernel32_like_xp: bool = False    # the image's names of the two restriction calls hidden
     arguments: str = ""               # the installer's command line after its name
     # "ExitProcess" or "TerminateProcess": how the process must end, within 2 s of its box
     # being closed (the loader is traced for it); None: not looked at
@@ -181,42 +183,96 @@ def no_temporary_folder(run):
 
 # ---------------------------------------------------------------- a first run from Downloads
 
+def loaded_by_name_later():
+    """The installer's own table of the system DLLs a run loads by name after its start."""
+    source = Path(SOURCE, "common", "SystemLibrary.cpp").read_text(encoding="utf-8")
+    table = re.search(r"kLoadedByNameLater\[\] = \{(.*?)\n\};", source, re.S)
+    return re.findall(r'L"([\w.]+\.dll)"', table.group(1)) if table else []
+
+
+# Not planted, as Wine loads them before any program's entry where Windows would not look
+# beside the program: version by Wine's own builtins (a stand-in taken under that name breaks
+# every program, the control too); shlwapi as an import of shell32, which Wine, having no list
+# of known DLLs, looks for beside the program, while Windows takes a known DLL's own imports
+# from the system folder.
+LOADED_BY_WINE_BEFORE_ANY_ENTRY = {"version.dll", "shlwapi.dll"}
+# Planted beside the installer: every name of its table, and the common controls, which it
+# loads by name itself (for the manifest's 6.0).
+PLANTED = [n for n in loaded_by_name_later() if n not in LOADED_BY_WINE_BEFORE_ANY_ENTRY] + ["comctl32.dll"]
+# Native first for each: Wine then searches the program's folder for them the way Windows does.
+PLANTED_FIRST = ",".join(n[:-len(".dll")] for n in PLANTED) + "=n,b"
+
+
+def plant_markers(folder):
+    return {n: os.path.join(folder, "planted-%s-loaded.txt" % n[:-len(".dll")]) for n in PLANTED}
+
+
 def from_downloads(run):
+    if len(PLANTED) < 12:
+        raise Failure("the installer's table of DLLs loaded by name later was not read: %r" % PLANTED)
     drop_default_links(run)
     folder = os.path.join(run.profile, "Downloads")
-    run.marker = os.path.join(folder, "planted-urlmon-loaded.txt")
     os.makedirs(folder, exist_ok=True)
-    shutil.copy(os.path.join(run.tools, "planted", "urlmon.dll"), folder)
-    shutil.copy(os.path.join(run.tools, "urlmon_control.exe"), folder)
-    # The control imports urlmon the ordinary way: it must pick up the plant, or this
-    # system would never load it and the check below would prove nothing.
-    run_wine(run.prefix, [windows_path(os.path.join(folder, "urlmon_control.exe"))],
-             os.devnull, run.case.dll_overrides)
-    if not os.path.exists(run.marker):
-        raise Failure("the control program did not load the planted urlmon.dll either")
-    os.remove(run.marker)
+    for name in PLANTED:
+        shutil.copy(os.path.join(run.tools, "planted.dll"), os.path.join(folder, name))
+    control = os.path.join(folder, "plant_control.exe")
+    shutil.copy(os.path.join(run.tools, "plant_control.exe"), control)
+    # The control loads each name the ordinary way: each plant must be loaded, or this system
+    # would never load it and the check that the installer did not would prove nothing.
+    run_wine(run.prefix, [windows_path(control)] + PLANTED, os.devnull, run.case.dll_overrides)
+    markers = plant_markers(folder)
+    missing = [n for n in PLANTED if not os.path.exists(markers[n])]
+    if missing:
+        raise Failure("the control program did not load these planted DLLs either: %r" % missing)
+    for marker in markers.values():
+        os.remove(marker)
+    os.remove(control)
+    run.plants = folder
     run.program = os.path.join(folder, "BrivokButtons.exe")
     shutil.copy(run.installer, run.program)
 
 
-def bound_system_dlls(run):
+def loaded_modules(run):
+    return [line[len("module:  "):].lower() for line in run.box_text.split("\n") if line.startswith("module:  ")]
+
+
+def looked_up_in_system_folder(run, by_full_path):
+    """Each DLL of the installer's table was looked for in the system folder only, by the
+    loader's trace: by name with the search restricted to that folder, or by its full path."""
+    lines = installer_trace(run.prefix, run.program)
+    system = r"C:\\\\windows\\\\(?:system32|syswow64)\\\\"
+    missing = []
+    for name in loaded_by_name_later():
+        looked_for = ('looking for L"%s%s"' % (system, re.escape(name)) if by_full_path
+                      else 'looking for L"%s" in L"%s"' % (re.escape(name), system))
+        if not any(re.search(looked_for, line, re.I) for line in lines):
+            missing.append(name)
+    way = "by its full path" if by_full_path else "by name, in the system folder only"
+    log("   table DLLs looked for %s: %d of %d" % (way, len(loaded_by_name_later()) - len(missing),
+                                                  len(loaded_by_name_later())))
+    if missing:
+        raise Failure("not looked for %s: %r" % (way, missing))
+
+
+def bound_system_dlls(run, by_full_path=False):
     if run.browsers < 1:
         raise Failure("no browser process was started")
-    modules = [line[len("module:  "):].lower() for line in run.box_text.split("\n")
-               if line.startswith("module:  ")]
+    modules = loaded_modules(run)
     arch = {0x14C: "x86", 0x8664: "amd64"}[run.machine]
     side_by_side = "\\windows\\winsxs\\%s_microsoft.windows.common-controls_6595b64144ccf1df_6.0." % arch
     loaded = [m for m in modules if m.endswith("\\comctl32.dll")]
     log("   comctl32 loaded:", loaded)
     if len(loaded) != 1 or side_by_side not in loaded[0]:
         raise Failure("comctl32 loaded %r, expected one copy under %s*" % (loaded, side_by_side))
-    if os.path.exists(run.marker):
-        raise Failure("the installer loaded the planted urlmon.dll: %r" % Path(run.marker).read_bytes())
+    taken = {n: Path(m).read_bytes() for n, m in plant_markers(run.plants).items() if os.path.exists(m)}
+    if taken:
+        raise Failure("the installer loaded planted DLLs: %r" % taken)
     loaded = [m for m in modules if m.endswith("\\urlmon.dll")]
     log("   urlmon loaded:", loaded)
     # It must have loaded urlmon at all, and the system's copy, or this proves nothing.
-    if not loaded or any(not m.endswith("\\windows\\system32\\urlmon.dll") for m in loaded):
-        raise Failure("urlmon loaded %r, expected the system32 copy" % loaded)
+    if not loaded or any(not re.search(r"\\windows\\(system32|syswow64)\\urlmon\.dll$", m) for m in loaded):
+        raise Failure("urlmon loaded %r, expected the system folder's copy" % loaded)
+    looked_up_in_system_folder(run, by_full_path)
 
 
 # ---------------------------------------------------------------- web roots and servers that keep it waiting
@@ -362,13 +418,22 @@ def unmount(run):
 
 CASES = {case.name: case for case in [
     Case("succeeds_from_downloads_in_fresh_profile",
-         "A first run as users make it: from Downloads, beside a planted urlmon.dll, in a profile "
-         "without a Links folder. The folder is created, nothing is reordered, Wine's browser was "
-         "started, the manifest's common-controls 6.0 dependency is bound (the side-by-side copy "
-         "loads) and the planted urlmon.dll is never loaded.",
-         # Native first: Wine then searches the program's folder the way Windows does.
-         reader_args=("--modules",), dll_overrides="urlmon=n,b",
+         "A first run as users make it: from Downloads, beside a stand-in for every system DLL a "
+         "run loads by name (each loaded by a control program that does not protect itself), in "
+         "a profile without a Links folder. The folder is created, nothing is reordered, Wine's "
+         "browser was started, the manifest's common-controls 6.0 dependency is bound (the "
+         "side-by-side copy loads), every DLL of the installer's table was looked for by name "
+         "in the system folder only, and no stand-in is ever loaded.",
+         reader_args=("--modules",), dll_overrides=PLANTED_FIRST, ends_through="ExitProcess",
          prepare=from_downloads, check=bound_system_dlls),
+    Case("succeeds_from_downloads_where_kernel32_is_xps",
+         "The same first run where kernel32 has neither SetDefaultDllDirectories nor "
+         "AddDllDirectory (XP; Vista and 7 without KB2533623; their names are hidden in the "
+         "image): every DLL of the table is loaded by its full system path before anything "
+         "asks for it by name, and no stand-in is ever loaded.",
+         reader_args=("--modules",), dll_overrides=PLANTED_FIRST, kernel32_like_xp=True,
+         ends_through="ExitProcess", prepare=from_downloads,
+         check=partial(bound_system_dlls, by_full_path=True)),
     Case("ignores_its_command_line", "Arguments change nothing.", arguments="/uninstall --help x"),
     Case("replaces_old_shortcuts_and_puts_them_first",
          "A second install: old shortcuts are replaced and the order record updated.",

@@ -8,7 +8,7 @@ Usage: installer_paths.py --case NAME --installer EXE --boxreader EXE [--sign] [
 
 --sign runs a copy signed as `make release` signs (with the test certificate).
 On a 32-bit build, it runs inside the 32-bit root (tests/wow64), with 32-bit helpers beside
-the box reader: shortname.exe, urlmon_control.exe, sleeper.exe and planted/urlmon.dll.
+the box reader: shortname.exe, plant_control.exe, sleeper.exe and planted.dll.
 --list32 names the cases whose outcome could differ between the two builds.
 Exits 0: passed, 1: failed, 77: skipped. The cases: cases.py; runner.py runs one.
 """

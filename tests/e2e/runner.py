@@ -64,6 +64,21 @@ def root_variant(installer, root):
     return path
 
 
+# The calls that restrict the DLL search, which the installer looks up in kernel32 by name.
+RESTRICTION_CALLS = (b"SetDefaultDllDirectories", b"AddDllDirectory")
+
+
+def hide_restriction_calls(path):
+    """Patches the image so that kernel32 answers as XP's does: neither call is found."""
+    image = Path(path).read_bytes()
+    for name in RESTRICTION_CALLS:
+        found = image.count(b"\0" + name + b"\0")
+        if found != 1:
+            raise Failure("%s is named %d times in the image, expected once" % (name.decode(), found))
+        image = image.replace(b"\0" + name + b"\0", b"\0X" + name[1:] + b"\0")
+    Path(path).write_bytes(image)
+
+
 def signed_copy(installer, folder):
     """A copy of the installer signed with the test certificate, checked to carry it."""
     signed = os.path.join(folder, os.path.basename(installer))
@@ -139,17 +154,23 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
     return boxes, codes, box_text, box_time, len(browsers)
 
 
-def how_it_ended(prefix, program):
-    """How the one installer of a run with trace_exit ended: "ExitProcess" when its process
-    ran the DLLs' detach code (Wine's loader traces LdrShutdownProcess for it), else
-    "TerminateProcess". Its process is the one that loaded the program's image."""
+def installer_trace(prefix, program):
+    """The loader's trace (trace_exit) of the one installer of a run: the lines of the process
+    that loaded the program's image."""
     lines = Path(prefix, ".out", "installer1.out").read_text(errors="replace").splitlines()
     image = '\\%s"' % os.path.basename(program)
     pids = {l.split(":")[0] for l in lines if ":trace:module:build_module loaded " in l and image in l}
     if len(pids) != 1:
         raise Failure("cannot tell the installer's process in the loader's trace: %r" % sorted(pids))
     pid = pids.pop()
-    shutdown = any(l.startswith(pid + ":") and ":trace:module:LdrShutdownProcess" in l for l in lines)
+    return [l for l in lines if l.startswith(pid + ":")]
+
+
+def how_it_ended(prefix, program):
+    """How the one installer of a run with trace_exit ended: "ExitProcess" when its process
+    ran the DLLs' detach code (Wine's loader traces LdrShutdownProcess for it), else
+    "TerminateProcess"."""
+    shutdown = any(":trace:module:LdrShutdownProcess" in l for l in installer_trace(prefix, program))
     return "ExitProcess" if shutdown else "TerminateProcess"
 
 
@@ -267,6 +288,8 @@ def run_case(case, installer, boxreader, explore, signed_dir=None):
     try:
         run.root = case.root()
         variant = root_variant(installer, run.root.url)
+        if case.kernel32_like_xp:
+            hide_restriction_calls(variant)
         run.installer = signed_copy(variant, signed_dir) if signed_dir else variant
         image = PeImage.read(run.installer)
         run.machine = image.machine

@@ -261,6 +261,10 @@ WINE_OWN_MACHINE_KEYS = [
     # the prefix's first start did not finish it (seen under emulation)
     r"System\\CurrentControlSet\\Control\\Class\\{745a17a0-74d3-11d0-b6fe-00a0c90f57da}",
     "#hid#vid_845e&", "VID_845E&", r"System\\CurrentControlSet\\Services\\winehid",
+    # the display's own enumeration in a fresh copy of a prefix, which may still be going on
+    # when the run starts: the monitor's properties, the adapter's "VideoID" and properties
+    r"System\\CurrentControlSet\\Enum\\DISPLAY\\Default_Monitor\\",
+    r"System\\CurrentControlSet\\Enum\\PCI\\VEN_0000&DEV_0000",
 ]
 # The precompiled driver descriptions that Wine's plug and play writes with them.
 WINE_OWN_FILES = re.compile(r"^drive_c/windows/inf/[^/]+\.pnf$")
