@@ -521,5 +521,5 @@ CASES = {case.name: case for case in [
 # Run on the release in `make test` (`make test-release32` runs all): where the builds could
 # differ (imports, resources, manifest, planted DLLs, ANSI names, system text, waits, volume).
 CASES32 = ["succeeds_when_browser_server_never_answers", "succeeds_from_downloads_in_fresh_profile",
-           "replaces_old_shortcuts_and_puts_them_first", "fails_when_save_shortcut_cannot_be_replaced",
-           "fails_when_links_volume_is_full"]
+           "succeeds_from_downloads_where_kernel32_is_xps", "replaces_old_shortcuts_and_puts_them_first",
+           "fails_when_save_shortcut_cannot_be_replaced", "fails_when_links_volume_is_full"]

@@ -11,6 +11,8 @@
 #include <urlmon.h>
 
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -57,11 +59,22 @@ HRESULT WINAPI CachedDownload(LPUNKNOWN, LPCWSTR, LPWSTR path, DWORD size, DWORD
     return S_OK;
 }
 
+// What the product looks up by name goes through the hooks like an import: the download, and
+// shlwapi's path functions. One stub per function, however often it is looked up.
 FARPROC WINAPI FindProcedure(HMODULE module, LPCSTR name) {
-    if (HIWORD(reinterpret_cast<UINT_PTR>(name)) && lstrcmpA(name, "URLDownloadToCacheFileW") == 0)
-        return reinterpret_cast<FARPROC>(
-            FaultInjector::HookFunction("URLDownloadToCacheFileW", reinterpret_cast<void*>(&CachedDownload)));
-    return GetProcAddress(module, name);
+    FARPROC found = GetProcAddress(module, name);
+    if (!HIWORD(reinterpret_cast<UINT_PTR>(name)) || !FindFaultFunction(name)) return found;
+    static std::mutex lock;  // the walk looks up on its worker while the main thread does too
+    static std::map<std::string, FARPROC> stubs;
+    std::lock_guard<std::mutex> held(lock);
+    auto stub = stubs.find(name);
+    if (stub != stubs.end()) return stub->second;
+    void* original = lstrcmpA(name, "URLDownloadToCacheFileW") == 0 ? reinterpret_cast<void*>(&CachedDownload)
+                                                                     : reinterpret_cast<void*>(found);
+    if (!original) return nullptr;
+    FARPROC hooked = reinterpret_cast<FARPROC>(FaultInjector::HookFunction(name, original));
+    stubs.emplace(name, hooked);
+    return hooked;
 }
 
 // A box's caption or text on one report line.

@@ -70,7 +70,7 @@ const std::vector<FaultFunction>& FaultFunctions() {
         {"SysStringLen", {}},
         {"VariantClear", {{"bad type", static_cast<UINT_PTR>(DISP_E_BADVARTYPE), 0}}},
         {"VariantInit", {}},
-        // shell32 and shlwapi
+        // shell32; shlwapi, reached through GetProcAddress
         {"ILCreateFromPathW", {{"nothing", 0, 0}}},
         {"ILFree", {}},
         {"PathGetShortPath", {}},
@@ -119,7 +119,6 @@ const std::map<std::string, std::string>& FaultFunctionsLeftOut() {
         {"GetCurrentProcess", "called by the process entry only, after RunInstaller; cannot fail"},
         {"GetCommandLineW", "called by the process entry only, before RunInstaller; cannot fail"},
         {"GetStartupInfoW", "called by the process entry only, before RunInstaller; cannot fail"},
-        {"InitCommonControlsEx", "called by the process entry only, before RunInstaller"},
         {"GetProcessHeap", "the process heap exists before any of the program runs"},
         {"RaiseException", "raised only for the message text's fatal faults, and never returns"},
         {"lstrcmpiW", "fails only on pointers that are not valid, which the product never passes"},

@@ -33,7 +33,8 @@ struct FaultFunction {
 inline constexpr UINT_PTR kReturnsFirstArgument = static_cast<UINT_PTR>(-2);
 
 // Every function the installer imports, by the name it has in an image's import table (the
-// three shell32 ordinals by their names), and every spy method the product may call.
+// three shell32 ordinals by their names), every function it looks up by name (the download,
+// shlwapi's path functions), and every spy method the product may call.
 const std::vector<FaultFunction>& FaultFunctions();
 const FaultFunction* FindFaultFunction(const std::string& name);
 
