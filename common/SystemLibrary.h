@@ -28,9 +28,8 @@ void PreloadSystemLibraries();
 // Loads a DLL of the system folder by its file name, never a copy elsewhere (the program's
 // own folder may be Downloads). Null when it cannot be loaded.
 // The restricted search flag is passed only where kernel32 exports AddDllDirectory, the
-// platform's test for it: Vista and 7 without the update refuse it, and XP ignores it and
-// searches the program's folder first, so no answer of the load itself can stand in for
-// that test. Elsewhere the DLL is loaded by its full path.
+// platform's test for it: XP, and Vista and 7 without the update, do not support it.
+// Elsewhere the DLL is loaded by its full path.
 [[nodiscard]] HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // What GetProcAddress found, as the function type it has.

@@ -122,6 +122,7 @@ class Case:
     # "ExitProcess" or "TerminateProcess": how the process must end, within 2 s of its box
     # being closed (the loader is traced for it); None: not looked at
     ends_through: Optional[str] = None
+    traces_loader: bool = False       # Wine's loader is traced for check (runner.installer_trace)
     root: Callable = closed_port      # the web root the image is given
     needs_mount: bool = False
     prepare: Optional[Callable] = None
@@ -424,7 +425,7 @@ CASES = {case.name: case for case in [
          "browser was started, the manifest's common-controls 6.0 dependency is bound (the "
          "side-by-side copy loads), every DLL of the installer's table was looked for by name "
          "in the system folder only, and no stand-in is ever loaded.",
-         reader_args=("--modules",), dll_overrides=PLANTED_FIRST, ends_through="ExitProcess",
+         reader_args=("--modules",), dll_overrides=PLANTED_FIRST, traces_loader=True,
          prepare=from_downloads, check=bound_system_dlls),
     Case("succeeds_from_downloads_where_kernel32_is_xps",
          "The same first run where kernel32 has neither SetDefaultDllDirectories nor "
@@ -432,8 +433,7 @@ CASES = {case.name: case for case in [
          "image): every DLL of the table is loaded by its full system path before anything "
          "asks for it by name, and no stand-in is ever loaded.",
          reader_args=("--modules",), dll_overrides=PLANTED_FIRST, kernel32_like_xp=True,
-         ends_through="ExitProcess", prepare=from_downloads,
-         check=partial(bound_system_dlls, by_full_path=True)),
+         traces_loader=True, prepare=from_downloads, check=partial(bound_system_dlls, by_full_path=True)),
     Case("ignores_its_command_line", "Arguments change nothing.", arguments="/uninstall --help x"),
     Case("replaces_old_shortcuts_and_puts_them_first",
          "A second install: old shortcuts are replaced and the order record updated.",

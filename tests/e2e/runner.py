@@ -95,10 +95,10 @@ def signed_copy(installer, folder):
 # ---------------------------------------------------------------- running the image
 
 def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args=(),
-                  dll_overrides="", arguments="", trace_exit=False):
+                  dll_overrides="", arguments="", trace_loader=False):
     """Starts `runs` installers at once and reads their boxes: ([box], [exit code], raw
     output, time.time() when the last box had been read, browser processes seen). The time
-    each installer ended goes to .out/exit-time. With trace_exit, Wine traces its loader
+    each installer ended goes to .out/exit-time. With trace_loader, Wine traces its loader
     (see how_it_ended)."""
     out = os.path.join(prefix, ".out")
     os.makedirs(out, exist_ok=True)
@@ -138,7 +138,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
                      "brivok-e2e", windows_path(installer), windows_path(boxreader), out, str(runs)]
                     + list(reader_args),
                     dict(wine_env(prefix, dll_overrides), BRIVOK_ARGUMENTS=arguments,
-                         **({"WINEDEBUG": "+pid,+module"} if trace_exit else {})),
+                         **({"WINEDEBUG": "+pid,+module"} if trace_loader else {})),
                     stdin=subprocess.DEVNULL)
     except Failure as stuck:
         boxes_read = Path(out, "box.txt").read_text(errors="replace") if Path(out, "box.txt").exists() \
@@ -155,7 +155,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
 
 
 def installer_trace(prefix, program):
-    """The loader's trace (trace_exit) of the one installer of a run: the lines of the process
+    """The loader's trace (trace_loader) of the one installer of a run: the lines of the process
     that loaded the program's image."""
     lines = Path(prefix, ".out", "installer1.out").read_text(errors="replace").splitlines()
     image = '\\%s"' % os.path.basename(program)
@@ -167,7 +167,7 @@ def installer_trace(prefix, program):
 
 
 def how_it_ended(prefix, program):
-    """How the one installer of a run with trace_exit ended: "ExitProcess" when its process
+    """How the one installer of a run with trace_loader ended: "ExitProcess" when its process
     ran the DLLs' detach code (Wine's loader traces LdrShutdownProcess for it), else
     "TerminateProcess"."""
     shutdown = any(":trace:module:LdrShutdownProcess" in l for l in installer_trace(prefix, program))
@@ -316,7 +316,8 @@ def run_case(case, installer, boxreader, explore, signed_dir=None):
         before = snapshot(prefix)
         boxes, codes, run.box_text, run.box_time, run.browsers = run_installer(
             prefix, run.program, boxreader, case.runs, case.timeout, case.reader_args,
-            case.dll_overrides, case.arguments, trace_exit=case.ends_through is not None)
+            case.dll_overrides, case.arguments,
+            trace_loader=case.ends_through is not None or case.traces_loader)
         after = snapshot(prefix)
         run.start_time = float(Path(prefix, ".out", "start-time").read_text())
 
