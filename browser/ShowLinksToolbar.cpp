@@ -26,6 +26,10 @@ constexpr wchar_t kBrowserProgramPattern[] = L"*iexplore.exe";
 // A part given up ends that part only: after a hung window the walk stops (its collection
 // lives on the stuck thread), and the new instance is still tried.
 constexpr DWORD kNewInstanceBoundMs = 4000;
+// The walk as a whole: every browser tab is listed, and each takes about six calls that may
+// all be slow and still in time. Past this the walk makes no further call, the windows it
+// has not reached are left as they are, and the new instance is still tried.
+constexpr DWORD kWalkBoundMs = 10000;
 constexpr DWORD kHeldInstanceBoundMs = 3000;
 // The held instance is let go once the announcements are done, at most about 12 s later
 // (six bounded ones); should the signal never come, the worker lets go of it after this.
@@ -126,16 +130,16 @@ void UseNewInstance(WorkerBlock* block) {
 }
 
 // The part's result, or a time-out when it was given up.
-[[nodiscard]] HRESULT RunPart(WorkerProc part, bool show, DWORD boundMs) {
+[[nodiscard]] HRESULT RunPart(WorkerProc part, bool show, DWORD stepMs, DWORD wholeMs = INFINITE) {
     WorkerRef<BrowserWork> work;
     if (!StartPart(work, part, show, false)) return E_OUTOFMEMORY;
-    return AwaitWorker(work.Get(), boundMs) ? work->result : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    return AwaitWorker(work.Get(), stepMs, wholeMs) ? work->result : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 }
 
 }  // namespace
 
 HRESULT ShowLinksToolbar(bool show) {
-    (void)RunPart(&WalkOpenWindows, show, kShellCallBoundMs);
+    (void)RunPart(&WalkOpenWindows, show, kShellCallBoundMs, kWalkBoundMs);
     return RunPart(&UseNewInstance, show, kNewInstanceBoundMs);
 }
 

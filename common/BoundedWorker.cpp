@@ -10,6 +10,9 @@ constexpr LONG kIdle = 0;
 constexpr LONG kStepped = 1;
 constexpr LONG kGivenUp = 2;
 
+constexpr LONG kFirstPartFinished = 1;
+constexpr LONG kFinished = 2;
+
 volatile LONG g_givenUp;
 
 DWORD WINAPI RunWorker(void* parameter) {
@@ -42,13 +45,25 @@ bool StartWorker(WorkerBlock* block, WorkerProc work, DWORD apartment) {
     return static_cast<bool>(thread);
 }
 
-bool AwaitWorker(WorkerBlock* block, DWORD stepMs) {
+bool AwaitWorker(WorkerBlock* block, DWORD stepMs, DWORD wholeMs) {
+    const DWORD started = GetTickCount();
     while (!InterlockedCompareExchange(&block->finished, 0, 0)) {
+        const DWORD spent = GetTickCount() - started;
+        // Past the whole bound the worker is given up whether or not a step is under way:
+        // it makes no further call, and the one it may be in is left behind.
+        if (spent >= wholeMs) {
+            InterlockedExchange(&block->progress, kGivenUp);
+            if (InterlockedCompareExchange(&block->finished, 0, 0)) return true;
+            InterlockedExchange(&g_givenUp, 1);
+            return false;
+        }
+        const DWORD waitMs = wholeMs - spent < stepMs ? wholeMs - spent : stepMs;
         DWORD signalled = 0;
-        HRESULT waited = CoWaitForMultipleHandles(0, stepMs, 1, &block->stepped, &signalled);
-        // Given up only when no step began meanwhile: one that began as the wait ran out
-        // still gets its full time.
-        if (waited != S_OK && InterlockedCompareExchange(&block->progress, kGivenUp, kIdle) == kIdle) {
+        HRESULT waited = CoWaitForMultipleHandles(0, waitMs, 1, &block->stepped, &signalled);
+        // Given up only when a whole step went by and none began meanwhile: one that began
+        // as the wait ran out still gets its full time.
+        if (waited != S_OK && waitMs == stepMs &&
+            InterlockedCompareExchange(&block->progress, kGivenUp, kIdle) == kIdle) {
             InterlockedExchange(&g_givenUp, 1);
             return false;
         }
@@ -66,13 +81,23 @@ bool BeginOutsideCall(WorkerBlock* block) {
 }
 
 void FinishWork(WorkerBlock* block) {
-    InterlockedExchange(&block->finished, 1);
+    InterlockedExchange(&block->finished, kFinished);
     (void)BeginOutsideCall(block);
 }
 
+void FinishFirstPart(WorkerBlock* block, DWORD limitMs) {
+    InterlockedExchange(&block->finished, kFirstPartFinished);
+    (void)BeginOutsideCall(block);
+    WaitForSingleObject(block->resumed, limitMs);
+    // Going on, resumed or not: only the second part's finish may end a wait from now on.
+    (void)InterlockedCompareExchange(&block->finished, 0, kFirstPartFinished);
+}
+
 void ResumeWorker(WorkerBlock* block) {
-    // Cleared before the worker may go on, so that only its second finish ends a wait.
-    InterlockedExchange(&block->finished, 0);
+    // The first part's finish is cleared before the worker may go on, so that only its
+    // second finish ends the next wait; a worker that went on by itself already cleared it,
+    // or finished its second part, whose finish stays.
+    (void)InterlockedCompareExchange(&block->finished, 0, kFirstPartFinished);
     SetEvent(block->resumed);
 }
 

@@ -13,7 +13,7 @@ using WorkerProc = void (*)(WorkerBlock* block);
 struct WorkerBlock {
     volatile LONG references;
     volatile LONG progress;  // a step begun since the caller last looked, or given up
-    volatile LONG finished;  // the worker's result is in the block
+    volatile LONG finished;  // the worker's result is in the block: 1 the first part's, 2 all
     HANDLE stepped;          // auto-reset: a step began or the work finished
     HANDLE resumed;          // manual-reset: the second part of work in two may begin
     WorkerProc work;
@@ -34,8 +34,9 @@ inline constexpr DWORD kShellCallBoundMs = 2000;
 [[nodiscard]] bool StartWorker(WorkerBlock* block, WorkerProc work, DWORD apartment);
 
 // Waits until the work finishes, dispatching this thread's messages meanwhile; gives the
-// worker up when one of its steps takes longer than stepMs. True when it finished in time.
-[[nodiscard]] bool AwaitWorker(WorkerBlock* block, DWORD stepMs);
+// worker up when one of its steps takes longer than stepMs, or the whole wait longer than
+// wholeMs. True when it finished in time.
+[[nodiscard]] bool AwaitWorker(WorkerBlock* block, DWORD stepMs, DWORD wholeMs = INFINITE);
 
 // True once any wait in this process was given up: its worker may still be inside a call
 // into another process or a system DLL, holding whatever locks that call holds.
@@ -50,13 +51,10 @@ void FinishWork(WorkerBlock* block);
 
 // For work in two parts: finishes the first, then waits until the caller resumes it, at
 // most limitMs (a caller that never does must not keep the worker for ever).
-inline void FinishFirstPart(WorkerBlock* block, DWORD limitMs) {
-    FinishWork(block);
-    WaitForSingleObject(block->resumed, limitMs);
-}
+void FinishFirstPart(WorkerBlock* block, DWORD limitMs);
 
 // For the caller of work in two parts: lets the second begin; AwaitWorker then waits until
-// it finishes.
+// it finishes, or returns at once when the worker went on by itself and has finished.
 void ResumeWorker(WorkerBlock* block);
 
 // Lets go of the block; the caller calls it once, after its last look at the block. Null

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include "browser/ShowLinksToolbar.h"
+#include "common/BoundedWorker.h"
 #include "common/ShellAnnouncement.h"
 #include "installer/ReportResult.h"
 #include "menuorder/MenuOrderUpdate.h"
@@ -85,7 +86,12 @@ int RunInstaller(HINSTANCE, HINSTANCE, LPWSTR, int) {
     hr = InstallLinks();
     if (SUCCEEDED(hr)) ReportResult(kMessageInstalled, S_OK);
 
-    FreeLinkPaths();
-    CoUninitialize();
+    // CoUninitialize unloads the DLLs this thread loaded, under the loader's lock, which a
+    // worker given up inside a system call may hold: once a wait was given up, the process
+    // ends right after the box, its paths and apartment with it (everything is written).
+    if (!AnyWorkerGivenUp()) {
+        FreeLinkPaths();
+        CoUninitialize();
+    }
     return FAILED(hr) ? 1 : 0;
 }

@@ -84,7 +84,8 @@ void SaveMenuOrder(const MenuOrderRecord* record) {
         return;
     }
     RegistryKey key;
-    if (key.OpenKey(HKEY_CURRENT_USER, kMenuOrderKeyPath, KEY_WRITE) != ERROR_SUCCESS) return;
+    // The flush needs KEY_QUERY_VALUE besides the write.
+    if (key.OpenKey(HKEY_CURRENT_USER, kMenuOrderKeyPath, KEY_WRITE | KEY_QUERY_VALUE) != ERROR_SUCCESS) return;
     (void)RegSetValueExW(key.handle(), kMenuOrderValueName, 0, REG_BINARY, record->bytes,
                          record->size);
     (void)RegFlushKey(key.handle());

@@ -21,11 +21,15 @@ void SetDefaultFolderName(wchar_t* name) {
 
 // Only one plain folder name may stand in for "Links": a value holding a path, a share or a
 // drive, "." or "..", or naming a device would put the shortcuts (or a connection with the
-// user's credentials) somewhere else entirely.
+// user's credentials) somewhere else entirely; one holding a character no file name may hold
+// would fail the lookup where Favorites\Links would do.
 bool IsPlainFolderName(const wchar_t* name) {
+    static const char kNotInAName[] = "\\/:<>\"|?*";
     const wchar_t* base = name;
     for (const wchar_t* c = name; *c; ++c) {
-        if (*c == L'\\' || *c == L'/' || *c == L':') return false;
+        if (*c < L' ') return false;
+        for (const char* refused = kNotInAName; *refused; ++refused)
+            if (*c == static_cast<wchar_t>(*refused)) return false;
     }
     if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) return false;
     // A device is named by what stands before the first dot, trailing spaces left out.

@@ -22,6 +22,7 @@
 #include "tests/support/ShellSpies.h"
 
 extern "C" __declspec(dllimport) int FaultRunInstaller();
+extern "C" __declspec(dllimport) bool FaultEndOfProcess();
 
 namespace {
 
@@ -175,6 +176,7 @@ int wmain(int argc, wchar_t** argv) {
         DWORD left = spent < kThreadsBoundMs ? kThreadsBoundMs - spent : 0;
         if (WaitForSingleObject(thread, left) != WAIT_OBJECT_0) ++running;
     }
+    (void)FaultEndOfProcess();
 
     FILE* report = _wfopen(argv[1], L"wb");
     if (!report) return 94;

@@ -5,7 +5,9 @@
 
 #include <exdisp.h>
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -222,23 +224,27 @@ struct HungBrowserSpy : public BrowserSpy {
     }
 };
 
-// A browser window that takes a second over each call: slow, but inside the bound on one.
+// A browser window that takes delayMs (a second unless told) over each call: slow, but
+// inside the bound on one.
 struct SlowBrowserSpy : public BrowserSpy {
-    using BrowserSpy::BrowserSpy;
+    SlowBrowserSpy(const char* spyName, const wchar_t* program, HWND spyWindow, CallLog* spyLog,
+                   SpyCounter* counter, DWORD delay = 1000)
+        : BrowserSpy(spyName, program, spyWindow, spyLog, counter), delayMs(delay) {}
+    const DWORD delayMs;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        Sleep(1000);
+        Sleep(delayMs);
         return BrowserSpy::QueryInterface(iid, out);
     }
     HRESULT STDMETHODCALLTYPE get_FullName(BSTR* result) override {
-        Sleep(1000);
+        Sleep(delayMs);
         return BrowserSpy::get_FullName(result);
     }
     HRESULT STDMETHODCALLTYPE ShowBrowserBar(VARIANT* bar, VARIANT* show, VARIANT* size) override {
-        Sleep(1000);
+        Sleep(delayMs);
         return BrowserSpy::ShowBrowserBar(bar, show, size);
     }
     HRESULT STDMETHODCALLTYPE get_HWND(SHANDLE_PTR* result) override {
-        Sleep(1000);
+        Sleep(delayMs);
         return BrowserSpy::get_HWND(result);
     }
 };
@@ -295,6 +301,76 @@ TEST_F(ComApartment, ShowLinksToolbarSpyWaitsForASlowWindowBeforeGivingUpOnAHung
     // Four calls of a second each, longer together than the bound on one call.
     EXPECT_GE(elapsed, 4000u);
     EXPECT_LT(elapsed, 10000u);
+}
+
+// Every tab of every browser window is listed, and each may answer every call slowly yet
+// in time: the walk as a whole is bounded, makes no call past its bound but the one it is
+// in, and the new instance is still tried.
+TEST_F(ComApartment, ShowLinksToolbarSpyEndsAWalkOverManySlowWindowsInTime) {
+    ToolbarSpies spies;
+    std::vector<std::unique_ptr<SlowBrowserSpy>> slow;
+    spies.shellWindows.items.clear();
+    for (int i = 0; i < 25; ++i) {
+        slow.push_back(std::make_unique<SlowBrowserSpy>(("W" + std::to_string(i)).c_str(), kBrowserProgram, nullptr,
+                                                        &spies.log, &spies.counter, 1500));
+        spies.shellWindows.items.push_back(slow.back().get());
+    }
+
+    DWORD start = GetTickCount();
+    HRESULT hr = ShowLinksToolbar(true);
+    DWORD elapsed = GetTickCount() - start;
+    std::string log = spies.log.Text();
+    for (int i = 0; i < 200 && spies.counter.live != 0; ++i) Sleep(50);
+    EXPECT_EQ(spies.counter.live, 0) << "references kept by the walk that was given up";
+    std::string later = spies.log.Text().substr(log.size());
+
+    EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+    EXPECT_LT(elapsed, 20000u);
+    EXPECT_NE(log.find(std::string("CreateBrowser\nShowBrowserBar(new,") + kBarOn + ")\n"), std::string::npos) << log;
+    EXPECT_LE(std::count(later.begin(), later.end(), '\n'), 1) << "calls after the walk was given up:\n" << later;
+}
+
+TEST_F(ComApartment, ShowLinksToolbarSpyShowsTheBarInEverySlowWindowOfAWalkThatEndsInTime) {
+    ToolbarSpies spies;
+    SlowBrowserSpy a{"A", kBrowserProgram, spies.windows.Window(0), &spies.log, &spies.counter, 300};
+    SlowBrowserSpy b{"B", kBrowserProgram, spies.windows.Window(1), &spies.log, &spies.counter, 300};
+    SlowBrowserSpy c{"C", kBrowserProgram, spies.windows.Window(2), &spies.log, &spies.counter, 300};
+    spies.shellWindows.items = {&a, &b, &c};
+
+    EXPECT_EQ(ShowLinksToolbar(true), S_FALSE);
+
+    EXPECT_EQ(spies.log.Text(), "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) +
+                                    "Item(vt3:1)\n" + WindowCalls("B", kBarOn) + "Item(vt3:2)\n" +
+                                    WindowCalls("C", kBarOn) + "CreateBrowser\nShowBrowserBar(new," + kBarOn + ")\n");
+}
+
+// Work in two parts whose caller resumes it only after the worker's own limit ran out: the
+// worker went on by itself and finished, and the caller's wait sees that finish at once.
+struct TwoPartWork : WorkerBlock {
+    volatile LONG bothDone;
+};
+
+void FinishBothPartsAlone(WorkerBlock* block) {
+    FinishFirstPart(block, 100);
+    FinishWork(block);
+    InterlockedExchange(&static_cast<TwoPartWork*>(block)->bothDone, 1);
+}
+
+TEST_F(ComApartment, BoundedWorkerResumedAfterItsLimitKeepsTheFinishItMade) {
+    WorkerRef<TwoPartWork> work;
+    ASSERT_TRUE(work);
+    ASSERT_TRUE(StartWorker(work.Get(), &FinishBothPartsAlone, COINIT_MULTITHREADED));
+    ASSERT_TRUE(AwaitWorker(work.Get(), kShellCallBoundMs)) << "the first part";
+    for (int i = 0; i < 200 && !InterlockedCompareExchange(&work->bothDone, 0, 0); ++i) Sleep(25);
+    ASSERT_TRUE(work->bothDone) << "the worker did not go on by itself";
+
+    ResumeWorker(work.Get());
+    DWORD start = GetTickCount();
+    bool finished = AwaitWorker(work.Get(), kShellCallBoundMs);
+    DWORD elapsed = GetTickCount() - start;
+
+    EXPECT_TRUE(finished);
+    EXPECT_LT(elapsed, 100u);
 }
 
 TEST_F(ComApartment, ShowLinksToolbarOnWineReturnsTheNewInstancesResult) {

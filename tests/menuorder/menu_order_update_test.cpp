@@ -6,6 +6,7 @@
 #include <sddl.h>
 #include <shlwapi.h>
 
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "tests/support/ShellNotificationWatcher.h"
 
 BRIVOK_DECLARE_IMPORT_SLOT(RegFlushKey);
+BRIVOK_DECLARE_IMPORT_SLOT(RegOpenKeyExW);
 
 namespace {
 
@@ -161,23 +163,43 @@ TEST_F(MenuOrderUpdate, LoadRefusesWrongHeaderOrDataSize) {
     }
 }
 
-// Wine's registry flush does nothing that can be seen, so the call is watched: one flush,
-// made after the new record is in the value.
+// Wine's registry flush does nothing that can be seen, and grants it whatever access the key
+// was opened with, so the call is watched: one flush, made after the new record is in the
+// value, on a key opened with the KEY_QUERY_VALUE access the flush is documented to need
+// (refused without it, as Windows refuses it).
 std::vector<std::vector<BYTE>> g_flushed;  // the stored Order value at each flush
+std::vector<LONG> g_flushResults;
+std::map<HKEY, REGSAM> g_openedWith;
 ImportSpy* g_flushSpy = nullptr;
+ImportSpy* g_openSpy = nullptr;
+LONG WINAPI OpenSpy(HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY opened) {
+    LONG result = g_openSpy->original<decltype(&RegOpenKeyExW)>()(parent, path, options, access, opened);
+    if (result == ERROR_SUCCESS) g_openedWith[*opened] = access;
+    return result;
+}
 LONG WINAPI FlushSpy(HKEY key) {
     DWORD size = 4096;
     std::vector<BYTE> value(size);
     if (RegGetValueW(HKEY_CURRENT_USER, kMenuOrderKeyPath, kMenuOrderValueName, RRF_RT_REG_BINARY,
                      nullptr, value.data(), &size) != ERROR_SUCCESS) size = 0;
     g_flushed.emplace_back(value.begin(), value.begin() + size);
-    return g_flushSpy->original<LONG(WINAPI*)(HKEY)>()(key);
+    auto opened = g_openedWith.find(key);
+    LONG result = opened == g_openedWith.end() || !(opened->second & KEY_QUERY_VALUE)
+                      ? ERROR_ACCESS_DENIED
+                      : g_flushSpy->original<LONG(WINAPI*)(HKEY)>()(key);
+    g_flushResults.push_back(result);
+    return result;
 }
 
 TEST_F(MenuOrderUpdate, StoredRecordIsFlushedSpy) {
     std::vector<BYTE> stored = BuildRecord({{alphaName_, true, 0}, {saveName_, true, 1}, {viewName_, true, 2}});
     ASSERT_TRUE(order_.Write(stored));
     g_flushed.clear();
+    g_flushResults.clear();
+    g_openedWith.clear();
+    ImportSpy open(BRIVOK_IMPORT_SLOT(RegOpenKeyExW), reinterpret_cast<void*>(&OpenSpy));
+    ASSERT_TRUE(open.active());
+    g_openSpy = &open;
     ImportSpy spy(BRIVOK_IMPORT_SLOT(RegFlushKey), reinterpret_cast<void*>(&FlushSpy));
     ASSERT_TRUE(spy.active());
     g_flushSpy = &spy;
@@ -187,6 +209,7 @@ TEST_F(MenuOrderUpdate, StoredRecordIsFlushedSpy) {
     EXPECT_NE(now, stored);
     ASSERT_EQ(g_flushed.size(), 1u);
     EXPECT_EQ(g_flushed[0], now);
+    EXPECT_EQ(g_flushResults, std::vector<LONG>{ERROR_SUCCESS}) << "the flush was refused";
 }
 
 TEST_F(MenuOrderUpdate, NoOrderValueCreatesNone) {

@@ -302,6 +302,7 @@ TEST(ReleaseImports, Win32ImageLoadsOnWindowsXp) {
                           "GetLastError", "GetModuleHandleW", "GetProcAddress",
                           "GetProcessHeap", "GetShortPathNameW", "GetStartupInfoW",
                           "GetSystemDirectoryW", "GetSystemTime", "GetTempFileNameW", "GetTempPathW",
+                          "GetTickCount",
                           "HeapAlloc", "HeapFree", "LoadLibraryExW", "LoadResource", "LocalFree",
                           "LockResource", "MoveFileExW", "MultiByteToWideChar", "RaiseException",
                           "SetEvent", "SetFileAttributesW", "SizeofResource", "Sleep",

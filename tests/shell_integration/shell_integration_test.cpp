@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "common/BoundedWorker.h"
 #include "installer/RunInstaller.h"
+#include "shortcuts/LinkPaths.h"
 #include "tests/menuorder/MenuOrderTestSupport.h"
 #include "tests/support/ImportSpy.h"
 #include "tests/support/LocalService.h"
@@ -19,6 +21,7 @@
 #include "tests/support/TestEnvironment.h"
 
 BRIVOK_DECLARE_IMPORT_SLOT(SHChangeNotify);
+BRIVOK_DECLARE_IMPORT_SLOT(CoUninitialize);
 
 namespace {
 
@@ -36,6 +39,7 @@ std::string Describe(const std::vector<ShellNotification>& seen) {
 struct HereRun {
     int result = -1;
     std::vector<MessageBoxInfo> boxes;
+    DWORD returnedAt = 0;  // GetTickCount() when RunInstaller returned
 };
 
 // Runs the whole installation on this thread while another one answers its box.
@@ -43,6 +47,7 @@ HereRun RunHere() {
     BoxAnswerer answerer;
     HereRun run;
     run.result = RunInstaller(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT);
+    run.returnedAt = GetTickCount();
     run.boxes = answerer.Stop();
     return run;
 }
@@ -196,6 +201,12 @@ protected:
     }
     void TearDown() override {
         ShellRunTest::TearDown();
+        // Once a wait in this process was given up, every run leaves its paths and apartment
+        // to the end of the process, which ends right after the box; this one goes on.
+        if (AnyWorkerGivenUp()) {
+            FreeLinkPaths();
+            CoUninitialize();
+        }
         CoUninitialize();
     }
 };
@@ -391,6 +402,39 @@ TEST_F(ComApartmentRunTest, RunInstallerImportSpyStoresTheOrderAndShowsItsBoxWhi
     ASSERT_TRUE(order.Read(&stored));
     EXPECT_EQ(EntryPositions(stored), (std::vector<LONG>{2, 1, 0})) << "Other, view, save";
     EXPECT_EQ(browser.counter.live, 0) << "references kept after the run";
+}
+
+// CoUninitialize unloads the DLLs the thread loaded under the loader's lock, which a worker
+// given up inside a system call may hold: on the thread that runs the installer, this stand-in
+// blocks for 30 s as such a call would; elsewhere it passes the call on.
+DWORD g_installerThread = 0;
+decltype(&CoUninitialize) g_uninitialize = nullptr;  // the real one
+void WINAPI UninitializeBehindAHeldLock() {
+    if (GetCurrentThreadId() == g_installerThread) {
+        Sleep(30000);
+        return;
+    }
+    g_uninitialize();
+}
+
+TEST_F(ComApartmentRunTest, RunInstallerImportSpyEndsRightAfterItsBoxOnceAWaitWasGivenUp) {
+    BrowserClassSpy browser(save_, view_);
+    ASSERT_EQ(browser.registration.hr, S_OK);
+    FlushedNotifySpy shell(INFINITE);  // the first announcement is given up
+    ASSERT_TRUE(shell.spy.active());
+    HereRun run;
+    {
+        g_installerThread = GetCurrentThreadId();
+        g_uninitialize = &CoUninitialize;
+        ImportSpy uninitialize(BRIVOK_IMPORT_SLOT(CoUninitialize), reinterpret_cast<void*>(&UninitializeBehindAHeldLock));
+        ASSERT_TRUE(uninitialize.active());
+        run = RunHere();
+    }
+
+    ExpectInstalled(run);
+    ASSERT_TRUE(AnyWorkerGivenUp());
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_LT(run.returnedAt - run.boxes[0].closedAt, 2000u) << "ms from the box to the return";
 }
 
 }  // namespace

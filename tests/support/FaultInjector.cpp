@@ -35,6 +35,7 @@ const std::vector<FaultFunction>& FaultFunctions() {
         {"GetSystemTime", {}},
         {"GetTempFileNameW", {{"access denied", 0, ERROR_ACCESS_DENIED}}},
         {"GetTempPathW", {{"access denied", 0, ERROR_ACCESS_DENIED}}},
+        {"GetTickCount", {}},
         {"HeapAlloc", {{"no memory", 0, 0}}},  // without HEAP_GENERATE_EXCEPTIONS it sets no error
         {"HeapFree", {{"invalid parameter", FALSE, ERROR_INVALID_PARAMETER}}, -1, true},
         {"LoadLibraryExW", {{"not found", 0, ERROR_MOD_NOT_FOUND}}},

@@ -135,6 +135,7 @@ BoxAnswerer::BoxAnswerer()
                   boxes_.push_back(ReadMessageBox(box));
                   answered.push_back(box);
                   PressOk(box);
+                  boxes_.back().closedAt = GetTickCount();
               }
               Sleep(20);
           }

@@ -15,6 +15,7 @@ struct MessageBoxInfo {
     std::wstring text;
     BoxIcon icon = BoxIcon::None;
     std::vector<int> buttons;  // control ids of the box's buttons, in window order
+    DWORD closedAt = 0;        // GetTickCount() once BoxAnswerer had closed it
 };
 
 // Visible dialog-class windows owned by the process (0: any process).
