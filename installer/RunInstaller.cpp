@@ -88,7 +88,7 @@ int RunInstaller(HINSTANCE, HINSTANCE, LPWSTR, int) {
 
     // CoUninitialize unloads the DLLs this thread loaded, under the loader's lock, which a
     // worker given up inside a system call may hold: once a wait was given up, the process
-    // ends right after the box, its paths and apartment with it (everything is written).
+    // ends right after the box, its paths and apartment with it (nothing is left to write).
     if (!AnyWorkerGivenUp()) {
         FreeLinkPaths();
         CoUninitialize();
