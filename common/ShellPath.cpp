@@ -26,9 +26,9 @@ bool ShellPath::PathAddExtensionW(LPWSTR path, LPCWSTR extension) {
     return addExtension && addExtension(path, extension);
 }
 
-bool ShellPath::PathMatchSpecW(LPCWSTR file, LPCWSTR spec) {
-    auto matchSpec = ShellPathFunction<decltype(&::PathMatchSpecW)>("PathMatchSpecW");
-    return matchSpec && matchSpec(file, spec);
+bool ShellPath::PathMatchSpecW(LPCWSTR file, LPCWSTR pattern) {
+    auto matchPattern = ShellPathFunction<decltype(&::PathMatchSpecW)>("PathMatchSpecW");
+    return matchPattern && matchPattern(file, pattern);
 }
 
 bool ShellPath::PathStripPathW(LPWSTR path) {

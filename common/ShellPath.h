@@ -10,7 +10,7 @@ namespace ShellPath {
 
 [[nodiscard]] bool PathAppendW(LPWSTR path, LPCWSTR more);
 [[nodiscard]] bool PathAddExtensionW(LPWSTR path, LPCWSTR extension);
-[[nodiscard]] bool PathMatchSpecW(LPCWSTR file, LPCWSTR spec);
+[[nodiscard]] bool PathMatchSpecW(LPCWSTR file, LPCWSTR pattern);
 [[nodiscard]] bool PathStripPathW(LPWSTR path);
 
 }  // namespace ShellPath
