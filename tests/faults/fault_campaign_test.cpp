@@ -1,12 +1,17 @@
-// Every call the installer makes fails in turn. For each start state, a clean run of
-// RunInstaller (in fault_run, a child of this program) counts the calls of every function
-// and spy method; then one run fails the nth call of one of them in one of its documented
-// ways, for every n and way (BRIVOK_FAULTS=all), or for the first call of each in every way
-// (otherwise). After every run: one box (or one of the message text's two fatal faults when
-// a string allocation failed), exit code 1 exactly with a failure message, each shortcut as
-// it was or exactly its template (both templates on success, never hidden), the Order value
-// as it was or put right (the save shortcut alone when the view shortcut's short name cannot
-// be had), no url*.tmp left, the run within its bound, and nothing acquired left outstanding.
+// Every call the installer makes fails in turn. For each start state, a clean run of the
+// installer's own entry (in fault_run, a child of this program) counts the calls of every
+// function and spy method at every place in the product; then one run fails the nth call at
+// one place in one of its documented ways, for every n and way (BRIVOK_FAULTS=all), or for
+// the first call at each place in every way (otherwise); a run where the call came again
+// fails it from there on too; every place a failure leads to that the clean run never
+// reached is failed the same way on top of that failure. After every run: the armed failure
+// reached; the exit code, read from outside, 1 exactly with the failure message of the stage
+// that failed, and the process ended by TerminateProcess exactly when a wait was given up;
+// one box, or none when the entry could not start; each shortcut as it was or exactly its
+// template (both templates on success, never hidden); the Order value as it was, or put right
+// in a run that succeeded and only after both shortcuts were announced; no url*.tmp left but
+// where its delete was refused; the run within its bound; nothing taken back that was not
+// handed out, and, but after a wait given up, nothing left outstanding.
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
@@ -29,7 +34,10 @@ constexpr DWORD kRunBoundMs = 30000;
 constexpr wchar_t kToolbarKey[] = L"Software\\Microsoft\\Internet Explorer\\Toolbar";
 constexpr wchar_t kLocalisedName[] = L"Liens";
 constexpr char kCaption[] = "Brivok Internet Explorer Buttons";
-const char* const kFailureTexts[] = {"Links path not found.", "Failed to create Brivok links.", "CoInitialize"};
+// The box's text for a failure in each stage that reports one.
+const std::map<std::string, std::string> kStageTexts = {
+    {"run", "CoInitialize"}, {"paths", "Links path not found."}, {"shortcut", "Failed to create Brivok links."}};
+std::set<std::pair<std::string, std::string>> g_quickPlaces;  // failed so far by the quick part
 const std::string kOldShortcut = "[InternetShortcut]\r\nURL=http://old.example/\r\n";
 
 enum class Start { FreshProfile, OldShortcutsAndOrder, LocalisedFolder };
@@ -58,25 +66,20 @@ struct Snapshot {
     std::set<std::wstring> temporary;  // url*.tmp in the temporary and the Links folder
 };
 
-struct Failure {
-    std::string function;
-    LONG nth;
-    int mode;
-};
-
 struct ChildRun {
-    std::string failure;  // "function #n mode" or "clean"
+    std::string failure;  // "function at place #n mode" or "clean"
     DWORD exitCode = 0;
     bool ended = false;
     bool reported = false;
-    int result = -1;
-    bool fired = false;
+    std::string endedBy, stage;
+    bool givenUp = false;
+    std::vector<LONG> fired;
     std::vector<std::string> boxes;  // "icon caption\ttext"
-    std::map<std::string, LONG> calls;
-    std::map<std::string, LONG> outstanding;
-    LONG references = -1;
+    std::map<std::pair<std::string, std::string>, LONG> calls;
+    std::map<std::string, LONG> outstanding, unowned;
+    std::set<std::wstring> kept;  // files whose delete was refused
+    LONG announcedAfterReorder = -1, references = -1;
     int threads = -1;
-    std::string milliseconds;
 };
 
 class FaultCampaign : public ::testing::Test {
@@ -158,9 +161,10 @@ protected:
         if (state.exists) ReadWholeFile(path, &state.bytes);
         return state;
     }
+    // In every folder a shortcut may be written to, and the temporary one.
     std::set<std::wstring> TemporaryFiles() {
         std::set<std::wstring> names;
-        for (const std::wstring& folder : {temp_, Folder() + L"\\"})
+        for (const std::wstring& folder : {temp_, Folder() + L"\\", favorites_ + L"\\Links\\"})
             for (const std::wstring& name : InstallerTemporaryFiles(folder)) names.insert(folder + name);
         return names;
     }
@@ -173,14 +177,15 @@ protected:
     }
 
     // Starts the child and reads its report.
-    ChildRun RunChild(const std::vector<Failure>& failures = {}) {
+    ChildRun RunChild(const std::vector<FaultArm>& failures = {}) {
         ChildRun run;
         std::wstring command = L"\"" + child_ + L"\" \"" + report_ + L"\"";
-        for (const Failure& f : failures) {
-            run.failure += (run.failure.empty() ? "" : " and ") + f.function + " #" + std::to_string(f.nth) +
-                           " mode " + std::to_string(f.mode);
-            command += L" " + std::wstring(f.function.begin(), f.function.end()) + L" " + std::to_wstring(f.nth) +
-                       L" " + std::to_wstring(f.mode);
+        for (const FaultArm& f : failures) {
+            run.failure += (run.failure.empty() ? "" : " and ") + f.function + " at " + f.place + " #" +
+                           std::to_string(f.nth) + (f.lasting ? " on" : "") + " mode " + std::to_string(f.mode);
+            for (const std::string& word : {f.function, f.place, std::to_string(f.nth), std::to_string(f.mode),
+                                            std::string(f.lasting ? "1" : "0")})
+                command += L" " + std::wstring(word.begin(), word.end());
         }
         if (failures.empty()) run.failure = "clean";
         DeleteFileW(report_.c_str());
@@ -202,29 +207,37 @@ protected:
         if (!ReadWholeFile(report_, &text)) return run;
         run.reported = true;
         std::istringstream lines(text);
-        std::string line;
-        while (std::getline(lines, line)) {
-            std::string key = line.substr(0, line.find(' '));
-            std::string rest = line.size() > key.size() + 1 ? line.substr(key.size() + 1) : "";
-            if (key == "result") run.result = std::stoi(rest);
-            if (key == "fired") run.fired = rest == "1";
+        std::string key;
+        while (lines >> key) {
+            std::string rest;
+            std::getline(lines, rest);
+            rest = rest.empty() ? rest : rest.substr(1);
+            std::istringstream words(rest);
+            std::string word, place;
+            LONG count = 0;
+            if (key == "ended") run.endedBy = rest;
+            if (key == "given-up") run.givenUp = rest == "1";
+            if (key == "stage") run.stage = rest;
+            if (key == "fired") run.fired.push_back(std::stol(rest));
             if (key == "box") run.boxes.push_back(rest);
-            if (key == "calls") run.calls[rest.substr(0, rest.rfind(' '))] = std::stol(rest.substr(rest.rfind(' ') + 1));
-            if (key == "outstanding")
-                run.outstanding[rest.substr(0, rest.find('\t'))] = std::stol(rest.substr(rest.find('\t') + 1));
+            if (key == "calls" && words >> word >> place >> count) run.calls[{word, place}] = count;
+            if (key == "outstanding" || key == "unowned")
+                (key == "unowned" ? run.unowned : run.outstanding)[rest.substr(0, rest.find('\t'))] =
+                    std::stol(rest.substr(rest.find('\t') + 1));
+            if (key == "kept") run.kept.insert(std::wstring(rest.begin(), rest.end()));
+            if (key == "announced-after-reorder") run.announcedAfterReorder = std::stol(rest);
             if (key == "references") run.references = std::stol(rest);
             if (key == "threads") run.threads = std::stoi(rest);
-            if (key == "milliseconds") run.milliseconds = rest + " ms in the run and after it";
         }
         return run;
     }
 
     // The invariants every run must keep.
-    void Check(const ChildRun& run, const std::string& function, const Snapshot& before) {
+    void Check(const ChildRun& run, const std::vector<FaultArm>& failures, const Snapshot& before) {
         SCOPED_TRACE(std::string(StartName(start_)) + ", " + run.failure);
-        ASSERT_TRUE(run.ended) << "the run did not end within its bound"
-                               << (run.reported ? ": " + run.milliseconds : std::string(" and left no report"));
+        ASSERT_TRUE(run.ended) << "the run did not end within its bound";
         Snapshot after = Take();
+        const bool succeeded = run.exitCode == 0;
         bool bothWritten = false;
         for (size_t i = 0; i < after.shortcuts.size(); i += 2) {
             bool written = true;
@@ -233,8 +246,8 @@ protected:
                 const FileState& is = after.shortcuts[j];
                 const std::string& document = j % 2 == 0 ? saveTemplate_ : viewTemplate_;
                 // A shortcut renamed into place stays hidden only where showing it was itself
-                // refused, and the run says it failed.
-                bool mayBeHidden = run.failure.find("SetFileAttributesW") != std::string::npos && run.result == 1;
+                // refused (SetFileAttributesW failed), and the run says it failed.
+                bool mayBeHidden = run.failure.find("SetFileAttributesW") != std::string::npos && !succeeded;
                 bool templated = is.exists && is.bytes == document &&
                                  (mayBeHidden || !(is.attributes & FILE_ATTRIBUTE_HIDDEN));
                 EXPECT_TRUE(is == was || templated) << "a shortcut is neither as it was nor its template: "
@@ -244,125 +257,154 @@ protected:
             }
             bothWritten = bothWritten || written;
         }
-        if (run.reported && run.result == 0) EXPECT_TRUE(bothWritten) << "success without both shortcuts written";
+        if (succeeded) EXPECT_TRUE(bothWritten) << "success without both shortcuts written";
         if (after.hasOrder != before.hasOrder || after.order != before.order) {
             bool reordered = false;
             for (const std::vector<BYTE>& record : reorderings_) reordered = reordered || after.order == record;
             EXPECT_TRUE(before.hasOrder && after.hasOrder && reordered) << "the Order value is malformed";
+            // Its work done, a run may still end in a fatal fault while composing its box.
+            EXPECT_TRUE(succeeded || (run.endedBy == "fault" && run.stage == "none"))
+                << "the Order value changed in a run that failed";
         }
-        // Only a delete that was itself refused may leave its file.
-        if (run.failure.find("DeleteFileW") == std::string::npos)
-            for (const std::wstring& name : after.temporary)
-                EXPECT_EQ(before.temporary.count(name), 1u) << "left behind: " << Narrow(name);
-        for (const std::wstring& name : after.temporary)
+        // A file whose delete was refused (DeleteFileW failed) stays where it is.
+        for (const std::wstring& name : after.temporary) {
+            if (!before.temporary.count(name) && !run.kept.count(name)) ADD_FAILURE() << "left behind: " << Narrow(name);
             if (!before.temporary.count(name)) DeleteFileW(name.c_str());
+        }
 
-        bool fatal = run.exitCode == 0xC0000017 || run.exitCode == 0xC000001D;
-        if (fatal) {
-            EXPECT_TRUE(function == "SysAllocString" || function == "SysAllocStringLen")
-                << "a fatal fault without memory exhaustion: " << std::hex << run.exitCode;
+        // The message text's two fatal faults, raised when its memory cannot be had.
+        if (run.exitCode == 0xC0000017 || run.exitCode == 0xC000001D) {
+            bool exhausted = false;
+            for (const FaultArm& f : failures)
+                exhausted = exhausted || f.function == "SysAllocString" || f.function == "SysAllocStringLen";
+            EXPECT_TRUE(exhausted) << "a fatal fault without memory exhaustion: " << std::hex << run.exitCode;
             return;
         }
         ASSERT_TRUE(run.reported) << "an abnormal end: exit code " << std::hex << run.exitCode;
-        EXPECT_EQ(run.exitCode, static_cast<DWORD>(run.result));
-        EXPECT_TRUE(run.result == 0 || run.result == 1) << run.result;
-        LONG attempts = run.calls.count("MessageBoxW") ? run.calls.at("MessageBoxW") : 0;
-        EXPECT_EQ(attempts, 1) << "message boxes";
+        EXPECT_EQ(run.endedBy, run.givenUp ? "TerminateProcess" : "ExitProcess");
+        EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 1) << run.exitCode;
+        for (size_t i = 0; i < run.fired.size(); ++i) {
+            // Where the platform lets timing decide, a place may not come: a process that ends
+            // while a worker is given up ends the worker where it stands; a wait is made only
+            // while its worker runs; a worker's block is released by whichever of the worker
+            // and its owner lets go last, the same call from the other's stack.
+            const FaultArm& armed = failures[i];
+            bool sameCall = false;
+            for (const auto& call : run.calls)
+                sameCall = sameCall || (call.first.first == armed.function &&
+                                        call.first.second.substr(0, call.first.second.find(':')) ==
+                                            armed.place.substr(0, armed.place.find(':')));
+            EXPECT_TRUE(run.fired[i] > 0 || run.givenUp || FindFaultFunction(armed.function)->countFollowsTiming ||
+                        sameCall)
+                << "armed, never reached: " << armed.function << " at " << armed.place;
+        }
+        LONG attempts = 0;
+        for (const auto& call : run.calls) attempts += call.first.first == "MessageBoxW" ? call.second : 0;
+        // Only the entry's own failure to start ends the process with no box, and with 1.
+        EXPECT_EQ(attempts, run.stage == "entry" && !succeeded ? 0 : 1) << "message boxes";
+        if (run.stage == "none" || (run.stage == "entry" && attempts)) EXPECT_EQ(run.exitCode, 0u) << run.stage;
         if (run.boxes.size() == 1) {
             const std::string& box = run.boxes[0];
             std::string icon = box.substr(0, box.find(' '));
             std::string caption = box.substr(icon.size() + 1, box.find('\t') - icon.size() - 1);
             std::string text = box.substr(box.find('\t') + 1);
             EXPECT_EQ(caption, kCaption);
-            if (run.result == 0) {
-                EXPECT_EQ(text, "BriVok links installed.");
-                EXPECT_EQ(icon, "information");
-            } else {
-                bool failureText = false;
-                for (const char* failure : kFailureTexts) failureText = failureText || text.rfind(failure, 0) == 0;
-                EXPECT_TRUE(failureText) << "exit code 1 with the box " << text;
-                EXPECT_EQ(icon, "error");
-            }
+            EXPECT_EQ(icon, succeeded ? "information" : "error");
+            std::string expected = succeeded ? "BriVok links installed." : kStageTexts.count(run.stage) ? kStageTexts.at(run.stage) : "(none)";
+            EXPECT_EQ(text.substr(0, expected.size()), expected) << "in stage " << run.stage << ": " << text;
         }
+        EXPECT_EQ(run.announcedAfterReorder, 0) << "shortcuts announced after the Order value was changed";
+        for (const auto& kind : run.unowned) ADD_FAILURE() << "taken back, never handed out: " << kind.second << " " << kind.first;
+        if (run.givenUp) return;  // what a given-up run holds ends with its process
         for (const auto& kind : run.outstanding) ADD_FAILURE() << "left outstanding: " << kind.second << " " << kind.first;
         EXPECT_EQ(run.references, 0) << "references to the spies kept";
         EXPECT_EQ(run.threads, 0) << "threads of the run still running";
     }
 
-    // The clean run, then one run per call and failure mode; returns the clean run's calls.
+    // The clean run, then the failures at every place it reaches, and at every place those
+    // failures lead to that it does not reach.
     void Campaign(Start start) {
         start_ = start;
         ASSERT_NO_FATAL_FAILURE(Prepare());
         Snapshot before = Take();
         ChildRun clean = RunChild();
         Snapshot cleaned = Take();
-        ASSERT_NO_FATAL_FAILURE(Check(clean, "", before));
-        ASSERT_EQ(clean.result, 0) << "the clean run failed";
+        ASSERT_NO_FATAL_FAILURE(Check(clean, {}, before));
+        ASSERT_EQ(clean.exitCode, 0u) << "the clean run failed";
         if (start == Start::OldShortcutsAndOrder)
             ASSERT_EQ(EntryPositions(cleaned.order), (std::vector<LONG>{2, 1, 0})) << "Other, view, save";
         else
             ASSERT_FALSE(cleaned.hasOrder) << "an Order value was written";
         for (const auto& call : clean.calls)
-            EXPECT_TRUE(FindFaultFunction(call.first) || call.first.rfind(kSpyPrefix, 0) == 0)
-                << call.first << " is called but not covered";
+            EXPECT_TRUE(FindFaultFunction(call.first.first)) << call.first.first << " is called but not covered";
 
-        std::string table;
-        FailEachCall(clean, {}, &table);
-        // Some calls are made only on the way to a failure message (its system text, the
-        // text's growth), on the way to a Links folder on another volume, or where the system
-        // lacks the restricted DLL search: they fail on top of the failure that leads there.
-        for (const Failure& gateway : {Failure{"CreateFileW", 1, Mode("CreateFileW", "access denied")},
-                                       Failure{"MoveFileExW", 1, Mode("MoveFileExW", "another volume")},
-                                       Failure{"GetProcAddress", 1, Mode("GetProcAddress", "not found")}}) {
-            ASSERT_NO_FATAL_FAILURE(Prepare());
-            ChildRun led = RunChild({gateway});
-            ASSERT_TRUE(led.reported) << gateway.function;
-            ChildRun only;
-            for (const auto& call : led.calls)
-                if (!clean.calls.count(call.first)) only.calls.insert(call);
-            table += "after " + gateway.function + " #1 fails:\n";
-            FailEachCall(only, {gateway}, &table);
+        struct Place {
+            std::vector<FaultArm> under;
+            std::pair<std::string, std::string> call;
+            LONG count;
+        };
+        std::vector<Place> places;
+        std::set<std::pair<std::string, std::string>> reached;
+        for (const auto& call : clean.calls) {
+            reached.insert(call.first);
+            places.push_back({{}, call.first, call.second});
         }
-        std::cout << StartName(start) << ": " << runs_ << " runs, " << fired_ << " with the failure handed out\n"
-                  << table;
-    }
-
-    static int Mode(const char* function, const char* what) {
-        const FaultFunction* found = FindFaultFunction(function);
-        for (size_t i = 0; found && i < found->modes.size(); ++i)
-            if (std::string(found->modes[i].what) == what) return static_cast<int>(i);
-        ADD_FAILURE() << function << " has no mode " << what;
-        return 0;
-    }
-
-    // One run per call of each function in base's calls (the first only, unless all_) and
-    // per failure mode, on top of the failures given.
-    void FailEachCall(const ChildRun& base, const std::vector<Failure>& under, std::string* table) {
-        for (const auto& call : base.calls) {
-            const FaultFunction* function = FindFaultFunction(call.first);
-            if (!function || function->modes.empty()) continue;
-            LONG last = all_ ? call.second : 1;
-            int functionRuns = 0;
+        std::string table;
+        for (size_t i = 0; i < places.size(); ++i) {
+            const Place place = places[i];
+            const FaultFunction* function = FindFaultFunction(place.call.first);
+            if (place.call.second == kOutside || !function || function->modes.empty()) continue;
+            // The quick part fails the first call once per return address and its caller's,
+            // over all start states, in every way at a function's first place and in its
+            // first way elsewhere; it makes no lasting failures.
+            const std::string& chain = place.call.second;
+            if (!all_ && !g_quickPlaces.insert({place.call.first, chain.substr(0, chain.find(':', chain.find(':') + 1))}).second)
+                continue;
+            const int ways = all_ || g_quickPlaces.insert({place.call.first, ""}).second
+                                 ? static_cast<int>(function->modes.size()) : 1;
+            LONG last = all_ && !function->countFollowsTiming ? place.count : 1;
+            int placeRuns = 0, placeFired = 0;
             for (LONG nth = 1; nth <= last; ++nth) {
-                for (int mode = 0; mode < static_cast<int>(function->modes.size()); ++mode) {
-                    ASSERT_NO_FATAL_FAILURE(Prepare());
-                    Snapshot state = Take();
-                    std::vector<Failure> failures = under;
-                    failures.push_back({call.first, nth, mode});
-                    ChildRun run = RunChild(failures);
-                    Check(run, call.first, state);
-                    ++runs_;
-                    ++functionRuns;
-                    if (run.fired || !run.reported) ++fired_;
+                for (int mode = 0; mode < ways; ++mode) {
+                    std::vector<FaultArm> failures = place.under;
+                    failures.push_back({place.call.first, place.call.second, nth, mode, false});
+                    ChildRun run = RunAndCheck(failures);
+                    ++placeRuns;
+                    placeFired += !run.fired.empty() && run.fired.back() > 0;
+                    if (place.under.empty())
+                        for (const auto& call : run.calls)
+                            if (reached.insert(call.first).second)
+                                places.push_back({failures, call.first, call.second});
+                    // The call came again after the failure: it fails from there on too.
+                    auto again = run.calls.find(place.call);
+                    if (all_ && again != run.calls.end() && again->second > nth) {
+                        failures.back().lasting = true;
+                        RunAndCheck(failures);
+                        ++placeRuns;
+                    }
                 }
             }
-            *table += call.first + " " + std::to_string(call.second) + " " + std::to_string(function->modes.size()) +
-                      " " + std::to_string(functionRuns) + "\n";
+            table += (place.under.empty() ? "" : "  after " + place.under[0].function + " at " + place.under[0].place +
+                                                         ": ") +
+                     place.call.first + " " + place.call.second + " " + std::to_string(place.count) + " " +
+                     std::to_string(function->modes.size()) + " " + std::to_string(placeRuns) + " " +
+                     std::to_string(placeFired) + "\n";
         }
+        std::cout << StartName(start) << ": " << runs_ << " runs (function, place, calls, ways, runs, runs of one failure that reached it)\n" << table;
+    }
+
+    ChildRun RunAndCheck(const std::vector<FaultArm>& failures) {
+        ChildRun run;
+        Prepare();
+        Snapshot state = Take();
+        run = RunChild(failures);
+        Check(run, failures, state);
+        ++runs_;
+        return run;
     }
 
     Start start_ = Start::FreshProfile;
-    int runs_ = 0, fired_ = 0;
+    int runs_ = 0;
     bool all_ = false;
     std::wstring favorites_, temp_, child_, report_;
     std::string viewTemplate_, saveTemplate_;

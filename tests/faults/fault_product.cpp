@@ -2,22 +2,23 @@
 // product's calls and nothing else, so that the injector sees exactly what the installer does.
 #include <windows.h>
 
-#include <objbase.h>
-
 #include "common/BoundedWorker.h"
 #include "installer/RunInstaller.h"
+#include "shortcuts/InstallShortcut.h"
 #include "shortcuts/LinkPaths.h"
 
-extern "C" __declspec(dllexport) int FaultRunInstaller() {
-    return RunInstaller(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT);
-}
+extern "C" void __cdecl BrivokEntry();
 
-// After a run that gave a wait up, RunInstaller leaves its paths and apartment to the end of
-// the process; this takes them back as that end would, through the product's own import
-// slots, so that the injector's account holds nothing else. False when nothing was given up.
-extern "C" __declspec(dllexport) bool FaultEndOfProcess() {
-    if (!AnyWorkerGivenUp()) return false;
-    FreeLinkPaths();
-    CoUninitialize();
-    return true;
+// The installer's own process entry; it ends the process.
+extern "C" __declspec(dllexport) void FaultEntry() { BrivokEntry(); }
+
+extern "C" __declspec(dllexport) bool FaultAnyWorkerGivenUp() { return AnyWorkerGivenUp(); }
+
+// The functions whose failures the box names, by stage: the entry, the run, the Links
+// folder's paths, a shortcut.
+extern "C" __declspec(dllexport) void FaultStageFunctions(const void** functions) {
+    functions[0] = reinterpret_cast<const void*>(&BrivokEntry);
+    functions[1] = reinterpret_cast<const void*>(&RunInstaller);
+    functions[2] = reinterpret_cast<const void*>(&ResolveLinkPaths);
+    functions[3] = reinterpret_cast<const void*>(&InstallShortcut);
 }

@@ -1,10 +1,11 @@
-// One run of RunInstaller for the failure campaign (fault_campaign_test starts it):
-//   fault_run REPORT [FUNCTION NTH MODE]...
+// One run of the installer's own process entry for the failure campaign (fault_campaign_test
+// starts it):   fault_run REPORT [FUNCTION PLACE NTH MODE LASTING]...
 // The product is in its own DLL; every import of it is hooked, and so is every method of the
 // spies for the browser application, the shell-windows collection and the Internet Shortcut
-// class. For each FUNCTION, its NTH call fails in the given mode of FaultFunctions(). The
-// message box is recorded instead of shown, and the product's pauses are not waited. The
-// exit code is RunInstaller's result; the report says what the run did and left behind.
+// class. Each armed call fails in the given mode of FaultFunctions(). The message box is
+// recorded instead of shown, and the product's pauses are not waited. When the entry ends the
+// process, the report says what the run did and left behind, and the process ends as the
+// entry asked: the campaign reads its exit code from outside.
 #include <windows.h>
 #include <exdisp.h>
 #include <shlobj.h>
@@ -16,14 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "menuorder/MenuOrderUpdate.h"
 #include "tests/support/FaultInjector.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/MessageThread.h"
 #include "tests/support/ShellSpies.h"
 
-extern "C" __declspec(dllimport) int FaultRunInstaller();
-extern "C" __declspec(dllimport) bool FaultEndOfProcess();
-
+extern "C" __declspec(dllimport) void FaultEntry();
+extern "C" __declspec(dllimport) bool FaultAnyWorkerGivenUp();
+extern "C" __declspec(dllimport) void FaultStageFunctions(const void** functions);
 namespace {
 
 // The slot of a virtual method in its interface's table: a pointer to a virtual member in
@@ -86,11 +88,95 @@ std::string OneLine(const std::wstring& text) {
     return out;
 }
 
+// The announcement spy: each shortcut's creation must be announced while the Order value is
+// still as the run found it, for the shell to have read the folder before it is reordered.
+std::vector<BYTE> g_startOrder;
+LONG g_announcedAfterReorder = 0;
+std::vector<BYTE> StoredOrder() {
+    DWORD size = 0;
+    std::vector<BYTE> bytes;
+    if (RegGetValueW(HKEY_CURRENT_USER, kMenuOrderKeyPath, kMenuOrderValueName, RRF_RT_ANY, nullptr, nullptr,
+                     &size) == ERROR_SUCCESS) {
+        bytes.resize(size + 1);  // a marker byte: no value and an empty one differ
+        RegGetValueW(HKEY_CURRENT_USER, kMenuOrderKeyPath, kMenuOrderValueName, RRF_RT_ANY, nullptr, bytes.data(),
+                     &size);
+    }
+    return bytes;
+}
+void WINAPI AnnounceReadingOrder(LONG event, UINT flags, LPCVOID first, LPCVOID second) {
+    if (event == SHCNE_CREATE && StoredOrder() != g_startOrder) InterlockedIncrement(&g_announcedAfterReorder);
+    SHChangeNotify(event, flags, first, second);
+}
+
+// The stage a failure is in: the innermost of the functions whose failures the box names on
+// the first failure's stack ("entry", "run", "paths", "shortcut"), or "none".
+std::string StageOfFirstFailure() {
+    const void* functions[4];
+    FaultStageFunctions(functions);
+    auto base = reinterpret_cast<const BYTE*>(GetModuleHandleW(L"brivok_fault_product.dll"));
+    const char* const names[] = {"entry", "run", "paths", "shortcut"};
+    for (DWORD start : FaultInjector::FirstFailureFunctions())
+        for (int i = 0; i < 4; ++i)
+            if (base + start == functions[i]) return names[i];
+    return "none";
+}
+
+std::wstring g_report;
+LONG* g_references[2];  // the spies' counts of references handed out and not released
+
+// Written once, as the entry ends the process: what the run did and left behind.
+void Report(const char* ended) {
+    static LONG once = 0;
+    if (InterlockedExchange(&once, 1)) return;
+    // Workers end on their own soon after the run, the held browser instance's at most 20 s
+    // later when the signal to let go of it never came; a run that gave a wait up ends with
+    // them still running, as Windows ends every thread of a terminated process.
+    const bool givenUp = FaultAnyWorkerGivenUp();
+    constexpr DWORD kThreadsBoundMs = 25000;
+    DWORD start = GetTickCount();
+    int running = 0;
+    for (HANDLE thread : givenUp ? std::vector<HANDLE>() : FaultInjector::StartedThreads()) {
+        DWORD spent = GetTickCount() - start;
+        if (WaitForSingleObject(thread, spent < kThreadsBoundMs ? kThreadsBoundMs - spent : 0) != WAIT_OBJECT_0)
+            ++running;
+    }
+    FILE* report = _wfopen(g_report.c_str(), L"wb");
+    if (!report) return;
+    fprintf(report, "ended %s\ngiven-up %d\nstage %s\n", ended, givenUp ? 1 : 0, StageOfFirstFailure().c_str());
+    for (LONG fired : FaultInjector::Fired()) fprintf(report, "fired %ld\n", fired);
+    for (const Box& box : g_boxes)
+        fprintf(report, "box %s %s\t%s\n",
+                (box.type & MB_ICONMASK) == MB_ICONERROR         ? "error"
+                : (box.type & MB_ICONMASK) == MB_ICONINFORMATION ? "information"
+                                                                  : "other",
+                OneLine(box.caption).c_str(), OneLine(box.text).c_str());
+    for (const auto& call : FaultInjector::Calls())
+        fprintf(report, "calls %s %s %ld\n", call.first.first.c_str(), call.first.second.c_str(), call.second);
+    for (const auto& kind : FaultInjector::Outstanding())
+        fprintf(report, "outstanding %s\t%ld\n", kind.first.c_str(), kind.second);
+    for (const auto& kind : FaultInjector::Unowned())
+        fprintf(report, "unowned %s\t%ld\n", kind.first.c_str(), kind.second);
+    for (const std::wstring& path : FaultInjector::RefusedDeletes()) fprintf(report, "kept %s\n", Narrow(path).c_str());
+    fprintf(report, "announced-after-reorder %ld\n", g_announcedAfterReorder);
+    fprintf(report, "references %ld\nthreads %d\n", *g_references[0] + *g_references[1], running);
+    fclose(report);
+}
+
 // A fatal fault ends this child at once with its code, as Windows does with no debugger: Wine's
 // debugger, started by id, hit the next child, which had that id again ("cannot start: 1359").
 LONG WINAPI EndWithTheFault(EXCEPTION_POINTERS* fault) {
+    Report("fault");
     TerminateProcess(GetCurrentProcess(), fault->ExceptionRecord->ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void WINAPI ReportThenExit(UINT code) {
+    Report("ExitProcess");
+    ExitProcess(code);
+}
+BOOL WINAPI ReportThenTerminate(HANDLE process, UINT code) {
+    if (GetProcessId(process) == GetCurrentProcessId()) Report("TerminateProcess");
+    return TerminateProcess(process, code);
 }
 
 }  // namespace
@@ -98,13 +184,15 @@ LONG WINAPI EndWithTheFault(EXCEPTION_POINTERS* fault) {
 int wmain(int argc, wchar_t** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(&EndWithTheFault);
-    if (argc < 2 || (argc - 2) % 3 != 0) return 90;
+    if (argc < 2 || (argc - 2) % 5 != 0) return 90;
+    g_report = argv[1];
     if (FAILED(CoInitialize(nullptr))) return 91;
 
     GetTempPathW(MAX_PATH, g_cachedIcon);
     lstrcatW(g_cachedIcon, L"brivok-fault-icon.ico");
     HANDLE icon = CreateFileW(g_cachedIcon, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (icon != INVALID_HANDLE_VALUE) CloseHandle(icon);
+    g_startOrder = StoredOrder();
 
     // A browser window's thread, which answers the WM_NULL that follows the bar.
     HWND window = nullptr;
@@ -119,6 +207,9 @@ int wmain(int argc, wchar_t** argv) {
     SpyFactory windowsFactory{[&](REFIID iid, void** out) { return windows.QueryInterface(iid, out); }};
     SpyFactory browserFactory{[&](REFIID iid, void** out) { return instance.QueryInterface(iid, out); }};
     ShortcutClassSpy shortcut;
+    shortcut.shortcut.touchesFiles = true;
+    g_references[0] = &counter.live;
+    g_references[1] = &shortcut.counter.live;
     SpyRegistration windowsRegistration{kClsidShellWindows, &windowsFactory, CLSCTX_LOCAL_SERVER};
     SpyRegistration browserRegistration{kClsidInternetExplorer, &browserFactory, CLSCTX_LOCAL_SERVER};
     if (!window || FAILED(windowsRegistration.hr) || FAILED(browserRegistration.hr) || FAILED(shortcut.registration.hr))
@@ -128,8 +219,10 @@ int wmain(int argc, wchar_t** argv) {
         BRIVOK_SLOT(IWebBrowser2, get_FullName), BRIVOK_SLOT(IWebBrowser2, ShowBrowserBar),
         BRIVOK_SLOT(IWebBrowser2, get_HWND)};
     const int browserCount = SlotOf(&IWebBrowser2::put_Resizable) + 1;
+    HMODULE product = GetModuleHandleW(L"brivok_fault_product.dll");
+    FaultInjector::SetProduct(product);
     bool hooked =
-        FaultInjector::HookImports(GetModuleHandleW(L"brivok_fault_product.dll")) &&
+        FaultInjector::HookImports(product) &&
         FaultInjector::HookSpyImports(GetModuleHandleW(nullptr)) &&
         FaultInjector::HookInterface(static_cast<IWebBrowser2*>(&open), "IWebBrowser2", browserCount, browserSlots) &&
         FaultInjector::HookInterface(static_cast<IWebBrowser2*>(&instance), "IWebBrowser2", browserCount,
@@ -156,48 +249,12 @@ int wmain(int argc, wchar_t** argv) {
     FaultInjector::StandIn("MessageBoxW", reinterpret_cast<void*>(&RecordBox));
     FaultInjector::StandIn("Sleep", reinterpret_cast<void*>(&NoPause));
     FaultInjector::StandIn("GetProcAddress", reinterpret_cast<void*>(&FindProcedure));
-    for (int i = 2; i + 2 < argc; i += 3) {
-        char function[128];
-        WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, function, sizeof(function), nullptr, nullptr);
-        FaultInjector::Arm(function, _wtoi(argv[i + 1]), _wtoi(argv[i + 2]));
-    }
-
-    DWORD started = GetTickCount();
-    int result = FaultRunInstaller();
-    DWORD ran = GetTickCount() - started;
-
-    // Workers end on their own soon after the run, the held browser instance's at most 20 s
-    // later when the signal to let go of it never came.
-    constexpr DWORD kThreadsBoundMs = 25000;
-    DWORD start = GetTickCount();
-    int running = 0;
-    for (HANDLE thread : FaultInjector::StartedThreads()) {
-        DWORD spent = GetTickCount() - start;
-        DWORD left = spent < kThreadsBoundMs ? kThreadsBoundMs - spent : 0;
-        if (WaitForSingleObject(thread, left) != WAIT_OBJECT_0) ++running;
-    }
-    (void)FaultEndOfProcess();
-
-    FILE* report = _wfopen(argv[1], L"wb");
-    if (!report) return 94;
-    fprintf(report, "result %d\n", result);
-    fprintf(report, "fired %d\n", FaultInjector::Fired() ? 1 : 0);
-    for (const Box& box : g_boxes)
-        fprintf(report, "box %s %s\t%s\n",
-                (box.type & MB_ICONMASK) == MB_ICONERROR         ? "error"
-                : (box.type & MB_ICONMASK) == MB_ICONINFORMATION ? "information"
-                                                                  : "other",
-                OneLine(box.caption).c_str(), OneLine(box.text).c_str());
-    for (const auto& call : FaultInjector::Calls()) fprintf(report, "calls %s %ld\n", call.first.c_str(), call.second);
-    for (const auto& kind : FaultInjector::Outstanding())
-        fprintf(report, "outstanding %s\t%ld\n", kind.first.c_str(), kind.second);
-    fprintf(report, "references %ld\n", counter.live + shortcut.counter.live);
-    fprintf(report, "threads %d\n", running);
-    fprintf(report, "milliseconds %lu %lu\n", ran, GetTickCount() - started - ran);
-    fclose(report);
-
-    // The report is complete; nothing of the run is waited for any longer (the spies'
-    // registrations would wait for a thread left behind), as the installer itself ends.
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(result));
-    return result;
+    FaultInjector::StandIn("SHChangeNotify", reinterpret_cast<void*>(&AnnounceReadingOrder));
+    FaultInjector::StandIn("ExitProcess", reinterpret_cast<void*>(&ReportThenExit));
+    FaultInjector::StandIn("TerminateProcess", reinterpret_cast<void*>(&ReportThenTerminate));
+    for (int i = 2; i + 4 < argc; i += 5)
+        FaultInjector::Arm({Narrow(argv[i]), Narrow(argv[i + 1]), _wtoi(argv[i + 2]), _wtoi(argv[i + 3]),
+                            argv[i + 4][0] == L'1'});
+    FaultEntry();
+    return 95;  // the entry never returns
 }

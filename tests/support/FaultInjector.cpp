@@ -3,81 +3,142 @@
 #include <oleauto.h>
 #include <winerror.h>
 
+namespace {
 
-// The platform's documented failures, as each function reports them. Where a function has
-// several documented causes the campaign cares about, each is a mode of its own.
+// Answers that do what the platform does besides returning a value.
+
+// A move that may copy to another volume copies, and succeeds though its source could not be
+// deleted (MoveFileEx: "the function succeeds leaving the source file intact"); without
+// MOVEFILE_COPY_ALLOWED it fails with ERROR_NOT_SAME_DEVICE.
+UINT_PTR CopyKeepingSource(void** args) {
+    if (!(reinterpret_cast<UINT_PTR>(args[2]) & MOVEFILE_COPY_ALLOWED)) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
+    return CopyFileW(static_cast<LPCWSTR>(args[0]), static_cast<LPCWSTR>(args[1]),
+                     !(reinterpret_cast<UINT_PTR>(args[2]) & MOVEFILE_REPLACE_EXISTING));
+}
+
+// A write that succeeds with fewer bytes than asked, as on a full disk or a pipe.
+UINT_PTR WriteShort(void** args) {
+    DWORD asked = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(args[2]));
+    return WriteFile(args[0], args[1], asked ? asked - 1 : 0, static_cast<DWORD*>(args[3]),
+                     static_cast<OVERLAPPED*>(args[4]));
+}
+
+// ERROR_MORE_DATA with the size the value has grown to since it was measured.
+UINT_PTR MoreDataGrown(void** args) {
+    if (args[5]) *static_cast<DWORD*>(args[5]) += 2 * sizeof(wchar_t);
+    return ERROR_MORE_DATA;
+}
+
+UINT_PTR Hr(HRESULT hr) { return static_cast<UINT_PTR>(hr); }
+
+}  // namespace
+
+// The platform's documented failures, as each function reports them, and what each call
+// hands out and takes back. Where a function has several documented causes the campaign
+// cares about, each is a mode of its own. A server's failures (retry later, disconnected,
+// access denied) come from CoCreateInstance and the window list, which go to a local server;
+// a success that hands back no interface is not documented, and is given defensively.
 const std::vector<FaultFunction>& FaultFunctions() {
     static const UINT_PTR kInvalid = reinterpret_cast<UINT_PTR>(INVALID_HANDLE_VALUE);
+    static const std::vector<FaultMode> kServerFailures = {{"retry later", Hr(RPC_E_SERVERCALL_RETRYLATER), 0},
+                                                           {"disconnected", Hr(RPC_E_DISCONNECTED), 0},
+                                                           {"access denied", Hr(E_ACCESSDENIED), 0}};
+    auto with = [](std::vector<FaultMode> modes, const std::vector<FaultMode>& more) {
+        modes.insert(modes.end(), more.begin(), more.end());
+        return modes;
+    };
     static const std::vector<FaultFunction> functions = {
         // advapi32: the status is the result; the last error is not set.
-        {"RegCloseKey", {{"invalid handle", ERROR_INVALID_HANDLE, 0}}, -1, true},
+        {"RegCloseKey", {{"invalid handle", ERROR_INVALID_HANDLE, 0}}, -1, true, "registry key", kNone, 0},
         {"RegFlushKey", {{"access denied", ERROR_ACCESS_DENIED, 0}}},
-        {"RegOpenKeyExW", {{"access denied", ERROR_ACCESS_DENIED, 0}, {"not found", ERROR_FILE_NOT_FOUND, 0}}},
-        {"RegQueryValueExW", {{"more data", ERROR_MORE_DATA, 0}, {"not found", ERROR_FILE_NOT_FOUND, 0}}},
+        {"RegOpenKeyExW", {{"access denied", ERROR_ACCESS_DENIED, 0}, {"not found", ERROR_FILE_NOT_FOUND, 0}},
+         -1, false, "registry key", 4, kNone, Success::StatusZero},
+        {"RegQueryValueExW", {{"more data", ERROR_MORE_DATA, 0},
+                              {"more data, grown", 0, 0, -1, &MoreDataGrown},
+                              {"not found", ERROR_FILE_NOT_FOUND, 0}}},
         {"RegSetValueExW", {{"access denied", ERROR_ACCESS_DENIED, 0}}},
         // kernel32
-        {"CloseHandle", {{"network error", FALSE, ERROR_NETNAME_DELETED}}, -1, true},
-        {"CreateEventW", {{"no memory", 0, ERROR_NOT_ENOUGH_MEMORY}}},
+        {"CloseHandle", {{"network error", FALSE, ERROR_NETNAME_DELETED}}, -1, true, "handle", kNone, 0},
+        {"CreateEventW", {{"no memory", 0, ERROR_NOT_ENOUGH_MEMORY}}, -1, false, "handle", kResult},
         {"CreateFileW", {{"access denied", kInvalid, ERROR_ACCESS_DENIED},
                          {"sharing violation", kInvalid, ERROR_SHARING_VIOLATION},
-                         {"disk full", kInvalid, ERROR_DISK_FULL}}},
-        {"CreateThread", {{"no memory", 0, ERROR_NOT_ENOUGH_MEMORY}}},
+                         {"disk full", kInvalid, ERROR_DISK_FULL}}, -1, false, "handle", kResult},
+        {"CreateThread", {{"no memory", 0, ERROR_NOT_ENOUGH_MEMORY}}, -1, false, "handle", kResult},
         {"DeleteFileW", {{"access denied", FALSE, ERROR_ACCESS_DENIED}}},
+        {"ExitProcess", {}},
         {"FindResourceW", {{"not found", 0, ERROR_RESOURCE_TYPE_NOT_FOUND}}},
         {"FlushFileBuffers", {{"access denied", FALSE, ERROR_ACCESS_DENIED}}},
-        {"FormatMessageW", {{"no memory", 0, ERROR_NOT_ENOUGH_MEMORY}}},
+        {"FormatMessageW", {{"no memory", 0, ERROR_NOT_ENOUGH_MEMORY}}, -1, false, "local memory", 4},
+        {"GetCommandLineW", {}},
+        {"GetCurrentProcess", {}},
         {"GetFileInformationByHandle", {{"access denied", FALSE, ERROR_ACCESS_DENIED}}},
         {"GetLastError", {}},
         {"GetModuleHandleW", {{"not found", 0, ERROR_MOD_NOT_FOUND}}},
         {"GetProcAddress", {{"not found", 0, ERROR_PROC_NOT_FOUND}}},
-        {"GetShortPathNameW", {{"not found", 0, ERROR_FILE_NOT_FOUND}}},
-        {"GetSystemDirectoryW", {{"no memory", 0, ERROR_NOT_ENOUGH_MEMORY}}},
+        {"GetShortPathNameW", {{"not found", 0, ERROR_FILE_NOT_FOUND}, {"buffer too small", 1, 0, 2}}},
+        {"GetStartupInfoW", {}},
+        {"GetSystemDirectoryW", {{"no memory", 0, ERROR_NOT_ENOUGH_MEMORY}, {"buffer too small", 1, 0, 1}}},
         {"GetSystemTime", {}},
         {"GetTempFileNameW", {{"access denied", 0, ERROR_ACCESS_DENIED}}},
-        {"GetTempPathW", {{"access denied", 0, ERROR_ACCESS_DENIED}}},
-        {"GetTickCount", {}},
-        {"HeapAlloc", {{"no memory", 0, 0}}},  // without HEAP_GENERATE_EXCEPTIONS it sets no error
-        {"HeapFree", {{"invalid parameter", FALSE, ERROR_INVALID_PARAMETER}}, -1, true},
+        {"GetTempPathW", {{"access denied", 0, ERROR_ACCESS_DENIED}, {"buffer too small", 1, 0, 0}}},
+        {"GetTickCount", {}, -1, false, nullptr, kNone, kNone, Success::NonZero, false, true},
+        // Without HEAP_GENERATE_EXCEPTIONS it sets no error.
+        {"HeapAlloc", {{"no memory", 0, 0}}, -1, false, "heap block", kResult},
+        {"HeapFree", {{"invalid parameter", FALSE, ERROR_INVALID_PARAMETER}}, -1, true, "heap block", kNone, 2},
         {"LoadLibraryExW", {{"not found", 0, ERROR_MOD_NOT_FOUND}}},
         {"LoadResource", {{"not found", 0, ERROR_RESOURCE_DATA_NOT_FOUND}}},
-        {"LocalFree", {{"invalid handle", kReturnsFirstArgument, ERROR_INVALID_HANDLE}}, -1, true},
+        {"LocalFree", {{"invalid handle", 0, ERROR_INVALID_HANDLE, 0}}, -1, true, "local memory", kNone, 0,
+         Success::NonZero, true},
         {"LockResource", {{"nothing", 0, 0}}},
         {"MoveFileExW", {{"access denied", FALSE, ERROR_ACCESS_DENIED},
                          {"sharing violation", FALSE, ERROR_SHARING_VIOLATION},
                          {"another volume", FALSE, ERROR_NOT_SAME_DEVICE},
-                         {"disk full", FALSE, ERROR_DISK_FULL}}},
+                         {"disk full", FALSE, ERROR_DISK_FULL},
+                         {"copies, keeps its source", 0, 0, -1, &CopyKeepingSource}}},
         {"MultiByteToWideChar", {{"buffer too small", 0, ERROR_INSUFFICIENT_BUFFER}}},
         {"SetEvent", {{"invalid handle", FALSE, ERROR_INVALID_HANDLE}}},
         {"SetFileAttributesW", {{"access denied", FALSE, ERROR_ACCESS_DENIED}}},
         {"SizeofResource", {{"not found", 0, ERROR_RESOURCE_DATA_NOT_FOUND}}},
         {"Sleep", {}},
         {"SystemTimeToFileTime", {{"invalid parameter", FALSE, ERROR_INVALID_PARAMETER}}},
-        {"WaitForSingleObject", {{"failed", WAIT_FAILED, ERROR_INVALID_HANDLE}}},
-        {"WriteFile", {{"disk full", FALSE, ERROR_DISK_FULL}}},
+        {"TerminateProcess", {}},
+        {"WaitForSingleObject", {{"failed", WAIT_FAILED, ERROR_INVALID_HANDLE}}, -1, false, nullptr, kNone, kNone,
+         Success::NonZero, false, true},
+        {"WriteFile", {{"disk full", FALSE, ERROR_DISK_FULL}, {"short", 0, 0, -1, &WriteShort}}},
+        // Looked up by name: the restricted search and the common controls.
+        {"SetDefaultDllDirectories", {{"invalid parameter", FALSE, ERROR_INVALID_PARAMETER}}},
+        {"InitCommonControlsEx", {{"failed", FALSE, 0}}},
         // ole32 and oleaut32: the status is the result.
-        {"CoCreateInstance", {{"class not registered", static_cast<UINT_PTR>(REGDB_E_CLASSNOTREG), 0},
-                              {"no memory", static_cast<UINT_PTR>(E_OUTOFMEMORY), 0},
-                              {"server failed", static_cast<UINT_PTR>(CO_E_SERVER_EXEC_FAILURE), 0}},
-         4},
-        {"CoInitialize", {{"no memory", static_cast<UINT_PTR>(E_OUTOFMEMORY), 0}}},
-        {"CoInitializeEx", {{"no memory", static_cast<UINT_PTR>(E_OUTOFMEMORY), 0}}},
-        {"CoTaskMemFree", {}},
-        {"CoUninitialize", {}},
-        {"CoWaitForMultipleHandles", {{"timed out", static_cast<UINT_PTR>(RPC_S_CALLPENDING), 0},
-                                      {"invalid argument", static_cast<UINT_PTR>(E_INVALIDARG), 0}}},
-        {"SysAllocString", {{"no memory", 0, 0}}},
-        {"SysAllocStringLen", {{"no memory", 0, 0}}},
-        {"SysFreeString", {}},
+        {"CoCreateInstance", with({{"class not registered", Hr(REGDB_E_CLASSNOTREG), 0},
+                                   {"no memory", Hr(E_OUTOFMEMORY), 0},
+                                   {"server failed", Hr(CO_E_SERVER_EXEC_FAILURE), 0},
+                                   {"success, nothing", S_OK, 0}}, kServerFailures), 4},
+        {"CoInitialize", {{"no memory", Hr(E_OUTOFMEMORY), 0}, {"changed mode", Hr(RPC_E_CHANGED_MODE), 0}}, -1,
+         false, "apartment", kThread, kNone, Success::HresultOk},
+        {"CoInitializeEx", {{"no memory", Hr(E_OUTOFMEMORY), 0}, {"changed mode", Hr(RPC_E_CHANGED_MODE), 0}}, -1,
+         false, "apartment", kThread, kNone, Success::HresultOk},
+        {"CoTaskMemFree", {}, -1, false, "task memory", kNone, 0, Success::NonZero, true},
+        {"CoUninitialize", {}, -1, false, "apartment", kNone, kThread},
+        {"CoWaitForMultipleHandles", {{"timed out", Hr(RPC_S_CALLPENDING), 0}, {"invalid argument", Hr(E_INVALIDARG), 0}},
+         -1, false, nullptr, kNone, kNone, Success::NonZero, false, true},
+        {"SysAllocString", {{"no memory", 0, 0}}, -1, false, "BSTR", kResult},
+        {"SysAllocStringLen", {{"no memory", 0, 0}}, -1, false, "BSTR", kResult},
+        {"SysFreeString", {}, -1, false, "BSTR", kNone, 0, Success::NonZero, true},
         {"SysStringLen", {}},
-        {"VariantClear", {{"bad type", static_cast<UINT_PTR>(DISP_E_BADVARTYPE), 0}}},
+        {"VariantClear", {{"bad type", Hr(DISP_E_BADVARTYPE), 0}}},
         {"VariantInit", {}},
+        // The spies' allocators, whose results the product takes back.
+        {"CoTaskMemAlloc", {}, -1, false, "task memory", kResult},
         // shell32; shlwapi, reached through GetProcAddress
-        {"ILCreateFromPathW", {{"nothing", 0, 0}}},
-        {"ILFree", {}},
+        {"ILCreateFromPathW", {{"nothing", 0, 0}}, -1, false, "item identifier list", kResult},
+        {"ILFree", {}, -1, false, "item identifier list", kNone, 0, Success::NonZero, true},
         {"PathGetShortPath", {}},
         {"SHChangeNotify", {}},
-        {"SHGetFolderPathAndSubDirW", {{"access denied", static_cast<UINT_PTR>(E_ACCESSDENIED), 0},
-                                       {"path not found", static_cast<UINT_PTR>(0x80070003), 0}}},
+        {"SHGetFolderPathAndSubDirW", {{"access denied", Hr(E_ACCESSDENIED), 0},
+                                       {"path not found", Hr(0x80070003), 0}}},
         {"PathAddExtensionW", {{"refused", FALSE, 0}}},
         {"PathAppendW", {{"refused", FALSE, 0}}},
         {"PathMatchSpecW", {{"no match", FALSE, 0}}},
@@ -86,23 +147,23 @@ const std::vector<FaultFunction>& FaultFunctions() {
         {"MessageBoxW", {{"no memory", 0, ERROR_NOT_ENOUGH_MEMORY}}},
         {"SendMessageTimeoutW", {{"timed out", 0, ERROR_TIMEOUT}}},
         // Reached through GetProcAddress, not imported, but failed the same way.
-        {"URLDownloadToCacheFileW", {{"download failed", static_cast<UINT_PTR>(INET_E_DOWNLOAD_FAILURE), 0}}},
+        {"URLDownloadToCacheFileW", {{"download failed", Hr(INET_E_DOWNLOAD_FAILURE), 0}}},
         // The spies' methods that the product calls.
         {"IUnknown::AddRef", {}},
         {"IUnknown::Release", {}},
-        {"IUniformResourceLocatorW::SetURL", {{"failed", static_cast<UINT_PTR>(E_FAIL), 0}}},
-        {"IUniformResourceLocatorW::GetURL", {{"failed", static_cast<UINT_PTR>(E_FAIL), 0}}, 1},
-        {"IUnknown::QueryInterface", {{"no interface", static_cast<UINT_PTR>(E_NOINTERFACE), 0}}, 2},
-        {"IShellWindows::get_Count", {{"failed", static_cast<UINT_PTR>(E_FAIL), 0}}},
-        {"IShellWindows::Item", {{"failed", static_cast<UINT_PTR>(E_FAIL), 0}}, 2},
-        {"IWebBrowser2::get_FullName", {{"disconnected", static_cast<UINT_PTR>(RPC_E_DISCONNECTED), 0}}},
-        {"IWebBrowser2::ShowBrowserBar", {{"disconnected", static_cast<UINT_PTR>(RPC_E_DISCONNECTED), 0}}},
-        {"IWebBrowser2::get_HWND", {{"disconnected", static_cast<UINT_PTR>(RPC_E_DISCONNECTED), 0}}},
-        {"IPersistFile::Load", {{"access denied", static_cast<UINT_PTR>(STG_E_ACCESSDENIED), 0}}},
-        {"IPersistFile::Save", {{"disk full", static_cast<UINT_PTR>(STG_E_MEDIUMFULL), 0}}},
-        {"IPropertySetStorage::Open", {{"not found", static_cast<UINT_PTR>(STG_E_FILENOTFOUND), 0}}, 3},
-        {"IPropertyStorage::WriteMultiple", {{"access denied", static_cast<UINT_PTR>(STG_E_ACCESSDENIED), 0}}},
-        {"IPropertyStorage::Commit", {{"disk full", static_cast<UINT_PTR>(STG_E_MEDIUMFULL), 0}}},
+        {"IUniformResourceLocatorW::SetURL", {{"failed", Hr(E_FAIL), 0}}},
+        {"IUniformResourceLocatorW::GetURL", {{"failed", Hr(E_FAIL), 0}}, 1},
+        {"IUnknown::QueryInterface", {{"no interface", Hr(E_NOINTERFACE), 0}, {"success, nothing", S_OK, 0}}, 2},
+        {"IShellWindows::get_Count", with({{"failed", Hr(E_FAIL), 0}}, kServerFailures)},
+        {"IShellWindows::Item", with({{"failed", Hr(E_FAIL), 0}, {"success, nothing", S_OK, 0}}, kServerFailures), 2},
+        {"IWebBrowser2::get_FullName", {{"disconnected", Hr(RPC_E_DISCONNECTED), 0}}},
+        {"IWebBrowser2::ShowBrowserBar", {{"disconnected", Hr(RPC_E_DISCONNECTED), 0}}},
+        {"IWebBrowser2::get_HWND", {{"disconnected", Hr(RPC_E_DISCONNECTED), 0}}},
+        {"IPersistFile::Load", {{"access denied", Hr(STG_E_ACCESSDENIED), 0}}},
+        {"IPersistFile::Save", {{"disk full", Hr(STG_E_MEDIUMFULL), 0}}},
+        {"IPropertySetStorage::Open", {{"not found", Hr(STG_E_FILENOTFOUND), 0}, {"success, nothing", S_OK, 0}}, 3},
+        {"IPropertyStorage::WriteMultiple", {{"access denied", Hr(STG_E_ACCESSDENIED), 0}}},
+        {"IPropertyStorage::Commit", {{"disk full", Hr(STG_E_MEDIUMFULL), 0}}},
     };
     return functions;
 }
@@ -115,11 +176,6 @@ const FaultFunction* FindFaultFunction(const std::string& name) {
 
 const std::map<std::string, std::string>& FaultFunctionsLeftOut() {
     static const std::map<std::string, std::string> leftOut = {
-        {"ExitProcess", "called by the process entry only, after RunInstaller"},
-        {"TerminateProcess", "called by the process entry only, after RunInstaller"},
-        {"GetCurrentProcess", "called by the process entry only, after RunInstaller; cannot fail"},
-        {"GetCommandLineW", "called by the process entry only, before RunInstaller; cannot fail"},
-        {"GetStartupInfoW", "called by the process entry only, before RunInstaller; cannot fail"},
         {"GetProcessHeap", "the process heap exists before any of the program runs"},
         {"RaiseException", "raised only for the message text's fatal faults, and never returns"},
         {"lstrcmpiW", "fails only on pointers that are not valid, which the product never passes"},
@@ -187,26 +243,27 @@ extern "C" void FaultThunkCommon();
 
 namespace {
 
-struct Named {
+struct Hook {
+    std::string name;
     const FaultFunction* function;  // null: counted only
-    volatile LONG calls;
 };
 
 struct State {
     CRITICAL_SECTION lock;
-    std::map<std::string, Named> names;
-    const std::string* hookName[kMaxHooks];  // into names
-    Named* hookNamed[kMaxHooks];
-    int hooks = 0;
+    Hook hooks[kMaxHooks];
+    int hookCount = 0;
     BYTE* stubs = nullptr;
-    struct Armed {
-        std::string name;
-        LONG nth;
-        int mode;
-    };
-    std::vector<Armed> armed;
-    volatile LONG fired = 0;
+    BYTE* product = nullptr;
+    DWORD productSize = 0;
+    const RUNTIME_FUNCTION* functions = nullptr;  // the product's, sorted by start
+    size_t functionCount = 0;
+    std::map<std::pair<std::string, std::string>, LONG> calls;
+    std::vector<FaultArm> armed;
+    std::vector<LONG> fired;
+    std::vector<DWORD> firstFailure;
+    std::vector<std::wstring> refusedDeletes;
     std::map<std::pair<std::string, UINT_PTR>, LONG> live;  // (kind, value) -> count
+    std::map<std::string, LONG> unowned;
     std::vector<HANDLE> threads;
     State() { InitializeCriticalSection(&lock); }
 };
@@ -224,12 +281,9 @@ void* MakeStub(const std::string& name, void* original) {
         s.stubs = static_cast<BYTE*>(VirtualAlloc(nullptr, kMaxHooks * 32, MEM_COMMIT | MEM_RESERVE,
                                                   PAGE_EXECUTE_READWRITE));
     void* stub = nullptr;
-    if (s.stubs && s.hooks < kMaxHooks) {
-        int index = s.hooks++;
-        auto found = s.names.find(name);
-        if (found == s.names.end()) found = s.names.emplace(name, Named{FindFaultFunction(name), 0}).first;
-        s.hookName[index] = &found->first;
-        s.hookNamed[index] = &found->second;
+    if (s.stubs && s.hookCount < kMaxHooks) {
+        int index = s.hookCount++;
+        s.hooks[index] = {name, FindFaultFunction(name)};
         g_faultOriginals[index] = original;
         BYTE* code = s.stubs + index * 32;
         UINT64 target = reinterpret_cast<UINT64>(&FaultThunkCommon);
@@ -251,118 +305,170 @@ bool WritePointer(void** slot, void* value) {
     return true;
 }
 
-// What a call hands out or takes back, of which kind, and where the value is. An apartment
-// is the calling thread's.
-struct AccountRule {
-    const char* name;
-    const char* kind;
-    bool acquires;
-    int where;  // acquire: -1 result, k: *argument k; release: argument k
-};
-const AccountRule kRules[] = {
-    {"HeapAlloc", "heap block", true, -1},
-    {"HeapFree", "heap block", false, 2},
-    {"CreateFileW", "handle", true, -1},
-    {"CreateEventW", "handle", true, -1},
-    {"CreateThread", "handle", true, -1},
-    {"CloseHandle", "handle", false, 0},
-    {"RegOpenKeyExW", "registry key", true, 4},
-    {"RegCloseKey", "registry key", false, 0},
-    {"ILCreateFromPathW", "item identifier list", true, -1},
-    {"ILFree", "item identifier list", false, 0},
-    {"SysAllocString", "BSTR", true, -1},
-    {"SysAllocStringLen", "BSTR", true, -1},
-    {"SysFreeString", "BSTR", false, 0},
-    {"FormatMessageW", "local memory", true, 4},
-    {"LocalFree", "local memory", false, 0},
-    {"CoInitialize", "apartment", true, -1},
-    {"CoInitializeEx", "apartment", true, -1},
-    {"CoUninitialize", "apartment", false, -1},
-    {"CoTaskMemAlloc", "task memory", true, -1},
-    {"CoTaskMemFree", "task memory", false, 0},
+// The product's function holding code at offset, from its own unwind data (not the loader's
+// lists, whose lock a thread of the product may hold).
+const RUNTIME_FUNCTION* ProductFunction(DWORD offset) {
+    State& s = Injector();
+    size_t low = 0, high = s.functionCount;
+    while (low < high) {
+        size_t middle = (low + high) / 2;
+        if (offset < s.functions[middle].BeginAddress)
+            high = middle;
+        else if (offset >= s.functions[middle].EndAddress)
+            low = middle + 1;
+        else
+            return &s.functions[middle];
+    }
+    return nullptr;
+}
+
+struct Frame {
+    DWORD returnTo;  // offsets in the product's image
+    DWORD function;
 };
 
-bool Succeeded(const std::string& name, void** args, UINT_PTR result) {
-    if (name == "RegOpenKeyExW") return result == ERROR_SUCCESS;
-    if (name == "CoInitialize" || name == "CoInitializeEx") return SUCCEEDED(static_cast<HRESULT>(result));
-    if (name == "FormatMessageW")
-        return result != 0 && (reinterpret_cast<UINT_PTR>(args[0]) & FORMAT_MESSAGE_ALLOCATE_BUFFER);
+// The product's frames above a hooked call, innermost first. frame is the thunk's: [0] the
+// caller's rbp, [1] its return address, its stack pointer just above.
+std::vector<Frame> ProductFrames(void** frame) {
+    State& s = Injector();
+    std::vector<Frame> frames;
+    CONTEXT context = {};
+    context.Rip = reinterpret_cast<DWORD64>(frame[1]);
+    context.Rsp = reinterpret_cast<DWORD64>(frame + 2);
+    context.Rbp = reinterpret_cast<DWORD64>(frame[0]);
+    const auto base = reinterpret_cast<DWORD64>(s.product);
+    while (frames.size() < 32 && context.Rip > base && context.Rip < base + s.productSize) {
+        const RUNTIME_FUNCTION* function = ProductFunction(static_cast<DWORD>(context.Rip - base));
+        if (!function) break;  // outside the product's code
+        frames.push_back({static_cast<DWORD>(context.Rip - base), function->BeginAddress});
+        void* handlerData = nullptr;
+        DWORD64 establisher = 0;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip,
+                         const_cast<RUNTIME_FUNCTION*>(function), &context, &handlerData, &establisher, nullptr);
+    }
+    return frames;
+}
+
+std::string PlaceOf(const std::vector<Frame>& frames) {
+    if (frames.empty()) return kOutside;
+    std::string place;
+    char text[16];
+    for (const Frame& frame : frames) {
+        snprintf(text, sizeof(text), "%s%lx", place.empty() ? "" : ":", frame.returnTo);
+        place += text;
+    }
+    return place;
+}
+
+bool Succeeded(const FaultFunction& function, void** args, UINT_PTR result) {
+    switch (function.success) {
+    case Success::StatusZero: return result == ERROR_SUCCESS;
+    case Success::HresultOk: return SUCCEEDED(static_cast<HRESULT>(result));
+    default: break;
+    }
+    // FormatMessageW hands out memory only when asked to allocate it.
+    if (function.handsOut >= 0 && function.name == std::string("FormatMessageW") &&
+        !(reinterpret_cast<UINT_PTR>(args[0]) & FORMAT_MESSAGE_ALLOCATE_BUFFER))
+        return false;
     return result != 0 && result != reinterpret_cast<UINT_PTR>(INVALID_HANDLE_VALUE);
 }
 
 // called: the original ran and returned result; otherwise the call was failed here.
-void Account(const std::string& hooked, void** args, UINT_PTR result, bool called) {
+void Account(const FaultFunction* function, void** args, UINT_PTR result, bool called) {
+    if (!function || !function->kind) return;
     State& s = Injector();
-    // What the spies hand to the product is accounted like what the product takes itself.
-    const std::string name = hooked.rfind(kSpyPrefix, 0) == 0 ? hooked.substr(sizeof(kSpyPrefix) - 1) : hooked;
-    for (const AccountRule& rule : kRules) {
-        if (name != rule.name) continue;
-        // A failed acquisition hands out nothing; a refused release was still attempted, and
-        // there is nothing more the product could do.
-        if (rule.acquires && (!called || !Succeeded(name, args, result))) return;
-        UINT_PTR value;
-        if (std::string(rule.kind) == "apartment")
-            value = GetCurrentThreadId();
-        else if (!rule.acquires)
-            value = reinterpret_cast<UINT_PTR>(args[rule.where]);
-        else
-            value = rule.where < 0 ? result : *static_cast<UINT_PTR*>(args[rule.where]);
-        auto key = std::make_pair(std::string(rule.kind), value);
-        EnterCriticalSection(&s.lock);
-        if (rule.acquires) {
-            ++s.live[key];
-            HANDLE copy = nullptr;
-            if (name == "CreateThread" &&
-                DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(result), GetCurrentProcess(), &copy, 0,
-                                FALSE, DUPLICATE_SAME_ACCESS))
-                s.threads.push_back(copy);
-        } else {
-            // A value handed out elsewhere (a spy's BSTR) is not in the account.
-            auto found = s.live.find(key);
-            if (found != s.live.end() && --found->second == 0) s.live.erase(found);
+    bool acquires = function->handsOut != kNone;
+    int where = acquires ? function->handsOut : function->takesBack;
+    // A failed acquisition hands out nothing; a refused release was still attempted, and
+    // there is nothing more the product could do.
+    if (acquires && (!called || !Succeeded(*function, args, result))) return;
+    UINT_PTR value = where == kThread    ? GetCurrentThreadId()
+                     : where == kResult ? result
+                     : acquires         ? *static_cast<UINT_PTR*>(args[where])
+                                        : reinterpret_cast<UINT_PTR>(args[where]);
+    auto key = std::make_pair(std::string(function->kind), value);
+    EnterCriticalSection(&s.lock);
+    if (acquires) {
+        ++s.live[key];
+        HANDLE copy = nullptr;
+        if (function->name == std::string("CreateThread") &&
+            DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(result), GetCurrentProcess(), &copy, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS))
+            s.threads.push_back(copy);
+    } else {
+        auto found = s.live.find(key);
+        if (found != s.live.end()) {
+            if (--found->second == 0) s.live.erase(found);
+        } else if (value || !function->nullDoesNothing) {
+            ++s.unowned[function->kind];
         }
-        LeaveCriticalSection(&s.lock);
-        return;
     }
+    LeaveCriticalSection(&s.lock);
 }
 
 }  // namespace
 
-extern "C" int FaultBefore(int index, void** args, void* /*caller*/, UINT_PTR* failValue) {
+extern "C" int FaultBefore(int index, void** args, void** frame, UINT_PTR* failValue) {
     DWORD error = GetLastError();
     State& s = Injector();
-    const std::string& name = *s.hookName[index];
-    Named& named = *s.hookNamed[index];
-    LONG call = InterlockedIncrement(&named.calls);
-    const State::Armed* armed = nullptr;
-    for (const State::Armed& candidate : s.armed)
-        if (candidate.nth == call && candidate.name == name) armed = &candidate;
-    if (named.function && armed && armed->mode < static_cast<int>(named.function->modes.size())) {
-        InterlockedExchange(&s.fired, 1);
-        const FaultMode& mode = named.function->modes[armed->mode];
-        *failValue = mode.value == kReturnsFirstArgument ? reinterpret_cast<UINT_PTR>(args[0]) : mode.value;
-        int cleared = named.function->clearedOnFailure;
-        if (cleared >= 0 && args[cleared]) *static_cast<void**>(args[cleared]) = nullptr;
-        if (named.function->releasesAnyway) {
-            using Release = UINT_PTR(WINAPI*)(void*, void*, void*, void*);
-            reinterpret_cast<Release>(g_faultOriginals[index])(args[0], args[1], args[2], args[3]);
-        }
-        Account(name, args, 0, false);
-        SetLastError(mode.lastError ? mode.lastError : error);
-        return 1;
+    const Hook& hook = s.hooks[index];
+    std::vector<Frame> frames = hook.function ? ProductFrames(frame) : std::vector<Frame>();
+    EnterCriticalSection(&s.lock);
+    auto key = std::make_pair(hook.name, PlaceOf(frames));
+    LONG call = ++s.calls[key];
+    const FaultMode* mode = nullptr;
+    for (size_t i = 0; i < s.armed.size(); ++i) {
+        const FaultArm& armed = s.armed[i];
+        if (!hook.function || armed.function != key.first || armed.place != key.second ||
+            (call != armed.nth && !(armed.lasting && call > armed.nth)) ||
+            armed.mode >= static_cast<int>(hook.function->modes.size()))
+            continue;
+        mode = &hook.function->modes[armed.mode];
+        if (s.firstFailure.empty())
+            for (const Frame& f : frames) s.firstFailure.push_back(f.function);
+        if (hook.name == "DeleteFileW") s.refusedDeletes.push_back(static_cast<const wchar_t*>(args[0]));
+        ++s.fired[i];
     }
-    SetLastError(error);
-    return 0;
+    LeaveCriticalSection(&s.lock);
+    if (!mode) {
+        SetLastError(error);
+        return 0;
+    }
+    SetLastError(mode->lastError ? mode->lastError : error);
+    if (mode->answer)
+        *failValue = mode->answer(args);
+    else
+        *failValue = (mode->argument >= 0 ? reinterpret_cast<UINT_PTR>(args[mode->argument]) : 0) + mode->value;
+    int cleared = hook.function->clearedOnFailure;
+    if (cleared >= 0 && args[cleared]) *static_cast<void**>(args[cleared]) = nullptr;
+    DWORD left = GetLastError();
+    if (hook.function->releasesAnyway) {
+        using Release = UINT_PTR(WINAPI*)(void*, void*, void*, void*);
+        reinterpret_cast<Release>(g_faultOriginals[index])(args[0], args[1], args[2], args[3]);
+    }
+    Account(hook.function, args, *failValue, mode->answer != nullptr);
+    SetLastError(left);
+    return 1;
 }
 
 extern "C" UINT_PTR FaultAfter(int index, void** args, UINT_PTR result) {
     DWORD error = GetLastError();
-    Account(*Injector().hookName[index], args, result, true);
+    Account(Injector().hooks[index].function, args, result, true);
     SetLastError(error);
     return result;
 }
 
 namespace FaultInjector {
+
+void SetProduct(HMODULE product) {
+    State& s = Injector();
+    s.product = reinterpret_cast<BYTE*>(product);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(s.product + reinterpret_cast<IMAGE_DOS_HEADER*>(product)->e_lfanew);
+    IMAGE_DATA_DIRECTORY table = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+    s.functions = reinterpret_cast<const RUNTIME_FUNCTION*>(s.product + table.VirtualAddress);
+    s.functionCount = table.Size / sizeof(RUNTIME_FUNCTION);
+    s.productSize = nt->OptionalHeader.SizeOfImage;
+}
 
 bool HookImports(HMODULE module) {
     bool ok = true;
@@ -380,7 +486,7 @@ bool HookSpyImports(HMODULE module) {
     bool ok = true;
     ForEachImport(reinterpret_cast<BYTE*>(module), [&](const std::string& name, void** slot) {
         if (name != "SysAllocString" && name != "CoTaskMemAlloc") return;
-        void* stub = MakeStub(kSpyPrefix + name, *slot);
+        void* stub = MakeStub(name, *slot);
         ok = ok && stub && WritePointer(slot, stub);
     });
     return ok;
@@ -403,38 +509,37 @@ bool HookInterface(void* object, const char* interfaceName, int slots, const std
     return true;
 }
 
-void Arm(const std::string& name, LONG nth, int mode) { Injector().armed.push_back({name, nth, mode}); }
+void Arm(const FaultArm& arm) {
+    Injector().armed.push_back(arm);
+    Injector().fired.push_back(0);
+}
 
 void StandIn(const std::string& name, void* standIn) {
     State& s = Injector();
-    for (int i = 0; i < s.hooks; ++i)
-        if (*s.hookName[i] == name) g_faultOriginals[i] = standIn;
+    for (int i = 0; i < s.hookCount; ++i)
+        if (s.hooks[i].name == name) g_faultOriginals[i] = standIn;
 }
 
-std::map<std::string, LONG> Calls() {
-    std::map<std::string, LONG> calls;
-    for (const auto& entry : Injector().names)
-        if (entry.second.calls) calls[entry.first] = entry.second.calls;
-    return calls;
+template <typename T>
+T Locked(const T& value) {
+    State& s = Injector();
+    EnterCriticalSection(&s.lock);
+    T copy = value;
+    LeaveCriticalSection(&s.lock);
+    return copy;
 }
 
-bool Fired() { return Injector().fired != 0; }
+std::map<std::pair<std::string, std::string>, LONG> Calls() { return Locked(Injector().calls); }
+std::vector<LONG> Fired() { return Locked(Injector().fired); }
+std::vector<DWORD> FirstFailureFunctions() { return Locked(Injector().firstFailure); }
+std::vector<std::wstring> RefusedDeletes() { return Locked(Injector().refusedDeletes); }
+std::map<std::string, LONG> Unowned() { return Locked(Injector().unowned); }
+std::vector<HANDLE> StartedThreads() { return Locked(Injector().threads); }
 
 std::map<std::string, LONG> Outstanding() {
-    State& s = Injector();
     std::map<std::string, LONG> outstanding;
-    EnterCriticalSection(&s.lock);
-    for (const auto& entry : s.live) outstanding[entry.first.first] += entry.second;
-    LeaveCriticalSection(&s.lock);
+    for (const auto& entry : Locked(Injector().live)) outstanding[entry.first.first] += entry.second;
     return outstanding;
-}
-
-std::vector<HANDLE> StartedThreads() {
-    State& s = Injector();
-    EnterCriticalSection(&s.lock);
-    std::vector<HANDLE> threads = s.threads;
-    LeaveCriticalSection(&s.lock);
-    return threads;
 }
 
 }  // namespace FaultInjector

@@ -1,6 +1,6 @@
 #pragma once
-// Fails the Nth call of one function or COM method the way the platform documents, counts
-// every call, and keeps account of what the calls hand out and take back. One mechanism for
+// Fails the Nth call of one function or COM method at one place in the product the way the
+// platform documents, counts every call by place, and keeps account of what the calls hand out and take back. One mechanism for
 // all of them (tests/support/FaultThunk.S, x64 only): a hooked import slot or vtable entry
 // points at a stub that goes through FaultBefore and FaultAfter. Only calls through the slots
 // and entries hooked here are seen; the injector's own calls go through this program's own
@@ -16,12 +16,21 @@ struct FaultMode {
     const char* what;
     UINT_PTR value;
     DWORD lastError;
+    // Where set, the value is this argument plus value: LocalFree's failure hands back its
+    // argument; a length past the buffer's is the answer of a buffer too small.
+    int argument = -1;
+    // Where set, does what the platform does for this answer and returns its value.
+    UINT_PTR (*answer)(void** args) = nullptr;
 };
 
+// The ledger's positions: kResult, the result; k >= 0, argument k (for what a call hands
+// out, what argument k points at); kThread, the calling thread's apartment.
+inline constexpr int kNone = -3, kResult = -1, kThread = -2;
+enum class Success { NonZero, StatusZero, HresultOk };
+
 // What the campaign knows of a function or method: its failures (none for one that cannot
-// fail or returns nothing), and, for one that writes a pointer out, which argument to clear
-// when it fails (-1: none). kReturnsFirstArgument as a value: it fails by returning its first
-// argument (LocalFree).
+// fail or returns nothing); which pointer argument is cleared when it fails (-1: none);
+// and what it hands out and takes back, of which kind.
 struct FaultFunction {
     const char* name;
     std::vector<FaultMode> modes;
@@ -29,8 +38,15 @@ struct FaultFunction {
     // A release that reports a failure after it released (CloseHandle on a network file
     // whose last write failed): the original runs, and the failure is returned.
     bool releasesAnyway = false;
+    const char* kind = nullptr;
+    int handsOut = kNone;
+    int takesBack = kNone;
+    Success success = Success::NonZero;
+    bool nullDoesNothing = false;  // the platform documents a release of null as doing nothing
+    // How often it is called at a place follows the other threads' timing (a wait): only
+    // its first call there is failed alone; a lasting failure covers the rest.
+    bool countFollowsTiming = false;
 };
-inline constexpr UINT_PTR kReturnsFirstArgument = static_cast<UINT_PTR>(-2);
 
 // Every function the installer imports, by the name it has in an image's import table (the
 // three shell32 ordinals by their names), every function it looks up by name (the download,
@@ -46,10 +62,24 @@ const std::map<std::string, std::string>& FaultFunctionsLeftOut();
 // Empty when it cannot be read.
 std::vector<std::string> ImageImports(const std::wstring& path);
 
-// The name under which a hooked call of the spies' own code is counted: "spy SysAllocString".
-inline constexpr char kSpyPrefix[] = "spy ";
+// A call's place: the return addresses on its stack in the product, the call's own first,
+// as offsets in the product's image ("1a2b:3c4d:38a0"); "outside" for calls from elsewhere.
+// The whole chain, not the call and its caller only: a helper shared by several callers (the
+// shell path functions' loader, a worker's release) is as many places as it has callers.
+inline constexpr char kOutside[] = "outside";
+
+// A failure to hand out: the nth call at a place, or (lasting) every call there from the nth.
+struct FaultArm {
+    std::string function, place;
+    LONG nth;
+    int mode;
+    bool lasting;
+};
 
 namespace FaultInjector {
+
+// The module whose calls are known by place; its unwind data finds each call's callers.
+void SetProduct(HMODULE product);
 
 // Points every import slot of module whose function is in FaultFunctions() at its hook.
 // False when a slot could not be written.
@@ -59,9 +89,8 @@ bool HookImports(HMODULE module);
 // it go through the hooks under name, on to original.
 void* HookFunction(const std::string& name, void* original);
 
-// Accounts the BSTRs and task memory that code of module (the spies) hands out, under
-// kSpyPrefix and the function's name: the product must give them back too. Such calls are
-// counted apart and never failed.
+// Accounts the BSTRs and task memory that code of module (the spies) hands out: the product
+// must give them back too. Such calls are counted as made from outside and never failed.
 bool HookSpyImports(HMODULE module);
 
 // Points the vtable of the interface at object (its first word) at a copy whose entries go
@@ -73,23 +102,29 @@ struct Slot {
 };
 bool HookInterface(void* object, const char* interfaceName, int slots, const std::vector<Slot>& named);
 
-// From now on, the nth call (1-based) of name fails in the given mode; every other call goes
-// through, but for those armed as well. A function's stand-in (below) answers the rest.
-void Arm(const std::string& name, LONG nth, int mode);
+// From now on, the armed call fails in the given mode; every other call goes through, but
+// for those armed as well. A function's stand-in (below) answers the rest.
+void Arm(const FaultArm& arm);
 
 // Replaces a function's original for the rest of the run: the stand-in receives the same
 // arguments (MessageBoxW in a test process, Sleep to keep runs short).
 void StandIn(const std::string& name, void* standIn);
 
-// Calls counted so far per hooked name (only names called at least once).
-std::map<std::string, LONG> Calls();
-// True once an armed failure has been handed out.
-bool Fired();
+// Calls counted so far per hooked name and place.
+std::map<std::pair<std::string, std::string>, LONG> Calls();
+// How often each armed failure was handed out, in the order armed.
+std::vector<LONG> Fired();
+// The product's functions on the stack of the first failure handed out (their starts, as
+// offsets in its image), innermost first; and the paths of the deletes refused.
+std::vector<DWORD> FirstFailureFunctions();
+std::vector<std::wstring> RefusedDeletes();
 
 // What was handed out through the hooks and not yet given back, by kind ("heap block",
 // "handle", "registry key", "item identifier list", "BSTR", "local memory", "apartment"),
-// with a count each; empty when everything came back.
+// with a count each; empty when everything came back. Unowned: what was taken back that
+// was never handed out, by kind.
 std::map<std::string, LONG> Outstanding();
+std::map<std::string, LONG> Unowned();
 
 // Threads the hooked CreateThread started; the caller may wait for them.
 std::vector<HANDLE> StartedThreads();

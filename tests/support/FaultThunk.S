@@ -23,7 +23,7 @@ FaultThunkCommon:
 
     mov ecx, ebx
     lea rdx, [rbp+16]
-    mov r8, [rbp+8]
+    mov r8, rbp                 /* [rbp] the caller's rbp, [rbp+8] its return address */
     lea r9, [rsp+0x90]
     call FaultBefore
     test eax, eax

@@ -121,6 +121,9 @@ struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, publi
     PropertyStorageSpy storage;
 
     std::vector<std::string> releases;  // of the object and of its property set
+    // Load reads the file's URL and Save writes it back, as the class does (the campaign).
+    bool touchesFiles = false;
+    std::wstring fileUrl, loadedPath;
 
     explicit ShortcutSpy(SpyCounter* counter) {
         counter_ = counter;
@@ -149,15 +152,17 @@ struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, publi
     // IUniformResourceLocatorW
     HRESULT STDMETHODCALLTYPE SetURL(LPCWSTR url, DWORD flags) override {
         calls.push_back("SetURL(" + NarrowText(url) + "," + std::to_string(flags) + ")");
+        if (touchesFiles) fileUrl = url ? url : L"";
         return Result("SetURL");
     }
     HRESULT STDMETHODCALLTYPE GetURL(LPWSTR* url) override {
         calls.push_back("GetURL");
         *url = nullptr;
         if (Refuses("GetURL")) return Result("GetURL");
-        if (Refuses("GetURLNone")) return S_FALSE;  // a shortcut without a URL
-        *url = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(kSpyUrl)));
-        memcpy(*url, kSpyUrl, sizeof(kSpyUrl));
+        const std::wstring held = touchesFiles ? fileUrl : kSpyUrl;
+        if (Refuses("GetURLNone") || held.empty()) return S_FALSE;  // a shortcut without a URL
+        *url = static_cast<LPWSTR>(CoTaskMemAlloc((held.size() + 1) * sizeof(wchar_t)));
+        memcpy(*url, held.c_str(), (held.size() + 1) * sizeof(wchar_t));
         return S_OK;
     }
     BRIVOK_RECORDED(InvokeCommand, (PURLINVOKECOMMANDINFOW), calls.push_back, E_NOTIMPL)
@@ -167,10 +172,23 @@ struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, publi
     HRESULT STDMETHODCALLTYPE IsDirty() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Load(LPCOLESTR path, DWORD mode) override {
         calls.push_back("Load(" + NarrowText(path) + "," + HexString(mode) + ")");
+        if (touchesFiles) {
+            // As the class does: the file's URL is read, and the file is not kept open.
+            wchar_t url[2048];
+            if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return STG_E_FILENOTFOUND;
+            GetPrivateProfileStringW(L"InternetShortcut", L"URL", L"", url, ARRAYSIZE(url), path);
+            fileUrl = url;
+            loadedPath = path;
+        }
         return Result("Load");
     }
     HRESULT STDMETHODCALLTYPE Save(LPCOLESTR path, BOOL remember) override {
         calls.push_back("Save(" + NarrowText(path) + "," + std::to_string(remember) + ")");
+        // As the class does: the URL is written back into the file, which is made if missing.
+        const std::wstring target = path ? path : loadedPath;
+        if (touchesFiles && (target.empty() ||
+                             !WritePrivateProfileStringW(L"InternetShortcut", L"URL", fileUrl.c_str(), target.c_str())))
+            return STG_E_WRITEFAULT;
         return Result("Save");
     }
     HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR) override { return S_OK; }
