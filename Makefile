@@ -37,7 +37,7 @@ test-release32: deps
 	$(MAKE) build
 	ctest --preset release32
 
-# Every call of the installer failed in turn, every call site and way (tests/faults/).
+# Every call of the installer failed in turn, at every place and in every way (tests/faults/).
 faults: deps
 	$(MAKE) build
 	ctest --preset faults

@@ -15,10 +15,11 @@ extern "C" __declspec(dllexport) void FaultEntry() { BrivokEntry(); }
 extern "C" __declspec(dllexport) bool FaultAnyWorkerGivenUp() { return AnyWorkerGivenUp(); }
 
 // The functions whose failures the box names, by stage: the entry, the run, the Links
-// folder's paths, a shortcut.
-extern "C" __declspec(dllexport) void FaultStageFunctions(const void** functions) {
+// folder's paths, a shortcut; and the release of a worker's block.
+extern "C" __declspec(dllexport) void FaultProductFunctions(const void** functions) {
     functions[0] = reinterpret_cast<const void*>(&BrivokEntry);
     functions[1] = reinterpret_cast<const void*>(&RunInstaller);
     functions[2] = reinterpret_cast<const void*>(&ResolveLinkPaths);
     functions[3] = reinterpret_cast<const void*>(&InstallShortcut);
+    functions[4] = reinterpret_cast<const void*>(&ReleaseWorker);
 }

@@ -25,7 +25,7 @@
 
 extern "C" __declspec(dllimport) void FaultEntry();
 extern "C" __declspec(dllimport) bool FaultAnyWorkerGivenUp();
-extern "C" __declspec(dllimport) void FaultStageFunctions(const void** functions);
+extern "C" __declspec(dllimport) void FaultProductFunctions(const void** functions);
 namespace {
 
 // The slot of a virtual method in its interface's table: a pointer to a virtual member in
@@ -108,20 +108,27 @@ void WINAPI AnnounceReadingOrder(LONG event, UINT flags, LPCVOID first, LPCVOID 
     SHChangeNotify(event, flags, first, second);
 }
 
-// The stage a failure is in: the innermost of the functions whose failures the box names on
-// the first failure's stack ("entry", "run", "paths", "shortcut"), or "none".
-std::string StageOfFirstFailure() {
-    const void* functions[4];
-    FaultStageFunctions(functions);
+// The stage each failure handed out is in: the innermost on its stack of the functions whose
+// failures the box names ("entry", "paths", "shortcut"), or "run" for a call RunInstaller
+// makes itself (CoInitialize); "none" for the rest.
+std::string StagesOfFailures() {
+    const void* functions[5];
+    FaultProductFunctions(functions);
     auto base = reinterpret_cast<const BYTE*>(GetModuleHandleW(L"brivok_fault_product.dll"));
     const char* const names[] = {"entry", "run", "paths", "shortcut"};
-    for (DWORD start : FaultInjector::FirstFailureFunctions())
-        for (int i = 0; i < 4; ++i)
-            if (base + start == functions[i]) return names[i];
-    return "none";
+    std::string stages;
+    for (const std::vector<DWORD>& stack : FaultInjector::FailureFunctions()) {
+        const char* stage = nullptr;
+        for (size_t frame = 0; frame < stack.size() && !stage; ++frame)
+            for (int i = 0; i < 4; ++i)
+                if (base + stack[frame] == functions[i]) stage = i == 1 && frame > 0 ? "none" : names[i];
+        if (!stack.empty()) stages += std::string(" ") + (stage ? stage : "none");
+    }
+    return stages;
 }
 
 std::wstring g_report;
+std::vector<std::wstring> g_arms;  // each armed call's place
 LONG* g_references[2];  // the spies' counts of references handed out and not released
 
 // Written once, as the entry ends the process: what the run did and left behind.
@@ -142,8 +149,20 @@ void Report(const char* ended) {
     }
     FILE* report = _wfopen(g_report.c_str(), L"wb");
     if (!report) return;
-    fprintf(report, "ended %s\ngiven-up %d\nstage %s\n", ended, givenUp ? 1 : 0, StageOfFirstFailure().c_str());
-    for (LONG fired : FaultInjector::Fired()) fprintf(report, "fired %ld\n", fired);
+    fprintf(report, "ended %s\ngiven-up %d\nstages%s\n", ended, givenUp ? 1 : 0, StagesOfFailures().c_str());
+    // Whether each armed call is a worker block's release, which whichever of the worker and
+    // its owner lets go last makes, from its own stack.
+    const void* functions[5];
+    FaultProductFunctions(functions);
+    const std::vector<LONG> fired = FaultInjector::Fired();
+    for (size_t i = 0; i < fired.size(); ++i) {
+        DWORD64 base = 0;
+        DWORD64 code = reinterpret_cast<DWORD64>(GetModuleHandleW(L"brivok_fault_product.dll")) +
+                     wcstoul(g_arms[i].c_str(), nullptr, 16);
+        const RUNTIME_FUNCTION* function = RtlLookupFunctionEntry(code, &base, nullptr);
+        bool release = function && reinterpret_cast<const void*>(base + function->BeginAddress) == functions[4];
+        fprintf(report, "fired %ld %d\n", fired[i], release ? 1 : 0);
+    }
     for (const Box& box : g_boxes)
         fprintf(report, "box %s %s\t%s\n",
                 (box.type & MB_ICONMASK) == MB_ICONERROR         ? "error"
@@ -252,9 +271,11 @@ int wmain(int argc, wchar_t** argv) {
     FaultInjector::StandIn("SHChangeNotify", reinterpret_cast<void*>(&AnnounceReadingOrder));
     FaultInjector::StandIn("ExitProcess", reinterpret_cast<void*>(&ReportThenExit));
     FaultInjector::StandIn("TerminateProcess", reinterpret_cast<void*>(&ReportThenTerminate));
-    for (int i = 2; i + 4 < argc; i += 5)
+    for (int i = 2; i + 4 < argc; i += 5) {
+        g_arms.push_back(argv[i + 1]);
         FaultInjector::Arm({Narrow(argv[i]), Narrow(argv[i + 1]), _wtoi(argv[i + 2]), _wtoi(argv[i + 3]),
                             argv[i + 4][0] == L'1'});
+    }
     FaultEntry();
     return 95;  // the entry never returns
 }

@@ -260,7 +260,7 @@ struct State {
     std::map<std::pair<std::string, std::string>, LONG> calls;
     std::vector<FaultArm> armed;
     std::vector<LONG> fired;
-    std::vector<DWORD> firstFailure;
+    std::vector<std::vector<DWORD>> failureFunctions;  // per armed failure, at its first
     std::vector<std::wstring> refusedDeletes;
     std::map<std::pair<std::string, UINT_PTR>, LONG> live;  // (kind, value) -> count
     std::map<std::string, LONG> unowned;
@@ -424,8 +424,8 @@ extern "C" int FaultBefore(int index, void** args, void** frame, UINT_PTR* failV
             armed.mode >= static_cast<int>(hook.function->modes.size()))
             continue;
         mode = &hook.function->modes[armed.mode];
-        if (s.firstFailure.empty())
-            for (const Frame& f : frames) s.firstFailure.push_back(f.function);
+        if (!s.fired[i])
+            for (const Frame& f : frames) s.failureFunctions[i].push_back(f.function);
         if (hook.name == "DeleteFileW") s.refusedDeletes.push_back(static_cast<const wchar_t*>(args[0]));
         ++s.fired[i];
     }
@@ -512,6 +512,7 @@ bool HookInterface(void* object, const char* interfaceName, int slots, const std
 void Arm(const FaultArm& arm) {
     Injector().armed.push_back(arm);
     Injector().fired.push_back(0);
+    Injector().failureFunctions.emplace_back();
 }
 
 void StandIn(const std::string& name, void* standIn) {
@@ -531,7 +532,7 @@ T Locked(const T& value) {
 
 std::map<std::pair<std::string, std::string>, LONG> Calls() { return Locked(Injector().calls); }
 std::vector<LONG> Fired() { return Locked(Injector().fired); }
-std::vector<DWORD> FirstFailureFunctions() { return Locked(Injector().firstFailure); }
+std::vector<std::vector<DWORD>> FailureFunctions() { return Locked(Injector().failureFunctions); }
 std::vector<std::wstring> RefusedDeletes() { return Locked(Injector().refusedDeletes); }
 std::map<std::string, LONG> Unowned() { return Locked(Injector().unowned); }
 std::vector<HANDLE> StartedThreads() { return Locked(Injector().threads); }

@@ -114,9 +114,10 @@ void StandIn(const std::string& name, void* standIn);
 std::map<std::pair<std::string, std::string>, LONG> Calls();
 // How often each armed failure was handed out, in the order armed.
 std::vector<LONG> Fired();
-// The product's functions on the stack of the first failure handed out (their starts, as
-// offsets in its image), innermost first; and the paths of the deletes refused.
-std::vector<DWORD> FirstFailureFunctions();
+// For each armed failure, the product's functions on the stack where it was first handed out
+// (their starts, as offsets in its image), innermost first; and the paths of the deletes
+// refused.
+std::vector<std::vector<DWORD>> FailureFunctions();
 std::vector<std::wstring> RefusedDeletes();
 
 // What was handed out through the hooks and not yet given back, by kind ("heap block",
