@@ -55,6 +55,15 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
 
 void WINAPI NoPause(DWORD) {}
 
+// The product's waits are bounded at 1 s here, as its pauses are skipped: a wait that a
+// failure leaves unanswered (a signal never set) then ends in 1 s, not in its bound of up to
+// 20 s. The bounds themselves are tested elsewhere; what a run here does is the same.
+constexpr DWORD kWaitCapMs = 1000;
+DWORD WINAPI CappedWait(HANDLE handle, DWORD ms) { return WaitForSingleObject(handle, ms < kWaitCapMs ? ms : kWaitCapMs); }
+HRESULT WINAPI CappedCoWait(DWORD flags, DWORD ms, ULONG count, LPHANDLE handles, LPDWORD index) {
+    return CoWaitForMultipleHandles(flags, ms < kWaitCapMs ? ms : kWaitCapMs, count, handles, index);
+}
+
 // The download itself never leaves this machine: the cached copy is a file of the test's own.
 wchar_t g_cachedIcon[MAX_PATH];
 HRESULT WINAPI CachedDownload(LPUNKNOWN, LPCWSTR, LPWSTR path, DWORD size, DWORD, LPBINDSTATUSCALLBACK) {
@@ -108,28 +117,33 @@ void WINAPI AnnounceReadingOrder(LONG event, UINT flags, LPCVOID first, LPCVOID 
     SHChangeNotify(event, flags, first, second);
 }
 
-// The stage each failure handed out is in: the innermost on its stack of the functions whose
-// failures the box names ("entry", "paths", "shortcut"), or "run" for a call RunInstaller
-// makes itself (CoInitialize); "none" for the rest.
-std::string StagesOfFailures() {
+std::wstring g_report;
+std::vector<std::wstring> g_arms;  // each armed call's place
+LONG* g_references[2];  // the spies' counts of references handed out and not released
+
+// For each armed call: how often it failed; the stage of its first failure, the innermost on
+// its stack of the functions whose failures the box names ("entry", "paths", "shortcut"),
+// "run" for a call RunInstaller makes itself (CoInitialize), else "none"; and whether it is a
+// worker block's release, which whichever of the worker and its owner lets go last makes.
+void ReportFailures(FILE* report) {
     const void* functions[5];
     FaultProductFunctions(functions);
     auto base = reinterpret_cast<const BYTE*>(GetModuleHandleW(L"brivok_fault_product.dll"));
     const char* const names[] = {"entry", "run", "paths", "shortcut"};
-    std::string stages;
-    for (const std::vector<DWORD>& stack : FaultInjector::FailureFunctions()) {
+    const std::vector<LONG> fired = FaultInjector::Fired();
+    const std::vector<std::vector<DWORD>> stacks = FaultInjector::FailureFunctions();
+    for (size_t i = 0; i < fired.size(); ++i) {
         const char* stage = nullptr;
-        for (size_t frame = 0; frame < stack.size() && !stage; ++frame)
-            for (int i = 0; i < 4; ++i)
-                if (base + stack[frame] == functions[i]) stage = i == 1 && frame > 0 ? "none" : names[i];
-        if (!stack.empty()) stages += std::string(" ") + (stage ? stage : "none");
+        for (size_t frame = 0; frame < stacks[i].size() && !stage; ++frame)
+            for (int f = 0; f < 4; ++f)
+                if (base + stacks[i][frame] == functions[f]) stage = f == 1 && frame > 0 ? "none" : names[f];
+        DWORD64 image = 0;
+        const RUNTIME_FUNCTION* armed = RtlLookupFunctionEntry(
+            reinterpret_cast<DWORD64>(base) + wcstoul(g_arms[i].c_str(), nullptr, 16), &image, nullptr);
+        fprintf(report, "fired %ld %s %d\n", fired[i], stage ? stage : "none",
+                armed && base + armed->BeginAddress == functions[4] ? 1 : 0);
     }
-    return stages;
 }
-
-std::wstring g_report;
-std::vector<std::wstring> g_arms;  // each armed call's place
-LONG* g_references[2];  // the spies' counts of references handed out and not released
 
 // Written once, as the entry ends the process: what the run did and left behind.
 void Report(const char* ended) {
@@ -149,20 +163,8 @@ void Report(const char* ended) {
     }
     FILE* report = _wfopen(g_report.c_str(), L"wb");
     if (!report) return;
-    fprintf(report, "ended %s\ngiven-up %d\nstages%s\n", ended, givenUp ? 1 : 0, StagesOfFailures().c_str());
-    // Whether each armed call is a worker block's release, which whichever of the worker and
-    // its owner lets go last makes, from its own stack.
-    const void* functions[5];
-    FaultProductFunctions(functions);
-    const std::vector<LONG> fired = FaultInjector::Fired();
-    for (size_t i = 0; i < fired.size(); ++i) {
-        DWORD64 base = 0;
-        DWORD64 code = reinterpret_cast<DWORD64>(GetModuleHandleW(L"brivok_fault_product.dll")) +
-                     wcstoul(g_arms[i].c_str(), nullptr, 16);
-        const RUNTIME_FUNCTION* function = RtlLookupFunctionEntry(code, &base, nullptr);
-        bool release = function && reinterpret_cast<const void*>(base + function->BeginAddress) == functions[4];
-        fprintf(report, "fired %ld %d\n", fired[i], release ? 1 : 0);
-    }
+    fprintf(report, "ended %s\ngiven-up %d\n", ended, givenUp ? 1 : 0);
+    ReportFailures(report);
     for (const Box& box : g_boxes)
         fprintf(report, "box %s %s\t%s\n",
                 (box.type & MB_ICONMASK) == MB_ICONERROR         ? "error"
@@ -267,6 +269,8 @@ int wmain(int argc, wchar_t** argv) {
     if (!hooked) return 93;
     FaultInjector::StandIn("MessageBoxW", reinterpret_cast<void*>(&RecordBox));
     FaultInjector::StandIn("Sleep", reinterpret_cast<void*>(&NoPause));
+    FaultInjector::StandIn("WaitForSingleObject", reinterpret_cast<void*>(&CappedWait));
+    FaultInjector::StandIn("CoWaitForMultipleHandles", reinterpret_cast<void*>(&CappedCoWait));
     FaultInjector::StandIn("GetProcAddress", reinterpret_cast<void*>(&FindProcedure));
     FaultInjector::StandIn("SHChangeNotify", reinterpret_cast<void*>(&AnnounceReadingOrder));
     FaultInjector::StandIn("ExitProcess", reinterpret_cast<void*>(&ReportThenExit));
