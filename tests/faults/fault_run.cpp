@@ -55,9 +55,8 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
 
 void WINAPI NoPause(DWORD) {}
 
-// The product's waits are bounded at 1 s here, as its pauses are skipped: a wait that a
-// failure leaves unanswered (a signal never set) then ends in 1 s, not in its bound of up to
-// 20 s. The bounds themselves are tested elsewhere; what a run here does is the same.
+// Waits end within 1 s here (the bounds are tested elsewhere): one a failure leaves
+// unanswered then ends in 1 s, not in its bound of up to 20 s, and does the same.
 constexpr DWORD kWaitCapMs = 1000;
 DWORD WINAPI CappedWait(HANDLE handle, DWORD ms) { return WaitForSingleObject(handle, ms < kWaitCapMs ? ms : kWaitCapMs); }
 HRESULT WINAPI CappedCoWait(DWORD flags, DWORD ms, ULONG count, LPHANDLE handles, LPDWORD index) {
@@ -178,8 +177,8 @@ void Report(const char* ended) {
     for (const auto& kind : FaultInjector::Unowned())
         fprintf(report, "unowned %s\t%ld\n", kind.first.c_str(), kind.second);
     for (const std::wstring& path : FaultInjector::RefusedDeletes()) fprintf(report, "kept %s\n", Narrow(path).c_str());
-    fprintf(report, "announced-after-reorder %ld\n", g_announcedAfterReorder);
-    fprintf(report, "references %ld\nthreads %d\n", *g_references[0] + *g_references[1], running);
+    fprintf(report, "announced-after-reorder %ld\nreferences %ld\nthreads %d\n", g_announcedAfterReorder,
+            *g_references[0] + *g_references[1], running);
     fclose(report);
 }
 
@@ -191,10 +190,7 @@ LONG WINAPI EndWithTheFault(EXCEPTION_POINTERS* fault) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-void WINAPI ReportThenExit(UINT code) {
-    Report("ExitProcess");
-    ExitProcess(code);
-}
+void WINAPI ReportThenExit(UINT code) { Report("ExitProcess"); ExitProcess(code); }
 BOOL WINAPI ReportThenTerminate(HANDLE process, UINT code) {
     if (GetProcessId(process) == GetCurrentProcessId()) Report("TerminateProcess");
     return TerminateProcess(process, code);

@@ -114,9 +114,8 @@ void StandIn(const std::string& name, void* standIn);
 std::map<std::pair<std::string, std::string>, LONG> Calls();
 // How often each armed failure was handed out, in the order armed.
 std::vector<LONG> Fired();
-// For each armed failure, the product's functions on the stack where it was first handed out
-// (their starts, as offsets in its image), innermost first; and the paths of the deletes
-// refused.
+// Per armed failure, the starts of the product's functions on its stack when first handed
+// out, innermost first; and the paths of the deletes refused.
 std::vector<std::vector<DWORD>> FailureFunctions();
 std::vector<std::wstring> RefusedDeletes();
 
