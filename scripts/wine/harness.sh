@@ -64,12 +64,13 @@ brivok_boot_template() {
 # brivok_new_prefix [NAME]: makes a fresh copy of the template, BRIVOK_WINE_DIR/NAME.XXXXXX,
 # and exports WINEPREFIX and HOME for it. Wine's own programs and libraries (over a gigabyte)
 # are only ever read: they are linked from the template, everything else is copied (a
-# snapshot of the prefix would show a write to a linked one).
+# snapshot of the prefix would show a write to a linked one). The copy keeps the time of its
+# own making: the 32-bit root takes a prefix older than two hours for a killed run's.
 brivok_new_prefix() {
     brivok_boot_template
     BRIVOK_PREFIX=$(mktemp -d "$BRIVOK_WINE_DIR/${1:-prefix}.XXXXXX")
     local template="$BRIVOK_WINE_DIR/template"
-    tar -C "$template" --exclude=./drive_c/windows --exclude=./.booted -cf - . | tar -C "$BRIVOK_PREFIX" -xf - &&
+    tar -C "$template" --exclude=./drive_c/windows --exclude=./.booted -cf - . | tar -C "$BRIVOK_PREFIX" --touch -xf - &&
         cp -al "$template/drive_c/windows" "$BRIVOK_PREFIX/drive_c/windows" &&
         find "$BRIVOK_PREFIX/drive_c/windows" -type f -links +1 ! \( -iname '*.dll' -o -iname '*.exe' \
             -o -iname '*.drv' -o -iname '*.sys' -o -iname '*.ocx' -o -iname '*.cpl' -o -iname '*.acm' \
