@@ -58,7 +58,7 @@ constexpr UINT kBrowserWindowTimeoutMs = 1000;
 void ShowBarInOpenWindow(WorkerBlock* work, IShellWindows* windows, LONG index, bool show) {
     ComPtr<IDispatch> item;
     ComPtr<IWebBrowser2> browser;
-    BstrHolder programName;
+    UniqueBstr programName;
     SHANDLE_PTR window = 0;
 
     HRESULT hr;
@@ -88,10 +88,8 @@ void WalkOpenWindows(WorkerBlock* block) {
     auto* work = static_cast<BrowserWork*>(block);
     {
         ComPtr<IShellWindows> windows;
-        HRESULT hr = CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_ALL, IID_IShellWindows,
-                                      windows.PutVoid());
         LONG count = 0;
-        if (SUCCEEDED(hr) && windows && BeginOutsideCall(work) && SUCCEEDED(windows->get_Count(&count))) {
+        if (SUCCEEDED(CreateInto(CLSID_ShellWindows, CLSCTX_ALL, IID_IShellWindows, &windows)) && BeginOutsideCall(work) && SUCCEEDED(windows->get_Count(&count))) {
             for (LONG index = 0; index < count && BeginOutsideCall(work); ++index)
                 ShowBarInOpenWindow(work, windows.Get(), index, work->show);
         }
@@ -105,9 +103,7 @@ void UseNewInstance(WorkerBlock* block) {
     auto* work = static_cast<BrowserWork*>(block);
     {
         ComPtr<IWebBrowser2> browser;
-        HRESULT hr = CoCreateInstance(CLSID_InternetExplorer, nullptr, CLSCTX_LOCAL_SERVER,
-                                      IID_IWebBrowser2, browser.PutVoid());
-        if (SUCCEEDED(hr) && !browser) hr = E_NOINTERFACE;
+        HRESULT hr = CreateInto(CLSID_InternetExplorer, CLSCTX_LOCAL_SERVER, IID_IWebBrowser2, &browser);
         if (work->hold) {
             FinishFirstPart(work, kHeldInstanceLimitMs);
         } else if (SUCCEEDED(hr)) {

@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include <new>
+
 #include "common/Holders.h"
 
 namespace {
@@ -27,16 +29,18 @@ DWORD WINAPI RunWorker(void* parameter) {
 }  // namespace
 
 WorkerBlock* NewWorkerBlock(SIZE_T size) {
-    auto* block = static_cast<WorkerBlock*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
-    if (block) block->references = 1;
+    void* memory = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
+    if (!memory) return nullptr;
+    auto* block = new (memory) WorkerBlock;
+    block->references = 1;
     return block;
 }
 
 bool StartWorker(WorkerBlock* block, WorkerProc work, DWORD apartment) {
     block->work = work;
     block->apartment = apartment;
-    block->stepped = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    block->resumed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    block->stepped.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    block->resumed.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!block->stepped || !block->resumed) return false;
     block->references = 2;
     // The worker runs on without its handle: nothing waits on the thread itself.
@@ -59,7 +63,8 @@ bool AwaitWorker(WorkerBlock* block, DWORD stepMs, DWORD wholeMs) {
         }
         const DWORD waitMs = wholeMs - spent < stepMs ? wholeMs - spent : stepMs;
         DWORD signalled = 0;
-        HRESULT waited = CoWaitForMultipleHandles(0, waitMs, 1, &block->stepped, &signalled);
+        HANDLE stepped = block->stepped.Get();
+        HRESULT waited = CoWaitForMultipleHandles(0, waitMs, 1, &stepped, &signalled);
         // Given up only when a whole step went by and none began meanwhile: one that began
         // as the wait ran out still gets its full time.
         if (waited != S_OK && waitMs == stepMs &&
@@ -76,7 +81,7 @@ bool AnyWorkerGivenUp() { return InterlockedCompareExchange(&g_givenUp, 0, 0) !=
 
 bool BeginOutsideCall(WorkerBlock* block) {
     if (InterlockedCompareExchange(&block->progress, kStepped, kIdle) == kGivenUp) return false;
-    SetEvent(block->stepped);
+    SetEvent(block->stepped.Get());
     return true;
 }
 
@@ -88,7 +93,7 @@ void FinishWork(WorkerBlock* block) {
 void FinishFirstPart(WorkerBlock* block, DWORD limitMs) {
     InterlockedExchange(&block->finished, kFirstPartFinished);
     (void)BeginOutsideCall(block);
-    WaitForSingleObject(block->resumed, limitMs);
+    WaitForSingleObject(block->resumed.Get(), limitMs);
     // Going on, resumed or not: only the second part's finish may end a wait from now on.
     (void)InterlockedCompareExchange(&block->finished, 0, kFirstPartFinished);
 }
@@ -98,12 +103,11 @@ void ResumeWorker(WorkerBlock* block) {
     // second finish ends the next wait; a worker that went on by itself already cleared it,
     // or finished its second part, whose finish stays.
     (void)InterlockedCompareExchange(&block->finished, 0, kFirstPartFinished);
-    SetEvent(block->resumed);
+    SetEvent(block->resumed.Get());
 }
 
 void ReleaseWorker(WorkerBlock* block) {
     if (!block || InterlockedDecrement(&block->references) != 0) return;
-    UniqueHandle stepped(block->stepped);
-    UniqueHandle resumed(block->resumed);
+    block->~WorkerBlock();
     FreeProcessHeapBlock(block);
 }

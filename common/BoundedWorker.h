@@ -1,6 +1,8 @@
 #pragma once
 #include <windows.h>
 
+#include "common/Holders.h"
+
 // Work on a thread of its own, for waits on things the installer does not control (a web
 // server, the shell, a browser): the caller bounds the wait and can go on without it. The
 // caller and the worker share one block, and whichever lets go last frees it, so a worker
@@ -14,8 +16,8 @@ struct WorkerBlock {
     volatile LONG references;
     volatile LONG progress;  // a step begun since the caller last looked, or given up
     volatile LONG finished;  // the worker's result is in the block: 1 the first part's, 2 all
-    HANDLE stepped;          // auto-reset: a step began or the work finished
-    HANDLE resumed;          // manual-reset: the second part of work in two may begin
+    UniqueHandle stepped;    // auto-reset: a step began or the work finished
+    UniqueHandle resumed;    // manual-reset: the second part of work in two may begin
     WorkerProc work;
     DWORD apartment;         // COINIT_ flags of the worker's own apartment
 };
@@ -25,7 +27,8 @@ struct WorkerBlock {
 inline constexpr DWORD kShellCallBoundMs = 2000;
 
 // A zeroed block of size bytes (a WorkerBlock and the work's own fields), held once by the
-// caller; null when there is no memory.
+// caller; null when there is no memory. The block owns its events: they are closed when the
+// last side lets go of it.
 [[nodiscard]] WorkerBlock* NewWorkerBlock(SIZE_T size);
 
 // Starts work on the block; false when no thread could be had (the block stays the caller's).

@@ -1,11 +1,14 @@
 #pragma once
-// Holders that own exactly one COM resource each: an interface pointer, a BSTR, a VARIANT,
-// a task-memory string. Each releases what it owns once, in its destructor or on Reset.
-// Locals are destroyed in reverse order of declaration, so declaring holders in the order
-// their pointers are obtained releases them in reverse order of acquisition.
+// Holders of COM resources: an interface pointer (ComPtr), a VARIANT, and, as UniqueAny
+// holders, a BSTR and a block of task memory. Each releases what it owns once, in its
+// destructor or on Reset. Locals are destroyed in reverse order of declaration, so
+// declaring holders in the order their pointers are obtained releases them in reverse
+// order of acquisition.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+
+#include "common/Holders.h"
 
 template <typename T>
 class ComPtr {
@@ -36,34 +39,30 @@ private:
     T* pointer_ = nullptr;
 };
 
-// Asks source for iid into target. A failed query leaves target empty, releasing anything
-// the object handed out regardless; a success that hands out nothing counts as
-// E_NOINTERFACE.
-template <typename Source, typename T>
-[[nodiscard]] HRESULT QueryInto(Source* source, REFIID iid, ComPtr<T>* target) {
-    HRESULT hr = source->QueryInterface(iid, target->PutVoid());
+// What a creation or query call left in target: a failure leaves it empty, releasing
+// anything the call handed out regardless, and a success that hands out nothing counts as
+// E_NOINTERFACE. Any other result is passed on as it came.
+template <typename T>
+[[nodiscard]] HRESULT CheckedInto(HRESULT hr, ComPtr<T>* target) {
     if (SUCCEEDED(hr) && !*target) hr = E_NOINTERFACE;
     if (FAILED(hr)) target->Reset();
     return hr;
 }
 
-class BstrHolder {
-public:
-    BstrHolder() = default;
-    ~BstrHolder() { SysFreeString(value_); }
-    BstrHolder(const BstrHolder&) = delete;
-    BstrHolder& operator=(const BstrHolder&) = delete;
+// Asks source for iid into target, as CheckedInto says.
+template <typename Source, typename T>
+[[nodiscard]] HRESULT QueryInto(Source* source, REFIID iid, ComPtr<T>* target) {
+    return CheckedInto(source->QueryInterface(iid, target->PutVoid()), target);
+}
 
-    BSTR Get() const { return value_; }
-    BSTR* Put() {
-        SysFreeString(value_);
-        value_ = nullptr;
-        return &value_;
-    }
-
-private:
-    BSTR value_ = nullptr;
-};
+// Creates clsid's object in context and asks it for iid into target. The creation's own
+// failure is passed on (it leaves target empty); a success that hands out nothing counts as
+// E_NOINTERFACE.
+template <typename T>
+[[nodiscard]] HRESULT CreateInto(REFCLSID clsid, DWORD context, REFIID iid, ComPtr<T>* target) {
+    HRESULT hr = CoCreateInstance(clsid, nullptr, context, iid, target->PutVoid());
+    return SUCCEEDED(hr) && !*target ? E_NOINTERFACE : hr;
+}
 
 class VariantHolder {
 public:
@@ -78,20 +77,16 @@ private:
     VARIANT value_;
 };
 
-class TaskMemString {
-public:
-    TaskMemString() = default;
-    ~TaskMemString() { CoTaskMemFree(value_); }
-    TaskMemString(const TaskMemString&) = delete;
-    TaskMemString& operator=(const TaskMemString&) = delete;
+inline void FreeBstr(BSTR value) { SysFreeString(value); }
 
-    wchar_t* Get() const { return value_; }
-    wchar_t** Put() {
-        CoTaskMemFree(value_);
-        value_ = nullptr;
-        return &value_;
-    }
-
-private:
-    wchar_t* value_ = nullptr;
+template <typename T>
+struct TaskMemoryTraits {
+    using Type = T*;
+    static constexpr T* kNone = nullptr;
+    static bool IsValid(T* block) { return block != nullptr; }
+    static void Release(T* block) { CoTaskMemFree(block); }
 };
+
+using UniqueBstr = UniqueAny<NullIsNoneTraits<BSTR, FreeBstr>>;
+template <typename T>
+using UniqueTaskMemory = UniqueAny<TaskMemoryTraits<T>>;

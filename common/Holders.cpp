@@ -1,5 +1,3 @@
 #include "common/Holders.h"
 
-void FreeProcessHeapBlock(void* block) {
-    if (block) HeapFree(GetProcessHeap(), 0, block);
-}
+void FreeProcessHeapBlock(void* block) { HeapFree(GetProcessHeap(), 0, block); }

@@ -40,7 +40,7 @@ constexpr const wchar_t* kLoadedByNameLater[] = {
     UINT length = GetSystemDirectoryW(path, room);
     if (length == 0 || length >= room) return false;
     path[length] = L'\\';
-    lstrcpyW(path + length + 1, name);
+    lstrcpynW(path + length + 1, name, MAX_PATH - length - 1);
     return true;
 }
 

@@ -43,12 +43,8 @@ void CheckCopyResult(int code) {
 
 MessageText::MessageText(const wchar_t* text) {
     if (!text) return;
-    text_ = SysAllocString(text);
+    text_.Reset(SysAllocString(text));
     if (!text_) RaiseFault(kFaultNoMemory);
-}
-
-MessageText::~MessageText() {
-    SysFreeString(text_);
 }
 
 HRESULT MessageText::Append(const wchar_t* text) {
@@ -67,11 +63,10 @@ HRESULT MessageText::Append(const wchar_t* text, UINT count) {
     if (!grown) return E_OUTOFMEMORY;
 
     size_t capacity = static_cast<size_t>(total) + 1;
-    CheckCopyResult(CopyChars(grown, capacity, text_, old));
+    CheckCopyResult(CopyChars(grown, capacity, text_.Get(), old));
     CheckCopyResult(CopyChars(grown + old, capacity - old, text, count));
     grown[total] = L'\0';
 
-    SysFreeString(text_);
-    text_ = grown;
+    text_.Reset(grown);
     return S_OK;
 }

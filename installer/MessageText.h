@@ -2,25 +2,24 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include "common/ComHolders.h"
+
 // A growable wide text that owns one BSTR, or nothing while empty. Creating it from a
 // string whose allocation fails, or a bounded copy that does not fit, ends the process
 // with a non-continuable fault: a message that cannot be composed cannot be reported.
 class MessageText {
 public:
     explicit MessageText(const wchar_t* text);  // null leaves the text empty
-    ~MessageText();
-    MessageText(const MessageText&) = delete;
-    MessageText& operator=(const MessageText&) = delete;
 
     // On failure the text is left exactly as it was.
     [[nodiscard]] HRESULT Append(const wchar_t* text, UINT count);
     [[nodiscard]] HRESULT Append(const wchar_t* text);
 
-    const wchar_t* Get() const { return text_; }  // null while empty
-    UINT Length() const { return text_ ? SysStringLen(text_) : 0; }
+    const wchar_t* Get() const { return text_.Get(); }  // null while empty
+    UINT Length() const { return text_ ? SysStringLen(text_.Get()) : 0; }
 
 private:
-    BSTR text_ = nullptr;
+    UniqueBstr text_;
 };
 
 // Fault codes the message text raises.

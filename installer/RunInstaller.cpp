@@ -43,7 +43,7 @@ void AnnounceShortcuts() {
 }
 
 // The stages from the Links folder to the finished shortcuts. Reports its own failure and
-// returns the outcome; LinkPaths is left for the caller to free.
+// returns the outcome; LinkPaths belong to the caller's owner.
 HRESULT InstallLinks() {
     HRESULT hr = ResolveLinkPaths();
     if (FAILED(hr)) {
@@ -83,15 +83,15 @@ int RunInstaller(HINSTANCE, HINSTANCE, LPWSTR, int) {
     // A browser that cannot show the bar does not stop the installation.
     (void)ShowLinksToolbar(true);
 
-    hr = InstallLinks();
-    if (SUCCEEDED(hr)) ReportResult(kMessageInstalled, S_OK);
+    {
+        LinkPathsOwner paths;
+        hr = InstallLinks();
+        if (SUCCEEDED(hr)) ReportResult(kMessageInstalled, S_OK);
+    }
 
     // CoUninitialize unloads the DLLs this thread loaded, under the loader's lock, which a
     // worker given up inside a system call may hold: once a wait was given up, the process
     // ends right after the box, its paths and apartment with it (nothing is left to write).
-    if (!AnyWorkerGivenUp()) {
-        FreeLinkPaths();
-        CoUninitialize();
-    }
+    if (!AnyWorkerGivenUp()) CoUninitialize();
     return FAILED(hr) ? 1 : 0;
 }

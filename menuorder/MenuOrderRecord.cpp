@@ -73,8 +73,8 @@ bool NameEquals(const BYTE* entry, const EntryView& view, const wchar_t* fileNam
     DWORD capacity = view.nameLength + 1;
     wchar_t onStack[kNameOnStack];
     const bool large = capacity > kNameOnStack;
-    ProcessHeapPtr<wchar_t> onHeap(large ? ProcessHeapPtr<wchar_t>::Allocate(static_cast<SIZE_T>(capacity) * 2)
-                                         : nullptr);
+    UniqueHeapBlock<wchar_t> onHeap(large ? AllocateHeapBlock<wchar_t>(static_cast<SIZE_T>(capacity) * 2)
+                                           : nullptr);
     wchar_t* buffer = large ? onHeap.Get() : onStack;
     if (!buffer) return false;
     bool converted = true;

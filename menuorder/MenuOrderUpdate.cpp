@@ -10,26 +10,27 @@
 namespace {
 
 // A new record: headerSize 8, version 2, dataSize 12, reserved 0, entryCount 0.
-bool NewEmptyRecord(MenuOrderRecord* record) {
-    BYTE* block = ProcessHeapPtr<BYTE>::Allocate(kMenuOrderHeaderSize);
+bool NewEmptyRecord(StoredMenuOrder* order) {
+    UniqueHeapBlock<BYTE> block(AllocateHeapBlock<BYTE>(kMenuOrderHeaderSize));
     if (!block) return false;
-    WriteMenuOrderField(block + kMenuOrderHeaderSizeOffset, kMenuOrderHeaderSizeField);
-    WriteMenuOrderField(block + kMenuOrderVersionOffset, kMenuOrderVersion);
-    WriteMenuOrderField(block + kMenuOrderDataSizeOffset, MenuOrderDataSize(kMenuOrderHeaderSize));
-    WriteMenuOrderField(block + kMenuOrderReservedOffset, 0);
-    WriteMenuOrderField(block + kMenuOrderEntryCountOffset, 0);
-    record->bytes = block;
-    record->size = kMenuOrderHeaderSize;
+    BYTE* bytes = block.Get();
+    WriteMenuOrderField(bytes + kMenuOrderHeaderSizeOffset, kMenuOrderHeaderSizeField);
+    WriteMenuOrderField(bytes + kMenuOrderVersionOffset, kMenuOrderVersion);
+    WriteMenuOrderField(bytes + kMenuOrderDataSizeOffset, MenuOrderDataSize(kMenuOrderHeaderSize));
+    WriteMenuOrderField(bytes + kMenuOrderReservedOffset, 0);
+    WriteMenuOrderField(bytes + kMenuOrderEntryCountOffset, 0);
+    order->record = {bytes, kMenuOrderHeaderSize};
+    order->block = std::move(block);
     return true;
 }
 
-bool ReadStoredRecord(RegistryKey* key, MenuOrderRecord* record) {
+bool ReadStoredRecord(RegistryKey* key, StoredMenuOrder* order) {
     DWORD size = 0;
     if (key->ReadBinary(kMenuOrderValueName, nullptr, &size) != ERROR_SUCCESS ||
         size < kMenuOrderHeaderSize) {
-        return NewEmptyRecord(record);
+        return NewEmptyRecord(order);
     }
-    ProcessHeapPtr<BYTE> block(ProcessHeapPtr<BYTE>::Allocate(size));
+    UniqueHeapBlock<BYTE> block(AllocateHeapBlock<BYTE>(size));
     if (!block) return false;
     DWORD read = size;
     // The value may have changed between the two reads: what counts is what was read now.
@@ -40,8 +41,8 @@ bool ReadStoredRecord(RegistryKey* key, MenuOrderRecord* record) {
         ReadMenuOrderField(block.Get() + kMenuOrderDataSizeOffset) != MenuOrderDataSize(read)) {
         return false;
     }
-    record->bytes = block.Release();
-    record->size = read;
+    order->record = {block.Get(), read};
+    order->block = std::move(block);
     return true;
 }
 
@@ -50,7 +51,7 @@ bool ReadStoredRecord(RegistryKey* key, MenuOrderRecord* record) {
 void AnnounceOrderChanged(WorkerBlock* block) {
     auto* work = static_cast<AnnouncementWork*>(block);
     {
-        ItemIdList folder(ILCreateFromPathW(work->path));
+        UniqueItemIdList folder(ILCreateFromPathW(work->path));
         // One item of 4 bytes holding SHCNEE_ORDERCHANGED; its upper half ends the list.
         const BYTE orderChanged[6] = {4, 0, SHCNEE_ORDERCHANGED, 0, 0, 0};
         if (folder && BeginOutsideCall(work)) {
@@ -62,20 +63,14 @@ void AnnounceOrderChanged(WorkerBlock* block) {
 
 }  // namespace
 
-bool LoadMenuOrder(MenuOrderRecord* record) {
+bool LoadMenuOrder(StoredMenuOrder* order) {
     RegistryKey key;
     if (key.OpenKey(HKEY_CURRENT_USER, kMenuOrderKeyPath, KEY_READ) != ERROR_SUCCESS) {
         return false;
     }
-    bool loaded = ReadStoredRecord(&key, record);
+    bool loaded = ReadStoredRecord(&key, order);
     (void)key.CloseKey();
     return loaded;
-}
-
-void FreeMenuOrder(MenuOrderRecord* record) {
-    ProcessHeapPtr<BYTE> bytes(record->bytes);
-    record->bytes = nullptr;
-    record->size = 0;
 }
 
 void SaveMenuOrder(const MenuOrderRecord* record) {
@@ -86,18 +81,17 @@ void SaveMenuOrder(const MenuOrderRecord* record) {
     RegistryKey key;
     // The flush needs KEY_QUERY_VALUE besides the write.
     if (key.OpenKey(HKEY_CURRENT_USER, kMenuOrderKeyPath, KEY_WRITE | KEY_QUERY_VALUE) != ERROR_SUCCESS) return;
-    (void)RegSetValueExW(key.handle(), kMenuOrderValueName, 0, REG_BINARY, record->bytes,
+    (void)RegSetValueExW(key.Get(), kMenuOrderValueName, 0, REG_BINARY, record->bytes,
                          record->size);
-    (void)RegFlushKey(key.handle());
+    (void)RegFlushKey(key.Get());
     (void)key.CloseKey();
 }
 
 bool SetShortcutPosition(MenuOrderRecord* record, const wchar_t* shortcutPath, LONG position) {
     if (!shortcutPath) return false;
     wchar_t name[MAX_PATH];
-    lstrcpynW(name, shortcutPath, MAX_PATH);
     // A result of MAX_PATH or more means the short form did not fit and nothing was written.
-    DWORD length = GetShortPathNameW(name, name, MAX_PATH);
+    DWORD length = GetShortPathNameW(shortcutPath, name, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return false;
     PathGetShortPath(name);
     if (!ShellPath::PathStripPathW(name)) return false;
@@ -107,12 +101,11 @@ bool SetShortcutPosition(MenuOrderRecord* record, const wchar_t* shortcutPath, L
 }
 
 HRESULT PlaceShortcutsFirst(const wchar_t* savePath, const wchar_t* viewPath) {
-    MenuOrderRecord record{nullptr, 0};
-    if (!LoadMenuOrder(&record)) return S_OK;
-    bool saveMoved = SetShortcutPosition(&record, savePath, 0);
-    bool viewMoved = SetShortcutPosition(&record, viewPath, 1);
-    if (saveMoved || viewMoved) SaveMenuOrder(&record);
-    FreeMenuOrder(&record);
+    StoredMenuOrder order;
+    if (!LoadMenuOrder(&order)) return S_OK;
+    bool saveMoved = SetShortcutPosition(&order.record, savePath, 0);
+    bool viewMoved = SetShortcutPosition(&order.record, viewPath, 1);
+    if (saveMoved || viewMoved) SaveMenuOrder(&order.record);
     return S_OK;
 }
 

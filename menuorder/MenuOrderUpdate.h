@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include "common/Holders.h"
 #include "menuorder/MenuOrderRecord.h"
 
 // Where the shell keeps the Links toolbar's order, under HKEY_CURRENT_USER.
@@ -8,14 +9,17 @@ inline constexpr wchar_t kMenuOrderKeyPath[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\Favorites\\Links";
 inline constexpr wchar_t kMenuOrderValueName[] = L"Order";
 
-// The stored order in one process-heap block of exactly the stored size. A missing value,
-// one that is not binary or one under 20 bytes gives a new empty record. False (record
-// unchanged) when the key cannot be opened, memory runs out, or the stored header or
-// dataSize is wrong. A loaded record is released with FreeMenuOrder.
-[[nodiscard]] bool LoadMenuOrder(MenuOrderRecord* record);
+// The stored order as loaded: a process-heap block of exactly the stored size, freed when
+// the owner goes, and the record over it.
+struct StoredMenuOrder {
+    UniqueHeapBlock<BYTE> block;
+    MenuOrderRecord record{nullptr, 0};
+};
 
-// Returns the record's block to the process heap and clears the record.
-void FreeMenuOrder(MenuOrderRecord* record);
+// Loads the stored order into order. A missing value, one that is not binary or one under
+// 20 bytes gives a new empty record. False (order unchanged) when the key cannot be opened,
+// memory runs out, or the stored header or dataSize is wrong.
+[[nodiscard]] bool LoadMenuOrder(StoredMenuOrder* order);
 
 // Writes the record back and flushes the key. Silent on failure; a record whose dataSize
 // does not match its length is not written.

@@ -4,20 +4,16 @@ LONG RegistryKey::OpenKey(HKEY parent, const wchar_t* subKeyPath, REGSAM access)
     HKEY opened = nullptr;
     LONG result = RegOpenKeyExW(parent, subKeyPath, 0, access, &opened);
     if (result != ERROR_SUCCESS) return result;
-    result = CloseKey();
-    handle_ = opened;
+    HKEY previous = key_.Release();
+    key_.Reset(opened);
     view_ = access & (KEY_WOW64_64KEY | KEY_WOW64_32KEY);
-    return result;
+    return previous ? RegCloseKey(previous) : ERROR_SUCCESS;
 }
 
 LONG RegistryKey::CloseKey() {
-    LONG result = ERROR_SUCCESS;
-    if (handle_) {
-        result = RegCloseKey(handle_);
-        handle_ = nullptr;
-    }
+    HKEY key = key_.Release();
     view_ = 0;
-    return result;
+    return key ? RegCloseKey(key) : ERROR_SUCCESS;
 }
 
 LONG RegistryKey::ReadString(const wchar_t* valueName, wchar_t* buffer, DWORD* count) {
@@ -25,7 +21,7 @@ LONG RegistryKey::ReadString(const wchar_t* valueName, wchar_t* buffer, DWORD* c
     *count = 0;
     DWORD type = 0;
     DWORD bytes = capacity * sizeof(wchar_t);
-    LONG result = RegQueryValueExW(handle_, valueName, nullptr, &type,
+    LONG result = RegQueryValueExW(key_.Get(), valueName, nullptr, &type,
                                    reinterpret_cast<BYTE*>(buffer), &bytes);
     if (result != ERROR_SUCCESS) return result;
     if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
@@ -42,7 +38,7 @@ LONG RegistryKey::ReadString(const wchar_t* valueName, wchar_t* buffer, DWORD* c
 
 LONG RegistryKey::ReadBinary(const wchar_t* valueName, BYTE* buffer, DWORD* size) {
     DWORD type = 0;
-    LONG result = RegQueryValueExW(handle_, valueName, nullptr, &type, buffer, size);
+    LONG result = RegQueryValueExW(key_.Get(), valueName, nullptr, &type, buffer, size);
     if (result != ERROR_SUCCESS) return result;
     return type == REG_BINARY ? ERROR_SUCCESS : ERROR_INVALID_DATA;
 }

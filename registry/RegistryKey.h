@@ -1,14 +1,13 @@
 #pragma once
 #include <windows.h>
 
-// Holds at most one open registry key. Results are Win32 error codes. Every user closes
-// the holder explicitly before it returns; the destructor closes what is still open.
+#include "common/Holders.h"
+
+// Holds at most one open registry key (a UniqueRegistryKey) and the view it was opened in.
+// Results are Win32 error codes. Every user closes the key explicitly before it returns, to
+// see the close's result; the holder closes what is still open when it goes.
 class RegistryKey {
 public:
-    RegistryKey() = default;
-    ~RegistryKey() { (void)CloseKey(); }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
 
     // On failure the holder keeps the key it held. On success the previous key is closed
     // and the result of that close is returned (0 when nothing was open).
@@ -25,10 +24,10 @@ public:
     // size is reported. A value that is not REG_BINARY is ERROR_INVALID_DATA.
     [[nodiscard]] LONG ReadBinary(const wchar_t* valueName, BYTE* buffer, DWORD* size);
 
-    HKEY handle() const { return handle_; }
+    HKEY Get() const { return key_.Get(); }
     REGSAM view() const { return view_; }
 
 private:
-    HKEY handle_ = nullptr;
+    UniqueRegistryKey key_;
     REGSAM view_ = 0;
 };

@@ -14,9 +14,21 @@ constexpr wchar_t kToolbarKey[] = L"Software\\Microsoft\\Internet Explorer\\Tool
 constexpr wchar_t kLinksFolderNameValue[] = L"LinksFolderName";
 constexpr wchar_t kDefaultLinksFolderName[] = L"Links";
 
-void SetDefaultFolderName(wchar_t* name) {
-    for (UINT i = 0; i < MAX_PATH; ++i) name[i] = 0;
-    lstrcpyW(name, kDefaultLinksFolderName);
+void SetDefaultFolderName(wchar_t* name) { lstrcpynW(name, kDefaultLinksFolderName, MAX_PATH); }
+
+// The names the system keeps for devices, in any case and whatever extension follows; COM
+// and LPT with a digit, 0 and the superscripts 1 to 3 included.
+constexpr char kDevices[][4] = {"CON", "PRN", "AUX", "NUL"};
+constexpr char kNumberedDevices[][4] = {"COM", "LPT"};
+
+bool IsDeviceNumber(wchar_t c) { return (c >= L'0' && c <= L'9') || c == 0xB9 || c == 0xB2 || c == 0xB3; }
+
+// True when name starts with the three letters of device, in any case. Clearing bit 5
+// makes a lower-case ASCII letter upper case, and makes no other character one.
+bool SpellsDevice(const wchar_t* name, const char* device) {
+    for (int i = 0; i < 3; ++i)
+        if ((name[i] & ~0x20) != device[i]) return false;
+    return true;
 }
 
 // Only one plain folder name may stand in for "Links": a value holding a path, a share or a
@@ -35,28 +47,20 @@ bool IsPlainFolderName(const wchar_t* name) {
     // A device is named by what stands before the first dot, trailing spaces left out.
     while (*base && *base != L'.') ++base;
     while (base > name && base[-1] == L' ') --base;
-    int length = static_cast<int>(base - name);
-    // CON, PRN, AUX and NUL; COM and LPT with a digit, 0 and the superscripts 1 to 3
-    // included, which the system reserves as well.
-    static const char kDevices[] = "CONPRNAUXNULCOMLPT";
-    int first = 0, last = 4;
-    const wchar_t digit = length == 4 ? name[3] : 0;
-    if ((digit >= L'0' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) {
-        first = 4;
-        last = 6;
-    } else if (length != 3) {
-        return true;
+    const INT_PTR length = base - name;
+    if (length == 3) {
+        for (const char* device : kDevices)
+            if (SpellsDevice(name, device)) return false;
     }
-    for (int device = first; device < last; ++device) {
-        int i = 0;
-        while (i < 3 && (name[i] & ~0x20) == kDevices[device * 3 + i]) ++i;
-        if (i == 3) return false;
+    if (length == 4 && IsDeviceNumber(name[3])) {
+        for (const char* device : kNumberedDevices)
+            if (SpellsDevice(name, device)) return false;
     }
     return true;
 }
 
 wchar_t* AllocatePath() {
-    wchar_t* path = ProcessHeapPtr<wchar_t>::Allocate(MAX_PATH * sizeof(wchar_t));
+    wchar_t* path = AllocateHeapBlock<wchar_t>(MAX_PATH * sizeof(wchar_t));
     if (path) path[0] = L'\0';
     return path;
 }
@@ -127,8 +131,5 @@ HRESULT ResolveLinkPaths() {
 
 void FreeLinkPaths() {
     static wchar_t** const paths[] = {&LinkPaths.folder, &LinkPaths.view, &LinkPaths.save};
-    for (wchar_t** path : paths) {
-        ProcessHeapPtr<wchar_t> owned(*path);
-        *path = nullptr;
-    }
+    for (wchar_t** path : paths) UniqueHeapBlock<wchar_t> owned(std::exchange(*path, nullptr));
 }

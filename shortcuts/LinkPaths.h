@@ -1,8 +1,11 @@
 #pragma once
 #include <windows.h>
 
+#include "common/BoundedWorker.h"
+
 // The Links folder and the two shortcut paths, shared by the stages of one run. Each buffer
 // holds MAX_PATH characters and comes from the process heap; each is null until allocated.
+// A run's LinkPathsOwner returns them (FreeLinkPaths).
 struct LinkPathBuffers {
     wchar_t* folder;
     wchar_t* view;
@@ -23,3 +26,16 @@ inline constexpr wchar_t kShortcutExtension[] = L".url";
 
 // Returns each present buffer to the process heap (folder, view, save) and clears it.
 void FreeLinkPaths();
+
+// The owner of one run's LinkPaths: frees them when it goes, except once a wait was given
+// up. Then the process ends right after the box, and nothing is freed beside a worker that
+// may be inside a system call holding the heap's lock.
+class LinkPathsOwner {
+public:
+    LinkPathsOwner() = default;
+    ~LinkPathsOwner() {
+        if (!AnyWorkerGivenUp()) FreeLinkPaths();
+    }
+    LinkPathsOwner(const LinkPathsOwner&) = delete;
+    LinkPathsOwner& operator=(const LinkPathsOwner&) = delete;
+};

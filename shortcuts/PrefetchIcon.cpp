@@ -46,12 +46,11 @@ void FetchIntoCache(WorkerBlock* block) {
 }  // namespace
 
 void PrefetchIcon(const wchar_t* url) {
-    DWORD length = 0;
-    while (url[length]) ++length;
+    const int length = lstrlenW(url);
     WorkerRef<FetchWork> fetch(sizeof(FetchWork) + length * sizeof(wchar_t));
     if (!fetch) return;  // as silent as a failed download
     fetch->result = E_FAIL;
-    for (DWORD i = 0; i < length; ++i) fetch->url[i] = url[i];
+    lstrcpynW(fetch->url, url, length + 1);
 
     // This thread is a single-threaded apartment and owns windows: it keeps dispatching its
     // messages while it waits, so that nobody who sends to it stalls behind the download.

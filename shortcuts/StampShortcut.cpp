@@ -18,28 +18,26 @@ HRESULT StampShortcut(const wchar_t* path, PROPID propertyId, const wchar_t* tit
     ComPtr<IPersistFile> file;
     ComPtr<IPropertyStorage> siteProperties;
 
-    HRESULT hr = CoCreateInstance(CLSID_InternetShortcut, nullptr, CLSCTX_ALL,
-                                  IID_IUniformResourceLocatorW, shortcut.PutVoid());
-    if (SUCCEEDED(hr) && !shortcut) hr = E_NOINTERFACE;
+    HRESULT hr = CreateInto(CLSID_InternetShortcut, CLSCTX_ALL, IID_IUniformResourceLocatorW, &shortcut);
     if (FAILED(hr)) return hr;
-
-    HRESULT hrSets = QueryInto(shortcut.Get(), IID_IPropertySetStorage, &propertySets);
-    HRESULT hrFile = QueryInto(shortcut.Get(), IID_IPersistFile, &file);
-    if (FAILED(hrSets) || FAILED(hrFile)) return E_NOINTERFACE;
+    hr = QueryInto(shortcut.Get(), IID_IPropertySetStorage, &propertySets);
+    if (FAILED(hr)) return hr;
+    hr = QueryInto(shortcut.Get(), IID_IPersistFile, &file);
+    if (FAILED(hr)) return hr;
 
     hr = file->Load(path, kShortcutOpenMode);
     if (FAILED(hr)) return hr;
 
     // Setting the URL again with protocol guessing normalises what the template holds.
     {
-        TaskMemString url;
+        UniqueTaskMemory<wchar_t> url;
         if (SUCCEEDED(shortcut->GetURL(url.Put())) && url.Get()) {
             (void)shortcut->SetURL(url.Get(), IURL_SETURL_FL_GUESS_PROTOCOL);
         }
     }
 
-    hr = propertySets->Open(FMTID_InternetSite, kShortcutOpenMode, siteProperties.Put());
-    if (SUCCEEDED(hr) && !siteProperties) hr = E_NOINTERFACE;
+    hr = CheckedInto(propertySets->Open(FMTID_InternetSite, kShortcutOpenMode, siteProperties.Put()),
+                     &siteProperties);
     if (FAILED(hr)) return hr;
 
     PROPSPEC specs[2] = {};
@@ -55,7 +53,7 @@ HRESULT StampShortcut(const wchar_t* path, PROPID propertyId, const wchar_t* tit
     values[0].vt = VT_LPWSTR;
     values[0].pwszVal = const_cast<wchar_t*>(title);
     values[1].vt = VT_FILETIME;
-    if (!SystemTimeToFileTime(&now, &values[1].filetime)) return E_UNEXPECTED;
+    if (!SystemTimeToFileTime(&now, &values[1].filetime)) return LastErrorResult();
 
     hr = siteProperties->WriteMultiple(2, specs, values, 0);
     if (FAILED(hr)) return hr;

@@ -46,77 +46,88 @@ struct FileIdentity {
     DWORD indexLow;
 };
 
-// Opens path for its attributes only, letting others read, write and delete it meanwhile.
-HANDLE OpenToIdentify(const wchar_t* path) {
-    return CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
-}
-
-bool IdentifyOpenFile(const UniqueHandle& file, FileIdentity* identity) {
+// Opens path into file for its attributes only, letting others read, write and delete it
+// meanwhile, and reads which file it is; false when either fails.
+bool IdentifyFile(const wchar_t* path, UniqueHandle* file, FileIdentity* identity) {
+    file->Reset(CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr));
     BY_HANDLE_FILE_INFORMATION information;
-    if (!file || !GetFileInformationByHandle(file.Get(), &information)) return false;
+    if (!*file || !GetFileInformationByHandle(file->Get(), &information)) return false;
     *identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
     return true;
 }
 
-bool IdentifyFile(const wchar_t* path, FileIdentity* identity) {
-    UniqueHandle file(OpenToIdentify(path));
-    return IdentifyOpenFile(file, identity);
-}
+// A file of this run's, by name, deleted when the holder goes unless let go first. After a
+// move that copies, which reports success even when a scanner kept it from deleting its
+// source, the name may stand for another run's file: once identified, it is deleted only
+// while it still stands for the file identified.
+class OwnedFile {
+public:
+    OwnedFile() = default;
+    explicit OwnedFile(const wchar_t* path) : path_(path) {}
+    ~OwnedFile() {
+        if (!path_) return;
+        // Held until the name is deleted, so that it cannot be given to another file between
+        // the check and the delete.
+        UniqueHandle file;
+        FileIdentity found;
+        if (identified_ && !(IdentifyFile(path_, &file, &found) && found.volume == identity_.volume &&
+                             found.indexHigh == identity_.indexHigh && found.indexLow == identity_.indexLow))
+            return;
+        DeleteFileW(path_);
+    }
+    OwnedFile(const OwnedFile&) = delete;
+    OwnedFile& operator=(const OwnedFile&) = delete;
 
-// A move that may copy reports success even when it could not delete its source afterwards
-// (a scanner still holding it). The name is removed only while it still stands for the
-// file this run wrote; the handle held meanwhile keeps it from being given to another.
-void RemoveIfStillOurs(const wchar_t* path, const FileIdentity& ours) {
-    UniqueHandle file(OpenToIdentify(path));
-    FileIdentity found;
-    if (IdentifyOpenFile(file, &found) && found.volume == ours.volume && found.indexHigh == ours.indexHigh &&
-        found.indexLow == ours.indexLow)
-        DeleteFileW(path);
-}
+    void Own(const wchar_t* path) { path_ = path; }
+    void LetGo() { path_ = nullptr; }
+    // False when the file cannot be identified; it is then left alone once it may have moved.
+    bool Identify() {
+        UniqueHandle file;
+        identified_ = IdentifyFile(path_, &file, &identity_);
+        return identified_;
+    }
+
+private:
+    const wchar_t* path_ = nullptr;
+    bool identified_ = false;
+    FileIdentity identity_;
+};
 
 // The target is on another volume than the temporary file. A move there is a copy, and a
 // copy that fails part way (a full disk) would leave the target cut short: so the file is
 // first copied to a name of its own beside the target, and only a complete copy is renamed
 // over it. The browsers and the shell watch that folder, so the copy is hidden until then.
-HRESULT StageBeside(const wchar_t* tempPath, UINT unique, const wchar_t* targetPath) {
-    wchar_t staged[MAX_PATH];
+HRESULT StageBeside(OwnedFile* temp, const wchar_t* tempPath, UINT unique, const wchar_t* targetPath) {
     DWORD folderLength = 0;
     for (DWORD i = 0; targetPath[i]; ++i) {
         if (targetPath[i] == L'\\') folderLength = i;
     }
-    HRESULT result = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    if (folderLength && folderLength <= MAX_PATH - kTempNameRoom) {
-        for (DWORD i = 0; i < folderLength; ++i) staged[i] = targetPath[i];
-        staged[folderLength] = L'\0';
-        // Named with the temporary file's own number (no file is made for it here), so that
-        // no other run of ours uses it; the copy makes the file, hidden like its source.
-        FileIdentity written;
-        const bool identified = IdentifyFile(tempPath, &written);
-        if (GetTempFileNameW(staged, kTempPrefix, unique, staged) &&
-            SetFileAttributesW(tempPath, FILE_ATTRIBUTE_HIDDEN)) {
-            if (MoveFileExW(tempPath, staged, kCopyFlags)) {
-                if (identified) RemoveIfStillOurs(tempPath, written);
-                // The temporary name is no longer ours; the staged one is until the rename.
-                result = RenameOver(staged, targetPath);
-                if (FAILED(result)) {
-                    DeleteFileW(staged);
-                } else if (!SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL)) {
-                    result = LastErrorResult();
-                }
-                return result;
-            }
-            // A name already taken is someone else's file; otherwise part of our copy may be
-            // left under it.
-            DWORD error = GetLastError();
-            result = LastErrorResult();
-            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) DeleteFileW(staged);
-        } else {
-            result = LastErrorResult();
-        }
+    if (!folderLength || folderLength > MAX_PATH - kTempNameRoom) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    wchar_t staged[MAX_PATH];
+    lstrcpynW(staged, targetPath, folderLength + 1);
+    // Named with the temporary file's own number (no file is made for it here), so that no
+    // other run of ours uses it; the copy makes the file, hidden like its source.
+    if (!GetTempFileNameW(staged, kTempPrefix, unique, staged)) return LastErrorResult();
+    if (!SetFileAttributesW(tempPath, FILE_ATTRIBUTE_HIDDEN)) return LastErrorResult();
+    const bool identified = temp->Identify();
+    OwnedFile copy;
+    if (!MoveFileExW(tempPath, staged, kCopyFlags)) {
+        // A name already taken is someone else's file; otherwise part of our copy may be
+        // left under it.
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) copy.Own(staged);
+        return HRESULT_FROM_WIN32(error);
     }
-    DeleteFileW(tempPath);
-    return result;
+    // The temporary name is ours only while it stands for the file identified; the staged
+    // one is ours until the rename.
+    if (!identified) temp->LetGo();
+    copy.Own(staged);
+    HRESULT result = RenameOver(staged, targetPath);
+    if (FAILED(result)) return result;
+    copy.LetGo();
+    if (!SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL)) return LastErrorResult();
+    return S_OK;
 }
 
 }  // namespace
@@ -135,8 +146,6 @@ HRESULT WriteShortcutFile(const wchar_t* targetPath, WORD templateId) {
     const void* bytes = LockResource(loaded);
     if (!bytes) return LastErrorResult();
 
-    HRESULT result = S_OK;
-
     // GetTempPathW returns the length it needs when the buffer is too small and leaves the
     // buffer undefined; such a folder is refused before a file name is made from it.
     wchar_t tempPath[MAX_PATH];
@@ -145,19 +154,15 @@ HRESULT WriteShortcutFile(const wchar_t* targetPath, WORD templateId) {
     if (tempLength > MAX_PATH - kTempNameRoom) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     UINT unique = GetTempFileNameW(tempPath, kTempPrefix, 0, tempPath);
     if (!unique) return LastErrorResult();
+    OwnedFile temp(tempPath);
 
     // Only a complete, flushed copy may replace the target; anything less is deleted.
-    result = WriteWholeFile(tempPath, bytes, size);
-    if (SUCCEEDED(result)) {
-        // On one volume the move is a rename, which cannot cut the target short.
-        result = RenameOver(tempPath, targetPath);
-        if (result == HRESULT_FROM_WIN32(ERROR_NOT_SAME_DEVICE)) {
-            return StageBeside(tempPath, unique, targetPath);
-        }
-    }
-
-    // Once our file has moved away, another installer may have been given the same name:
-    // only a file that is still ours, after a failure, is removed.
-    if (FAILED(result)) DeleteFileW(tempPath);
+    HRESULT result = WriteWholeFile(tempPath, bytes, size);
+    if (FAILED(result)) return result;
+    // On one volume the move is a rename, which cannot cut the target short.
+    result = RenameOver(tempPath, targetPath);
+    if (result == HRESULT_FROM_WIN32(ERROR_NOT_SAME_DEVICE)) return StageBeside(&temp, tempPath, unique, targetPath);
+    // Once our file has moved away, another installer may have been given the same name.
+    if (SUCCEEDED(result)) temp.LetGo();
     return result;
 }

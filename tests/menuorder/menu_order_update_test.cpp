@@ -112,13 +112,15 @@ protected:
 const std::vector<BYTE> kEmptyRecord = {8, 0, 0, 0, 2, 0, 0, 0, 12, 0, 0, 0,
                                         0, 0, 0, 0, 0, 0, 0, 0};
 
-// Loads the record and compares it with the expected bytes.
+// Loads the record and compares it with the expected bytes; the record lies in the block
+// its owner holds.
 void ExpectLoaded(MenuOrderRecord record, const std::vector<BYTE>& expected) {
-    ASSERT_TRUE(LoadMenuOrder(&record));
-    ASSERT_EQ(record.size, expected.size());
-    EXPECT_EQ(std::vector<BYTE>(record.bytes, record.bytes + record.size), expected);
-    FreeMenuOrder(&record);
-    EXPECT_EQ(record.bytes, nullptr);
+    StoredMenuOrder order;
+    order.record = record;
+    ASSERT_TRUE(LoadMenuOrder(&order));
+    ASSERT_EQ(order.record.size, expected.size());
+    EXPECT_EQ(order.record.bytes, order.block.Get());
+    EXPECT_EQ(std::vector<BYTE>(order.record.bytes, order.record.bytes + order.record.size), expected);
 }
 
 TEST_F(MenuOrderUpdate, LoadTreatsShortOrNonBinaryValuesAsMissing) {
@@ -154,10 +156,12 @@ TEST_F(MenuOrderUpdate, LoadRefusesWrongHeaderOrDataSize) {
             SCOPED_TRACE(testing::Message() << stored.size() << " bytes");
             SetField(&stored, offset, GetField(stored, offset) + delta);
             ASSERT_TRUE(order_.Write(stored));
-            MenuOrderRecord record{reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
-            EXPECT_FALSE(LoadMenuOrder(&record));
-            EXPECT_EQ(record.bytes, reinterpret_cast<BYTE*>(0xdeadbeef));
-            EXPECT_EQ(record.size, 0xdeadbeefu);
+            StoredMenuOrder order;
+            order.record = {reinterpret_cast<BYTE*>(0xdeadbeef), 0xdeadbeef};
+            EXPECT_FALSE(LoadMenuOrder(&order));
+            EXPECT_EQ(order.record.bytes, reinterpret_cast<BYTE*>(0xdeadbeef));
+            EXPECT_EQ(order.record.size, 0xdeadbeefu);
+            EXPECT_FALSE(order.block);
             ExpectLeftAlone(stored);
         }
     }
@@ -224,8 +228,8 @@ TEST_F(MenuOrderUpdate, NoOrderValueCreatesNone) {
 
 TEST_F(MenuOrderUpdate, MissingKeyIsNotCreated) {
     if (!order_.DeleteKey()) GTEST_SKIP() << "the order key existed before the test";
-    MenuOrderRecord record{nullptr, 0};
-    EXPECT_FALSE(LoadMenuOrder(&record));
+    StoredMenuOrder order;
+    EXPECT_FALSE(LoadMenuOrder(&order));
     EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
     EXPECT_EQ(OpenKeyResult(kMenuOrderKeyPath, KEY_READ), ERROR_FILE_NOT_FOUND);
 }

@@ -1,12 +1,68 @@
-// RegistryKey against the prefix's real registry, under a scratch key removed again.
+// RegistryKey against the prefix's real registry, under a scratch key removed again; first
+// the holder it is built on, the one every resource of the installer has.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "registry/RegistryKey.h"
 #include "tests/support/RawRegistryValue.h"
 
 namespace {
+
+// A resource whose release counts itself and changes the last error, as a close may.
+struct CountedReleaseTraits {
+    using Type = int*;
+    static constexpr int* kNone = nullptr;
+    static bool IsValid(int* releases) { return releases != nullptr; }
+    static void Release(int* releases) {
+        ++*releases;
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+};
+using CountedHolder = UniqueAny<CountedReleaseTraits>;
+
+TEST(UniqueAny, MovesReleasesOnceAndKeepsTheLastError) {
+    int first = 0;
+    int second = 0;
+    {
+        CountedHolder moved(&first);
+        CountedHolder taken(std::move(moved));
+        EXPECT_FALSE(moved);
+        EXPECT_EQ(moved.Get(), nullptr);
+        CountedHolder assigned(&second);
+        assigned = std::move(taken);  // releases what it held, once
+        EXPECT_FALSE(taken);
+        EXPECT_EQ(second, 1);
+        EXPECT_EQ(first, 0);
+        SetLastError(0xdeadbeef);
+    }
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+    EXPECT_EQ(first, 1) << "released when the holder that took it went, and only then";
+    EXPECT_EQ(second, 1);
+
+    CountedHolder holder(&first);
+    SetLastError(0xdeadbeef);
+    holder.Reset(&second);
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+    EXPECT_EQ(first, 2);
+    EXPECT_EQ(holder.Release(), &second) << "handed over without a release";
+    EXPECT_FALSE(holder);
+    EXPECT_EQ(second, 1);
+
+    // A kernel handle: INVALID_HANDLE_VALUE is none; a real one is closed when its holder goes.
+    EXPECT_FALSE(UniqueHandle(INVALID_HANDLE_VALUE));
+    HANDLE event;
+    {
+        UniqueHandle held(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        ASSERT_TRUE(held);
+        event = held.Get();
+    }
+    DWORD flags = 0;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetHandleInformation(event, &flags));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
 
 constexpr wchar_t kScratch[] = L"Software\\BrivokTest\\RegistryKey";
 constexpr wchar_t kScratchOther[] = L"Software\\BrivokTest\\RegistryKey\\Other";
@@ -44,16 +100,16 @@ protected:
 
 TEST_F(RegistryKeyTest, OpenAndClose) {
     RegistryKey key;
-    EXPECT_EQ(key.handle(), nullptr);
+    EXPECT_EQ(key.Get(), nullptr);
     EXPECT_EQ(key.view(), 0u);
     EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS) << "closing an empty holder";
 
     ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratch, KEY_READ | KEY_WOW64_64KEY), ERROR_SUCCESS);
-    EXPECT_NE(key.handle(), nullptr);
+    EXPECT_NE(key.Get(), nullptr);
     EXPECT_EQ(key.view(), static_cast<REGSAM>(KEY_WOW64_64KEY)) << std::hex << key.view();
 
     EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS);
-    EXPECT_EQ(key.handle(), nullptr);
+    EXPECT_EQ(key.Get(), nullptr);
     EXPECT_EQ(key.view(), 0u);
     EXPECT_EQ(key.CloseKey(), ERROR_SUCCESS) << "closing twice";
 }
@@ -64,9 +120,9 @@ TEST_F(RegistryKeyTest, SecondOpenClosesTheFirst) {
 
     RegistryKey key;
     ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratch, KEY_READ | KEY_WOW64_32KEY), ERROR_SUCCESS);
-    HKEY first = key.handle();
+    HKEY first = key.Get();
     ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratchOther, KEY_READ), ERROR_SUCCESS);
-    EXPECT_NE(key.handle(), first);
+    EXPECT_NE(key.Get(), first);
     EXPECT_EQ(key.view(), 0u) << std::hex << key.view();
 
     DWORD type = 0xdeadbeef, bytes = 0;
@@ -81,9 +137,9 @@ TEST_F(RegistryKeyTest, FailedOpenKeepsTheKey) {
 
     RegistryKey key;
     ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratch, KEY_READ | KEY_WOW64_64KEY), ERROR_SUCCESS);
-    HKEY first = key.handle();
+    HKEY first = key.Get();
     EXPECT_EQ(key.OpenKey(HKEY_CURRENT_USER, L"Software\\BrivokTest\\Missing", KEY_READ), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(key.handle(), first);
+    EXPECT_EQ(key.Get(), first);
     EXPECT_EQ(key.view(), static_cast<REGSAM>(KEY_WOW64_64KEY)) << std::hex << key.view();
 
     ExpectWhere(&key, L"first");

@@ -101,6 +101,7 @@ const std::vector<FaultFunction>& FaultFunctions() {
         {"MultiByteToWideChar", {{"buffer too small", 0, ERROR_INSUFFICIENT_BUFFER}}},
         {"SetEvent", {{"invalid handle", FALSE, ERROR_INVALID_HANDLE}}},
         {"SetFileAttributesW", {{"access denied", FALSE, ERROR_ACCESS_DENIED}}},
+        {"SetLastError", {}},
         {"SizeofResource", {{"not found", 0, ERROR_RESOURCE_DATA_NOT_FOUND}}},
         {"Sleep", {}},
         {"SystemTimeToFileTime", {{"invalid parameter", FALSE, ERROR_INVALID_PARAMETER}}},
@@ -179,7 +180,6 @@ const std::map<std::string, std::string>& FaultFunctionsLeftOut() {
         {"GetProcessHeap", "the process heap exists before any of the program runs"},
         {"RaiseException", "raised only for the message text's fatal faults, and never returns"},
         {"lstrcmpiW", "fails only on pointers that are not valid, which the product never passes"},
-        {"lstrcpyW", "fails only on pointers that are not valid, which the product never passes"},
         {"lstrcpynW", "fails only on pointers that are not valid, which the product never passes"},
         {"lstrlenW", "fails only on pointers that are not valid, which the product never passes"},
     };
