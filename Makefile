@@ -6,6 +6,10 @@ ROOT_FLAG := -DBRIVOK_ROOT=$(BRIVOK_ROOT)
 
 all: build
 
+# `make run`, `make run32` and `make bench` configure the 64-bit build and build only the
+# targets their scripts run, not GoogleTest and every test program.
+CONFIGURE64 = cmake --preset win64 $(ROOT_FLAG) >/dev/null
+
 # What each job needs, installed when missing (scripts/install-deps.sh).
 deps:
 	@scripts/install-deps.sh test
@@ -17,7 +21,7 @@ build32:
 
 build64:
 	@scripts/install-deps.sh build
-	cmake --preset win64 $(ROOT_FLAG) >/dev/null
+	$(CONFIGURE64)
 	cmake --build --preset win64
 
 # The 64-bit tests read the 32-bit image too, so it is built first.
@@ -42,20 +46,29 @@ faults: deps
 	$(MAKE) build
 	ctest --preset faults
 
+# The 64-bit installer and the box reader (tests/tools/boxreader.cpp).
 run:
 	@scripts/install-deps.sh run
-	$(MAKE) build
+	$(CONFIGURE64)
+	cmake --build --preset win64 --target BrivokButtons boxreader
 	scripts/run-installer.sh
 
-# The 32-bit release (or EXE=/absolute/path.exe) in the 32-bit root; see the README.
+# The 32-bit release (or EXE=/absolute/path.exe) in the 32-bit root; see the README. Builds
+# the release and the 32-bit helpers, the box reader among them (tests/wow64/tools32/).
 run32:
 	@scripts/install-deps.sh run32
-	$(MAKE) build
+	$(MAKE) build32
+	$(CONFIGURE64)
+	cmake --build --preset win64 --target brivok_tools32
 	scripts/run-installer32.sh $(EXE)
 
+# The reference program, and both images, whose sizes the report ends with (the script
+# builds its own installer for the local root).
 bench:
 	@scripts/install-deps.sh run
-	$(MAKE) build
+	$(MAKE) build32
+	$(CONFIGURE64)
+	cmake --build --preset win64 --target BrivokButtons bench_reference
 	scripts/bench.sh
 
 clean:

@@ -23,7 +23,9 @@ sleep 1
 
 out="${BRIVOK_RUN_OUT:-$here/build/run}"
 mkdir -p "$out"
-rm -f "$out"/box.bmp "$here/build/run-box.png"
+rm -f "$out"/box.bmp
+# With BRIVOK_RUN_OUT the caller makes the picture (in the 32-bit root the clone is read-only).
+[ -n "${BRIVOK_RUN_OUT:-}" ] || rm -f "$here/build/run-box.png"
 
 brivok_with_limit 240 "$out/limit.txt" "$here/scripts/wine/with-display.sh" bash -c '
     "$WINELOADER" "$1" >"$3/installer.out" 2>&1 &

@@ -27,8 +27,8 @@ brivok_root32_key() {
 # brivok_root32_enter ROOT [BIND...] -- COMMAND...
 # Runs COMMAND in ROOT as its root user, with no network but loopback. Each BIND, an
 # absolute folder of this machine, appears at the same path inside, read-only, or writable
-# when written rw:FOLDER. Exits with COMMAND's status, or 3 with the reason when the kernel
-# or the sandbox refuses a step.
+# when written rw:FOLDER, whatever the order given and however they nest. Exits with
+# COMMAND's status, or 3 with the reason when the kernel or the sandbox refuses a step.
 brivok_root32_enter() {
     local root=$1
     shift
@@ -50,6 +50,11 @@ mount --rbind /dev "$root/dev" || refused "binding /dev"
 mount --rbind /proc "$root/proc" || refused "binding /proc"
 mount -t tmpfs tmpfs "$root/tmp" || refused "a tmpfs for /tmp"
 mount -t tmpfs tmpfs "$root/run" || refused "a tmpfs for /run"
+# Parents before children: a folder bound after one inside it would hide that one (a
+# read-only program folder above the clone hid the writable report folder). Sorted by the
+# folder, a folder comes before every folder inside it.
+mapfile -d '' -t binds < <(for bind in "${binds[@]}"; do printf '%s\t%s\0' "${bind#rw:}" "$bind"; done |
+    LC_ALL=C sort -z | cut -z -f 2-)
 for bind in "${binds[@]}"; do
     case $bind in
     rw:*) bind=${bind#rw:}
