@@ -12,12 +12,11 @@
 #include "shortcuts/InstallShortcut.h"
 #include "shortcuts/LinkPaths.h"
 #include "shortcuts/PrefetchIcon.h"
+#include "shortcuts/ShortcutTable.h"
 #include "shortcuts/WriteShortcutFile.h"
 
 namespace {
 
-constexpr wchar_t kSaveShortcutTitle[] = L"BriVok | Save It For Later - What's hot for you.";
-constexpr wchar_t kViewShortcutTitle[] = L"BriVok | What's hot for you.";
 constexpr DWORD kPauseAfterIconMs = 200;
 
 // Tells the shell of the two new shortcuts while a hidden browser instance is held, so
@@ -56,12 +55,12 @@ HRESULT InstallLinks() {
     Sleep(kPauseAfterIconMs);
 
     // The save shortcut first; when it fails the view shortcut is not attempted.
-    hr = InstallShortcut(LinkPaths.save, kSaveShortcutTemplate, kSaveShortcutTitle);
+    hr = InstallShortcut(LinkPaths.save, kSaveShortcut.templateId, kSaveShortcut.title);
     if (FAILED(hr)) {
         ReportResult(kMessageCreateFailed, hr);
         return hr;
     }
-    hr = InstallShortcut(LinkPaths.view, kViewShortcutTemplate, kViewShortcutTitle);
+    hr = InstallShortcut(LinkPaths.view, kViewShortcut.templateId, kViewShortcut.title);
     if (FAILED(hr)) {
         ReportResult(kMessageCreateFailed, hr);
         return hr;

@@ -1,6 +1,9 @@
 """Writes the two shortcut documents for a web root.
 
-make_documents.py ROOT BOOKMARKLET_SOURCE VIEW_OUTPUT SAVE_OUTPUT
+make_documents.py ROOT BOOKMARKLET_SOURCE VIEW_OUTPUT SAVE_OUTPUT ICON_URL VIEW_URL VIEW_TITLE
+
+The addresses and the title come from the build (service/ServiceAddresses.cmake,
+shortcuts/ShortcutTable.cmake); the bookmarklet is given the root.
 
 Both documents are ASCII, every line ends in CR LF (the last one too), no byte-order mark
 and no terminating zero: the files are bound into the executable byte for byte.
@@ -43,9 +46,10 @@ def bookmarklet(source_path, root):
 
 
 def main():
-    if len(sys.argv) != 5:
-        fail("usage: make_documents.py ROOT BOOKMARKLET_SOURCE VIEW_OUTPUT SAVE_OUTPUT")
-    root, source_path, view_path, save_path = sys.argv[1:]
+    if len(sys.argv) != 8:
+        fail("usage: make_documents.py ROOT BOOKMARKLET_SOURCE VIEW_OUTPUT SAVE_OUTPUT "
+             "ICON_URL VIEW_URL VIEW_TITLE")
+    root, source_path, view_path, save_path, icon, view_url, view_title = sys.argv[1:]
     if not re.fullmatch(r"https?://[\x21-\x7e]+/", root) or "'" in root or "\\" in root:
         fail("the root must be an absolute http(s) URL of printable ASCII ending in '/': %r" % root)
 
@@ -54,16 +58,15 @@ def main():
         fail("the save shortcut's bookmarklet URL is %d characters long; the browser accepts "
              "at most %d. Shorten resources/bookmarklet.js or the root." % (len(url), MAX_URL_LENGTH))
 
-    icon = root + "files/bin_brivok_favicon.ico"
     view = [
         "[DEFAULT]",
         "BASEURL=" + root,
         "[InternetShortcut]",
-        "URL=" + root + "drov",
+        "URL=" + view_url,
         "IconFile=" + icon,
         "IconIndex=1",
         "IDList=",
-        "Comment=BriVok | What's hot for you.",
+        "Comment=" + view_title,
         "[{000214A0-0000-0000-C000-000000000046}]",
         "Prop3=19,2",
     ]

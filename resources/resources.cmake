@@ -21,6 +21,7 @@ add_custom_command(
   COMMAND ${BRIVOK_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/make_documents.py
           ${BRIVOK_ROOT} ${CMAKE_CURRENT_LIST_DIR}/bookmarklet.js
           ${BRIVOK_VIEW_DOCUMENT} ${BRIVOK_SAVE_DOCUMENT}
+          ${BRIVOK_ICON_URL} ${BRIVOK_DROV_URL} ${BRIVOK_VIEW_SHORTCUT_TITLE}
   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/make_documents.py ${CMAKE_CURRENT_LIST_DIR}/bookmarklet.js
   COMMENT "Writing the shortcut documents for ${BRIVOK_ROOT}"
   VERBATIM)

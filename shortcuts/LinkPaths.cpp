@@ -5,6 +5,7 @@
 #include "common/Holders.h"
 #include "common/ShellPath.h"
 #include "registry/RegistryKey.h"
+#include "shortcuts/ShortcutTable.h"
 
 LinkPathBuffers LinkPaths;
 
@@ -122,9 +123,9 @@ HRESULT ResolveLinkPaths() {
     LinkPaths.save = AllocatePath();
     if (!LinkPaths.view || !LinkPaths.save) return E_OUTOFMEMORY;
 
-    HRESULT built = BuildShortcutPath(LinkPaths.view, LinkPaths.folder, kViewShortcutName, kShortcutExtension);
+    HRESULT built = BuildShortcutPath(LinkPaths.view, LinkPaths.folder, kViewShortcut.name, kShortcutExtension);
     if (FAILED(built)) return built;
-    built = BuildShortcutPath(LinkPaths.save, LinkPaths.folder, kSaveShortcutName, kShortcutExtension);
+    built = BuildShortcutPath(LinkPaths.save, LinkPaths.folder, kSaveShortcut.name, kShortcutExtension);
     if (FAILED(built)) return built;
     return result;
 }

@@ -13,10 +13,6 @@ struct LinkPathBuffers {
 };
 extern LinkPathBuffers LinkPaths;
 
-inline constexpr wchar_t kViewShortcutName[] = L"View Drovs";
-inline constexpr wchar_t kSaveShortcutName[] = L"+ Save It For Later";
-inline constexpr wchar_t kShortcutExtension[] = L".url";
-
 // Finds the Links folder (honouring the toolbar's LinksFolderName, creating Favorites\Links
 // when the named folder is missing) and fills LinkPaths; paths of an earlier call are
 // released first. A shortcut path that would not fit in MAX_PATH characters is refused

@@ -1,10 +1,7 @@
 #pragma once
 #include <windows.h>
 
-// Resource type and names of the two shortcut documents.
-inline constexpr WORD kShortcutTemplateType = 100;
-inline constexpr WORD kViewShortcutTemplate = 101;
-inline constexpr WORD kSaveShortcutTemplate = 102;
+#include "shortcuts/ShortcutTable.h"
 
 // Puts the template's bytes (type 100 in the executable's own module) at targetPath
 // through a temporary file in the user's temporary folder, renamed over the target in one
