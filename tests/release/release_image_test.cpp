@@ -234,6 +234,10 @@ TEST(ReleaseFootprint, Win32ImageFitsBudget) {
     ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER"), &pe64));
     std::cout << "image sizes: win32 " << pe.bytes.size() << ", win64 " << pe64.bytes.size()
               << " bytes\n";
+    // The room left in each section of the win32 image: what its file bytes hold beyond its use.
+    for (const auto& s : pe.sections)
+        std::cout << SectionName(s) << ": " << s.Misc.VirtualSize << " of " << s.SizeOfRawData << " bytes, "
+                  << (s.SizeOfRawData > s.Misc.VirtualSize ? s.SizeOfRawData - s.Misc.VirtualSize : 0) << " spare\n";
 }
 
 // Only DLLs that every Windows from XP on takes from its list of known system DLLs, whatever
