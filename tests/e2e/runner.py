@@ -43,8 +43,9 @@ class Run:
 
 
 def root_variant(installer, root):
-    """A copy of the image whose web root is `root`, padded with a path segment to the
-    built root's length (the root is a fixed string in the image)."""
+    """A copy of the image whose web root is `root`, padded with a path segment to the built
+    root's length (a fixed string in the image): its path and that root. The one way to point
+    an image at a local web root, for the cases and scripts/bench.sh."""
     image = Path(installer).read_bytes()
     icon = "files/bin_brivok_favicon.ico".encode("utf-16-le")
     m = re.search(rb"(h\0t\0t\0p\0(?:s\0)?:\0/\0/\0(?:[^\0]\0)*?)" + re.escape(icon), image)
@@ -61,7 +62,7 @@ def root_variant(installer, root):
     folder = tempfile.mkdtemp(prefix="root.", dir=WINE_DIR)
     path = os.path.join(folder, os.path.basename(installer))
     Path(path).write_bytes(image)
-    return path
+    return path, root
 
 
 # The calls that restrict the DLL search, which the installer looks up in kernel32 by name.
@@ -287,7 +288,7 @@ def run_case(case, installer, boxreader, explore, signed_dir=None):
     variant = None
     try:
         run.root = case.root()
-        variant = root_variant(installer, run.root.url)
+        variant, _ = root_variant(installer, run.root.url)
         if case.kernel32_like_xp:
             hide_restriction_calls(variant)
         run.installer = signed_copy(variant, signed_dir) if signed_dir else variant
