@@ -80,9 +80,11 @@ def hide_restriction_calls(path):
     Path(path).write_bytes(image)
 
 
-def signed_copy(installer, folder):
-    """A copy of the installer signed with the test certificate, checked to carry it."""
-    signed = os.path.join(folder, os.path.basename(installer))
+def signed_copy(installer):
+    """A copy of the installer signed with the test certificate, in a folder beside it, checked
+    to carry it."""
+    signed = os.path.join(os.path.dirname(installer), "signed", os.path.basename(installer))
+    os.mkdir(os.path.dirname(signed))
     code, out = sign(installer, signed)
     if code != 0:
         raise Failure("signing failed: %s" % out[-300:])
@@ -281,7 +283,7 @@ def check_order(prefix, written, expected):
     return []
 
 
-def run_case(case, installer, boxreader, explore, signed_dir=None):
+def run_case(case, installer, boxreader, explore, sign):
     """The problems found in one run of the case."""
     prefix = new_prefix()
     run = Run(case, prefix, boxreader, os.path.dirname(boxreader), case.links)
@@ -291,7 +293,7 @@ def run_case(case, installer, boxreader, explore, signed_dir=None):
         variant, _ = root_variant(installer, run.root.url)
         if case.kernel32_like_xp:
             hide_restriction_calls(variant)
-        run.installer = signed_copy(variant, signed_dir) if signed_dir else variant
+        run.installer = signed_copy(variant) if sign else variant
         image = PeImage.read(run.installer)
         run.machine = image.machine
         templates = {}
@@ -343,22 +345,22 @@ def run_case(case, installer, boxreader, explore, signed_dir=None):
             shutil.rmtree(os.path.dirname(variant), ignore_errors=True)
 
 
-def main(cases, cases32):
-    """cases: the table by name; cases32: the names run on the 32-bit release."""
+def main(cases):
+    """cases: the table by name."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--list32", action="store_true")
     parser.add_argument("--case")
     parser.add_argument("--installer")
     parser.add_argument("--boxreader")
-    parser.add_argument("--sign", action="store_true")
+    parser.add_argument("--unsigned", action="store_true")
     parser.add_argument("--explore", action="store_true",
                         help="print every change outside the allowed areas instead of failing")
     args = parser.parse_args()
     args.installer = args.installer and os.path.abspath(args.installer)
     args.boxreader = args.boxreader and os.path.abspath(args.boxreader)
     if args.list or args.list32:
-        print(";".join(cases32 if args.list32 else cases))
+        print(";".join(name for name, case in cases.items() if case.release32 or not args.list32))
         return 0
     case = cases[args.case]
     if case.needs_mount and not os.environ.get("BRIVOK_E2E_NAMESPACE"):
@@ -368,19 +370,13 @@ def main(cases, cases32):
             os.environ["BRIVOK_E2E_NAMESPACE"] = "1"
             os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv)
     log("== %s: %s" % (args.case, case.shows))
-    if args.sign:
-        os.makedirs(WINE_DIR, exist_ok=True)
-    signed_dir = tempfile.mkdtemp(prefix="signed.", dir=WINE_DIR) if args.sign else None
     try:
-        problems = run_case(case, args.installer, args.boxreader, args.explore, signed_dir)
+        problems = run_case(case, args.installer, args.boxreader, args.explore, case.signed and not args.unsigned)
     except (Failure, subprocess.CalledProcessError) as e:
         problems = [str(e)]
     except Skip as e:
         log("skipped:", e)
         return 77
-    finally:
-        if signed_dir:
-            shutil.rmtree(signed_dir, ignore_errors=True)
     for p in problems:
         log("FAIL:", p)
     log("passed" if not problems else "failed")
