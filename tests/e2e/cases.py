@@ -1,5 +1,5 @@
 """The end-to-end cases, one entry each in CASES (in --list order), with the web roots and
-set-ups they share. prepare, check and finish take the runner's Run; check raises Failure."""
+set-ups they share. prepare, check and finish take the runner's CaseRun; check raises Failure."""
 import contextlib
 import ctypes
 import os
@@ -232,7 +232,6 @@ def from_downloads(run):
     for marker in markers.values():
         os.remove(marker)
     os.remove(control)
-    run.plants = folder
     run.program = os.path.join(folder, "BrivokButtons.exe")
     shutil.copy(run.installer, run.program)
 
@@ -269,7 +268,8 @@ def bound_system_dlls(run, by_full_path=False):
     log("   comctl32 loaded:", loaded)
     if len(loaded) != 1 or side_by_side not in loaded[0]:
         raise Failure("comctl32 loaded %r, expected one copy under %s*" % (loaded, side_by_side))
-    taken = {n: Path(m).read_bytes() for n, m in plant_markers(run.plants).items() if os.path.exists(m)}
+    taken = {n: Path(m).read_bytes() for n, m in plant_markers(os.path.dirname(run.program)).items()
+             if os.path.exists(m)}
     if taken:
         raise Failure("the installer loaded planted DLLs: %r" % taken)
     loaded = [m for m in modules if m.endswith("\\urlmon.dll")]
@@ -381,19 +381,20 @@ def only_shortcuts_made(run):
 
 
 def close_watch(run):
-    if hasattr(run, "watch"):
+    if run.watch:
         run.watch.close()
 
 
 # ---------------------------------------------------------------- a full Links volume
 
 def links_on_full_volume(run):
-    run.mount = tempfile.mkdtemp(prefix="volume.", dir=WINE_DIR)
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", run.mount],
+    mount = tempfile.mkdtemp(prefix="volume.", dir=WINE_DIR)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", mount],
                           capture_output=True, text=True)
     if done.returncode:
+        os.rmdir(mount)
         raise Skip("mounting a small tmpfs was refused: %s" % done.stderr.strip())
-    run.mounted = True
+    run.mount = mount
     links = os.path.join(run.profile, run.links)
     shutil.rmtree(links, ignore_errors=True)
     os.makedirs(os.path.join(run.mount, "Links"))
@@ -413,9 +414,8 @@ def links_on_full_volume(run):
 
 
 def unmount(run):
-    if getattr(run, "mounted", False):
+    if run.mount:
         subprocess.run(["umount", run.mount], check=False)
-    if hasattr(run, "mount"):
         os.rmdir(run.mount)
 
 

@@ -27,19 +27,25 @@ SHORTCUTS = {SAVE_NAME: 102, VIEW_NAME: 101}
 
 
 @dataclass
-class Run:
-    """One case's run as its prepare, check and finish see it. Before prepare the runner sets
-    profile, root (the web root), installer (the image run, root swapped, maybe signed),
-    program (where it is started from) and machine (the image's); after the run box_text
-    (all the box reader printed), start_time, box_time (when the last box had been read) and
-    browsers (processes seen). prepare may change links and program; hooks keep state of
-    their own on it too."""
+class CaseRun:
+    """A case's run as its prepare, check and finish see it; prepare may change links and program."""
     case: object
     prefix: str
     boxreader: str
-    tools: str           # the helpers' folder: shortname.exe, sleeper.exe, ...
-    links: str           # the Links folder in use, relative to the profile
-    root: object = None
+    tools: str               # the helpers' folder: shortname.exe, sleeper.exe, ...
+    links: str               # the Links folder in use, relative to the profile
+    root: object = None      # the web root
+    installer: str = None    # the image run: root swapped, maybe signed
+    program: str = None      # where it is started from
+    machine: int = None      # the image's
+    profile: str = None
+    box_text: str = None     # all the box reader printed
+    start_time: float = None
+    box_time: float = None   # when the last box had been read
+    browsers: int = None     # browser processes seen
+    stamp: str = None        # the file the stuck browser server writes when started
+    watch: object = None     # the inotify watch on the Links folder
+    mount: str = None        # the small volume, once mounted
 
 
 def root_variant(installer, root):
@@ -286,7 +292,7 @@ def check_order(prefix, written, expected):
 def run_case(case, installer, boxreader, explore, sign):
     """The problems found in one run of the case."""
     prefix = new_prefix()
-    run = Run(case, prefix, boxreader, os.path.dirname(boxreader), case.links)
+    run = CaseRun(case, prefix, boxreader, os.path.dirname(boxreader), case.links)
     variant = None
     try:
         run.root = case.root()
