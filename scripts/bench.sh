@@ -2,31 +2,31 @@
 # Times the installer against a reference program that does only the waits an installer
 # run cannot avoid (two browser instances, the icon download, the 200 ms pause, one
 # message box attempt), alternately, in one booted prefix without a display. Both fetch
-# the icon from a server on 127.0.0.1, so the installer is built once more for that root.
+# the icon from a server on 127.0.0.1: the installer runs from a copy of the built image
+# whose web root is swapped for that server's, as the end-to-end driver's cases run it.
 # BENCH_RUNS (default 10) runs of each; BENCH_PORT (default 18765) for the server.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/scripts/wine/harness.sh"
 runs=${BENCH_RUNS:-10}
 port=${BENCH_PORT:-18765}
-root="http://127.0.0.1:$port/"
 
 reference="$here/build/win64/tests/tools/bench_reference.exe"
-[ -f "$reference" ] || { echo "build first: make build" >&2; exit 2; }
+icon="$here/build/win64/generated/BrivokButtons.ico"
+[ -f "$reference" ] && [ -f "$icon" ] || { echo "build first: make build" >&2; exit 2; }
 
 bench="$here/build/bench"
-echo "== Building the installer for $root"
-cmake -S "$here" -B "$bench/win64" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-x86_64-w64-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=MinSizeRel -DBRIVOK_BUILD_TESTS=OFF "-DBRIVOK_ROOT=$root" \
-    "-DBRIVOK_DIST_DIR=$bench/dist" >"$bench.configure.log" 2>&1 ||
-    { cat "$bench.configure.log"; exit 2; }
-cmake --build "$bench/win64" -j 2 >"$bench.build.log" 2>&1 || { cat "$bench.build.log"; exit 2; }
-installer="$bench/dist/BrivokButtons.exe"
+mkdir -p "$bench"
+# The copy and its root (the built root's length, padded with a path segment where shorter).
+variant=$(cd "$here/tests/e2e" && python3 -c 'import sys; from runner import root_variant
+print(*root_variant(*sys.argv[1:]), sep="\n")' "$here/dist/win64/BrivokButtons.exe" "http://127.0.0.1:$port/")
+{ read -r installer; read -r root; } <<<"$variant"
+icon_path="/${root#http://127.0.0.1:$port/}files/bin_brivok_favicon.ico"
+echo "== The installer for $root: $installer"
 
 serve="$bench/www"
-mkdir -p "$serve/files"
-cp "$bench/win64/generated/BrivokButtons.ico" "$serve/files/bin_brivok_favicon.ico"
+mkdir -p "$(dirname "$serve$icon_path")"
+cp "$icon" "$serve$icon_path"
 python=$(python3 -c 'import sys; print(sys.executable)')
 "$python" -m http.server --bind 127.0.0.1 --directory "$serve" "$port" >"$bench/server.log" 2>&1 &
 server=$!
@@ -35,6 +35,7 @@ brivok_new_prefix
 cleanup() {
     kill "$server" 2>/dev/null || true
     brivok_drop_prefix
+    rm -rf "$(dirname "$installer")"
 }
 trap cleanup EXIT
 unset DISPLAY
@@ -46,7 +47,7 @@ for _ in $(seq 50); do
 done
 
 windows_path() { echo "Z:${1//\//\\}"; }
-icon_url="${root}files/bin_brivok_favicon.ico"
+icon_url="http://127.0.0.1:$port$icon_path"
 
 # Milliseconds of one run; the program's output goes to a file, since Wine's helper
 # processes may keep a pipe open after it ends.
@@ -70,7 +71,7 @@ for i in $(seq "$runs"); do
     echo "   run $i: installer ${installer_times[-1]} ms, reference ${reference_times[-1]} ms"
 done
 
-downloads=$(grep -c 'GET /files/bin_brivok_favicon.ico' "$bench/server.log" || true)
+downloads=$(grep -c "GET $icon_path" "$bench/server.log" || true)
 "$python" - "$downloads" "$runs" "${installer_times[*]}" "${reference_times[*]}" \
     "$here/dist/win32/BrivokButtons.exe" "$here/dist/win64/BrivokButtons.exe" <<'PY'
 import os, statistics, sys

@@ -1,5 +1,5 @@
 """The end-to-end cases, one entry each in CASES (in --list order), with the web roots and
-set-ups they share. prepare, check and finish take the runner's Run; check raises Failure."""
+set-ups they share. prepare, check and finish take the runner's CaseRun; check raises Failure."""
 import contextlib
 import ctypes
 import os
@@ -125,6 +125,10 @@ class Case:
     traces_loader: bool = False       # Wine's loader is traced for check (runner.installer_trace)
     root: Callable = closed_port      # the web root the image is given
     needs_mount: bool = False
+    signed: bool = False              # a copy signed as `make release` signs: a signature must not stop it
+    # Run on the release in `make test` too (`make test-release32` runs all): where the builds could
+    # differ (imports, resources, manifest, planted DLLs, ANSI names, system text, waits, volume).
+    release32: bool = False
     prepare: Optional[Callable] = None
     check: Optional[Callable] = None
     finish: Optional[Callable] = None
@@ -228,7 +232,6 @@ def from_downloads(run):
     for marker in markers.values():
         os.remove(marker)
     os.remove(control)
-    run.plants = folder
     run.program = os.path.join(folder, "BrivokButtons.exe")
     shutil.copy(run.installer, run.program)
 
@@ -265,7 +268,8 @@ def bound_system_dlls(run, by_full_path=False):
     log("   comctl32 loaded:", loaded)
     if len(loaded) != 1 or side_by_side not in loaded[0]:
         raise Failure("comctl32 loaded %r, expected one copy under %s*" % (loaded, side_by_side))
-    taken = {n: Path(m).read_bytes() for n, m in plant_markers(run.plants).items() if os.path.exists(m)}
+    taken = {n: Path(m).read_bytes() for n, m in plant_markers(os.path.dirname(run.program)).items()
+             if os.path.exists(m)}
     if taken:
         raise Failure("the installer loaded planted DLLs: %r" % taken)
     loaded = [m for m in modules if m.endswith("\\urlmon.dll")]
@@ -377,19 +381,20 @@ def only_shortcuts_made(run):
 
 
 def close_watch(run):
-    if hasattr(run, "watch"):
+    if run.watch:
         run.watch.close()
 
 
 # ---------------------------------------------------------------- a full Links volume
 
 def links_on_full_volume(run):
-    run.mount = tempfile.mkdtemp(prefix="volume.", dir=WINE_DIR)
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", run.mount],
+    mount = tempfile.mkdtemp(prefix="volume.", dir=WINE_DIR)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", mount],
                           capture_output=True, text=True)
     if done.returncode:
+        os.rmdir(mount)
         raise Skip("mounting a small tmpfs was refused: %s" % done.stderr.strip())
-    run.mounted = True
+    run.mount = mount
     links = os.path.join(run.profile, run.links)
     shutil.rmtree(links, ignore_errors=True)
     os.makedirs(os.path.join(run.mount, "Links"))
@@ -409,9 +414,8 @@ def links_on_full_volume(run):
 
 
 def unmount(run):
-    if getattr(run, "mounted", False):
+    if run.mount:
         subprocess.run(["umount", run.mount], check=False)
-    if hasattr(run, "mount"):
         os.rmdir(run.mount)
 
 
@@ -425,19 +429,20 @@ CASES = {case.name: case for case in [
          "browser was started, the manifest's common-controls 6.0 dependency is bound (the "
          "side-by-side copy loads), every DLL of the installer's table was looked for by name "
          "in the system folder only, and no stand-in is ever loaded.",
-         reader_args=("--modules",), dll_overrides=PLANTED_FIRST, traces_loader=True,
-         prepare=from_downloads, check=bound_system_dlls),
+         reader_args=("--modules",), dll_overrides=PLANTED_FIRST, traces_loader=True, signed=True,
+         release32=True, prepare=from_downloads, check=bound_system_dlls),
     Case("succeeds_from_downloads_where_kernel32_is_xps",
          "The same first run where kernel32 has neither SetDefaultDllDirectories nor "
          "AddDllDirectory (XP; Vista and 7 without KB2533623; their names are hidden in the "
          "image): every DLL of the table is loaded by its full system path before anything "
          "asks for it by name, and no stand-in is ever loaded.",
          reader_args=("--modules",), dll_overrides=PLANTED_FIRST, kernel32_like_xp=True,
-         traces_loader=True, prepare=from_downloads, check=partial(bound_system_dlls, by_full_path=True)),
+         traces_loader=True, release32=True, prepare=from_downloads,
+         check=partial(bound_system_dlls, by_full_path=True)),
     Case("ignores_its_command_line", "Arguments change nothing.", arguments="/uninstall --help x"),
     Case("replaces_old_shortcuts_and_puts_them_first",
          "A second install: old shortcuts are replaced and the order record updated.",
-         order_before=REORDER_BEFORE, order_after=REORDER_AFTER, prepare=reinstall),
+         order_before=REORDER_BEFORE, order_after=REORDER_AFTER, prepare=reinstall, release32=True),
     Case("uses_localised_links_folder",
          "LinksFolderName names an existing localised folder: the shortcuts go there.",
          links="Favorites/Liens", links_folder_name="Liens",
@@ -468,7 +473,7 @@ CASES = {case.name: case for case in [
     Case("fails_when_save_shortcut_cannot_be_replaced",
          "The save shortcut is written first; when it fails the view one is not tried.",
          text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, icon="error", exit_code=1, expect_files=(),
-         prepare=partial(block_shortcut, name=SAVE_NAME)),
+         release32=True, prepare=partial(block_shortcut, name=SAVE_NAME)),
     Case("fails_when_view_shortcut_cannot_be_replaced",
          "The save shortcut is in place when the view one fails.",
          text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, icon="error", exit_code=1,
@@ -495,14 +500,14 @@ CASES = {case.name: case for case in [
          "workers given up are still inside their calls at the end, so the process ends through "
          "TerminateProcess, with its exit code, rather than run DLL detach code beside them.",
          order_before=REORDER_BEFORE, order_after=REORDER_AFTER, timeout=150,
-         ends_through="TerminateProcess", root=SERVED,
+         ends_through="TerminateProcess", root=SERVED, release32=True,
          prepare=stuck_browser_server, check=box_soon_after_normal_run),
     Case("fails_when_links_volume_is_full",
          "The Links folder lies on a full volume: the run fails, the shortcut that was there "
          "is kept byte for byte and nothing temporary is left.",
          text=None, text_starts=CREATE_FAILED + "\r\n", icon="error", exit_code=1, expect_files=(),
          keep_files={SAVE_NAME: OLD_SHORTCUT},
-         needs_mount=True, prepare=links_on_full_volume, finish=unmount),
+         needs_mount=True, release32=True, prepare=links_on_full_volume, finish=unmount),
     # LinksFolderName that is no plain folder name: it is ignored, the shortcuts go to
     # Favorites\Links and nothing outside the profile is written.
     *[Case("ignores_%s_in_links_folder_name" % kind, "LinksFolderName is %s: Favorites\\Links is used." % what,
@@ -517,9 +522,3 @@ CASES = {case.name: case for case in [
          "folder but the two shortcuts (no temporary file beside them).",
          root=SERVED, prepare=watch_reinstall, check=only_shortcuts_made, finish=close_watch),
 ]}
-
-# Run on the release in `make test` (`make test-release32` runs all): where the builds could
-# differ (imports, resources, manifest, planted DLLs, ANSI names, system text, waits, volume).
-CASES32 = ["succeeds_when_browser_server_never_answers", "succeeds_from_downloads_in_fresh_profile",
-           "succeeds_from_downloads_where_kernel32_is_xps", "replaces_old_shortcuts_and_puts_them_first",
-           "fails_when_save_shortcut_cannot_be_replaced", "fails_when_links_volume_is_full"]

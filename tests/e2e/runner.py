@@ -27,24 +27,31 @@ SHORTCUTS = {SAVE_NAME: 102, VIEW_NAME: 101}
 
 
 @dataclass
-class Run:
-    """One case's run as its prepare, check and finish see it. Before prepare the runner sets
-    profile, root (the web root), installer (the image run, root swapped, maybe signed),
-    program (where it is started from) and machine (the image's); after the run box_text
-    (all the box reader printed), start_time, box_time (when the last box had been read) and
-    browsers (processes seen). prepare may change links and program; hooks keep state of
-    their own on it too."""
+class CaseRun:
+    """A case's run as its prepare, check and finish see it; prepare may change links and program."""
     case: object
     prefix: str
     boxreader: str
-    tools: str           # the helpers' folder: shortname.exe, sleeper.exe, ...
-    links: str           # the Links folder in use, relative to the profile
-    root: object = None
+    tools: str               # the helpers' folder: shortname.exe, sleeper.exe, ...
+    links: str               # the Links folder in use, relative to the profile
+    root: object = None      # the web root
+    installer: str = None    # the image run: root swapped, maybe signed
+    program: str = None      # where it is started from
+    machine: int = None      # the image's
+    profile: str = None
+    box_text: str = None     # all the box reader printed
+    start_time: float = None
+    box_time: float = None   # when the last box had been read
+    browsers: int = None     # browser processes seen
+    stamp: str = None        # the file the stuck browser server writes when started
+    watch: object = None     # the inotify watch on the Links folder
+    mount: str = None        # the small volume, once mounted
 
 
 def root_variant(installer, root):
-    """A copy of the image whose web root is `root`, padded with a path segment to the
-    built root's length (the root is a fixed string in the image)."""
+    """A copy of the image whose web root is `root`, padded with a path segment to the built
+    root's length (a fixed string in the image): its path and that root. The one way to point
+    an image at a local web root, for the cases and scripts/bench.sh."""
     image = Path(installer).read_bytes()
     icon = "files/bin_brivok_favicon.ico".encode("utf-16-le")
     m = re.search(rb"(h\0t\0t\0p\0(?:s\0)?:\0/\0/\0(?:[^\0]\0)*?)" + re.escape(icon), image)
@@ -61,7 +68,7 @@ def root_variant(installer, root):
     folder = tempfile.mkdtemp(prefix="root.", dir=WINE_DIR)
     path = os.path.join(folder, os.path.basename(installer))
     Path(path).write_bytes(image)
-    return path
+    return path, root
 
 
 # The calls that restrict the DLL search, which the installer looks up in kernel32 by name.
@@ -79,9 +86,11 @@ def hide_restriction_calls(path):
     Path(path).write_bytes(image)
 
 
-def signed_copy(installer, folder):
-    """A copy of the installer signed with the test certificate, checked to carry it."""
-    signed = os.path.join(folder, os.path.basename(installer))
+def signed_copy(installer):
+    """A copy of the installer signed with the test certificate, in a folder beside it, checked
+    to carry it."""
+    signed = os.path.join(os.path.dirname(installer), "signed", os.path.basename(installer))
+    os.mkdir(os.path.dirname(signed))
     code, out = sign(installer, signed)
     if code != 0:
         raise Failure("signing failed: %s" % out[-300:])
@@ -280,17 +289,17 @@ def check_order(prefix, written, expected):
     return []
 
 
-def run_case(case, installer, boxreader, explore, signed_dir=None):
+def run_case(case, installer, boxreader, explore, sign):
     """The problems found in one run of the case."""
     prefix = new_prefix()
-    run = Run(case, prefix, boxreader, os.path.dirname(boxreader), case.links)
+    run = CaseRun(case, prefix, boxreader, os.path.dirname(boxreader), case.links)
     variant = None
     try:
         run.root = case.root()
-        variant = root_variant(installer, run.root.url)
+        variant, _ = root_variant(installer, run.root.url)
         if case.kernel32_like_xp:
             hide_restriction_calls(variant)
-        run.installer = signed_copy(variant, signed_dir) if signed_dir else variant
+        run.installer = signed_copy(variant) if sign else variant
         image = PeImage.read(run.installer)
         run.machine = image.machine
         templates = {}
@@ -342,22 +351,22 @@ def run_case(case, installer, boxreader, explore, signed_dir=None):
             shutil.rmtree(os.path.dirname(variant), ignore_errors=True)
 
 
-def main(cases, cases32):
-    """cases: the table by name; cases32: the names run on the 32-bit release."""
+def main(cases):
+    """cases: the table by name."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--list32", action="store_true")
     parser.add_argument("--case")
     parser.add_argument("--installer")
     parser.add_argument("--boxreader")
-    parser.add_argument("--sign", action="store_true")
+    parser.add_argument("--unsigned", action="store_true")
     parser.add_argument("--explore", action="store_true",
                         help="print every change outside the allowed areas instead of failing")
     args = parser.parse_args()
     args.installer = args.installer and os.path.abspath(args.installer)
     args.boxreader = args.boxreader and os.path.abspath(args.boxreader)
     if args.list or args.list32:
-        print(";".join(cases32 if args.list32 else cases))
+        print(";".join(name for name, case in cases.items() if case.release32 or not args.list32))
         return 0
     case = cases[args.case]
     if case.needs_mount and not os.environ.get("BRIVOK_E2E_NAMESPACE"):
@@ -367,19 +376,13 @@ def main(cases, cases32):
             os.environ["BRIVOK_E2E_NAMESPACE"] = "1"
             os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv)
     log("== %s: %s" % (args.case, case.shows))
-    if args.sign:
-        os.makedirs(WINE_DIR, exist_ok=True)
-    signed_dir = tempfile.mkdtemp(prefix="signed.", dir=WINE_DIR) if args.sign else None
     try:
-        problems = run_case(case, args.installer, args.boxreader, args.explore, signed_dir)
+        problems = run_case(case, args.installer, args.boxreader, args.explore, case.signed and not args.unsigned)
     except (Failure, subprocess.CalledProcessError) as e:
         problems = [str(e)]
     except Skip as e:
         log("skipped:", e)
         return 77
-    finally:
-        if signed_dir:
-            shutil.rmtree(signed_dir, ignore_errors=True)
     for p in problems:
         log("FAIL:", p)
     log("passed" if not problems else "failed")

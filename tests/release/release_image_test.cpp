@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/MessageBoxReader.h"
+#include "tests/support/PeImports.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
@@ -28,6 +28,7 @@ struct PeFile {
     ULONGLONG imageBase = 0;
     std::vector<IMAGE_DATA_DIRECTORY> directories;
     std::vector<IMAGE_SECTION_HEADER> sections;
+    std::vector<PeImportedDll> imports;  // in table order
 
     // File offset of an RVA, or 0 when no section holds it.
     size_t Offset(DWORD rva) const {
@@ -79,49 +80,14 @@ bool LoadPe(const std::wstring& path, PeFile* pe) {
     auto* section = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
         reinterpret_cast<const char*>(&nt32->OptionalHeader) + pe->file->SizeOfOptionalHeader);
     for (WORD i = 0; i < pe->file->NumberOfSections; ++i) pe->sections.push_back(section[i]);
+    pe->imports = ReadImports(pe->Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress,
+                              pe->magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC, [pe](DWORD rva) { return pe->At(rva); });
     return true;
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// One import of the 32-bit image: by name, or by ordinal (name empty).
-struct Import32 {
-    std::string dll;
-    std::string name;
-    WORD ordinal;
-};
-
-// Names of the statically imported DLLs, lower case, in table order; with imports32, also
-// what the 32-bit image takes from each.
-std::vector<std::string> StaticImports(const PeFile& pe, std::vector<Import32>* imports32 = nullptr) {
-    std::vector<std::string> names;
-    IMAGE_DATA_DIRECTORY dir = pe.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
-    auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(pe.At(dir.VirtualAddress));
-    for (; entry && entry->Name; ++entry) {
-        const char* name = pe.At(entry->Name);
-        names.push_back(name ? Lower(name) : std::string("<bad name rva>"));
-        DWORD table = entry->OriginalFirstThunk ? entry->OriginalFirstThunk : entry->FirstThunk;
-        auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(pe.At(table));
-        for (; imports32 && thunk && thunk->u1.AddressOfData; ++thunk) {
-            WORD ordinal = static_cast<WORD>(IMAGE_ORDINAL32(thunk->u1.Ordinal));
-            if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
-                imports32->push_back({names.back(), "", ordinal});
-            } else {
-                auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(pe.At(thunk->u1.AddressOfData));
-                imports32->push_back({names.back(), byName ? byName->Name : "<bad rva>", 0});
-            }
-        }
-    }
-    return names;
-}
-
-std::string Joined(const std::vector<std::string>& names) {
-    std::string all;
-    for (const auto& n : names) all += n + " ";
-    return all;
+std::string SectionName(const IMAGE_SECTION_HEADER& section) {
+    return std::string(reinterpret_cast<const char*>(section.Name),
+                       strnlen(reinterpret_cast<const char*>(section.Name), 8));
 }
 
 struct ImagePath {
@@ -268,6 +234,10 @@ TEST(ReleaseFootprint, Win32ImageFitsBudget) {
     ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER"), &pe64));
     std::cout << "image sizes: win32 " << pe.bytes.size() << ", win64 " << pe64.bytes.size()
               << " bytes\n";
+    // The room left in each section of the win32 image: what its file bytes hold beyond its use.
+    for (const auto& s : pe.sections)
+        std::cout << SectionName(s) << ": " << s.Misc.VirtualSize << " of " << s.SizeOfRawData << " bytes, "
+                  << (s.SizeOfRawData > s.Misc.VirtualSize ? s.SizeOfRawData - s.Misc.VirtualSize : 0) << " spare\n";
 }
 
 // Only DLLs that every Windows from XP on takes from its list of known system DLLs, whatever
@@ -278,11 +248,12 @@ TEST(ReleaseImports, OnlyKnownSystemDllsAreImportedStatically) {
     const std::set<std::string> allowed = {"kernel32.dll", "user32.dll",  "advapi32.dll", "gdi32.dll",
                                            "ole32.dll",    "oleaut32.dll", "shell32.dll"};
     ForEachImage([&allowed](const ImagePath&, const PeFile& pe) {
-        std::vector<std::string> names = StaticImports(pe);
-        EXPECT_FALSE(names.empty());
-        EXPECT_NE(std::find(names.begin(), names.end(), "kernel32.dll"), names.end()) << Joined(names);
-        for (const auto& name : names)
-            EXPECT_EQ(allowed.count(name), 1u) << "imports " << name << " (all: " << Joined(names) << ")";
+        std::string all;
+        for (const PeImportedDll& dll : pe.imports) all += dll.name + " ";
+        EXPECT_FALSE(pe.imports.empty());
+        EXPECT_NE((" " + all).find(" kernel32.dll "), std::string::npos) << all;
+        for (const PeImportedDll& dll : pe.imports)
+            EXPECT_EQ(allowed.count(dll.name), 1u) << "imports " << dll.name << " (all: " << all << ")";
         IMAGE_DATA_DIRECTORY delay = pe.Directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT);
         EXPECT_EQ(delay.Size, 0u) << "delay-load imports";
     });
@@ -320,22 +291,21 @@ TEST(ReleaseImports, Win32ImageLoadsOnWindowsXp) {
     PeFile pe;
     ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER_WIN32"), &pe));
     ASSERT_EQ(pe.magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
-    std::vector<Import32> imports;
-    StaticImports(pe, &imports);
     std::set<WORD> ordinals;
     size_t named = 0;
-    for (const Import32& import : imports) {
-        if (import.name.empty()) {
-            EXPECT_EQ(import.dll, "shell32.dll") << "ordinal " << import.ordinal;
-            EXPECT_EQ(shellOrdinals.count(import.ordinal), 1u) << import.dll << " ordinal " << import.ordinal;
-            EXPECT_TRUE(ordinals.insert(import.ordinal).second) << "ordinal " << import.ordinal << " twice";
-        } else {
-            ++named;
-            auto dll = onXp.find(import.dll);
-            EXPECT_TRUE(dll != onXp.end() && dll->second.count(import.name))
-                << import.dll << "!" << import.name << " is not known to be on Windows XP SP2";
+    for (const PeImportedDll& dll : pe.imports)
+        for (const PeImport& import : dll.functions) {
+            if (import.name.empty()) {
+                EXPECT_EQ(dll.name, "shell32.dll") << "ordinal " << import.ordinal;
+                EXPECT_EQ(shellOrdinals.count(import.ordinal), 1u) << dll.name << " ordinal " << import.ordinal;
+                EXPECT_TRUE(ordinals.insert(import.ordinal).second) << "ordinal " << import.ordinal << " twice";
+            } else {
+                ++named;
+                auto known = onXp.find(dll.name);
+                EXPECT_TRUE(known != onXp.end() && known->second.count(import.name))
+                    << dll.name << "!" << import.name << " is not known to be on Windows XP SP2";
+            }
         }
-    }
     EXPECT_EQ(ordinals, shellOrdinals);
     EXPECT_GT(named, 40u);
 }
@@ -349,8 +319,7 @@ TEST(ReleaseImports, NoRuntimeStartUpLeftovers) {
         EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_EXPORT).Size, 0u);
         EXPECT_EQ(pe.Directory(IMAGE_DIRECTORY_ENTRY_DEBUG).Size, 0u);
         for (const auto& section : pe.sections) {
-            std::string name(reinterpret_cast<const char*>(section.Name),
-                             strnlen(reinterpret_cast<const char*>(section.Name), 8));
+            std::string name = SectionName(section);
             EXPECT_NE(name, ".CRT");
             EXPECT_NE(name, ".tls");
             EXPECT_NE(name.substr(0, 6), ".debug") << name;

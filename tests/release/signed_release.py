@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """Signs the 32-bit release as `make release` does and checks the signature from this machine
 (osslsigncode, an Authenticode digest of our own) and from Wine (WinVerifyTrust).
-Usage: signed_release.py --case test_certificate|credentials --unsigned EXE --root ROOT
-                         [--trustcheck EXE]"""
+Usage: signed_release.py --case NAME --unsigned EXE --root ROOT [--trustcheck EXE] | --list"""
 import argparse
 import hashlib
 import os
@@ -115,16 +114,22 @@ def case_credentials(args, work):
                   "exit %d, file %s, %r" % (code, os.path.exists(signed), out[-80:]))
 
 
+CASES = {"test_certificate": case_test_certificate, "credentials": case_credentials}
+
+
 def main():
-    cases = {"test_certificate": case_test_certificate, "credentials": case_credentials}
     parser = argparse.ArgumentParser()
     for option in ("--case", "--unsigned", "--root", "--trustcheck"):
         parser.add_argument(option)
+    parser.add_argument("--list", action="store_true")
     args = parser.parse_args()
+    if args.list:
+        print(";".join(CASES))
+        return 0
     args.unsigned = os.path.abspath(args.unsigned)
-    print("== %s: %s" % (args.case, cases[args.case].__doc__), flush=True)
+    print("== %s: %s" % (args.case, CASES[args.case].__doc__), flush=True)
     with tempfile.TemporaryDirectory(prefix="signed-release.") as work:
-        cases[args.case](args, work)
+        CASES[args.case](args, work)
     print("passed" if not problems else "failed: %d problem(s)" % len(problems))
     return 1 if problems else 0
 

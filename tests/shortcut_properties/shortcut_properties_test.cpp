@@ -145,15 +145,6 @@ TEST_F(ComApartment, StampShortcutSpyTwiceGivesTheLaterTime) {
 // ---------------------------------------------------------------------------------------
 // Stamping and writing on Wine's own class and the spy, each in a folder removed again
 
-bool WriteWholeFile(const std::wstring& path, const std::string& contents) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == contents.size();
-}
-
 const char kDocument[] =
     "[DEFAULT]\r\nBASEURL=http://127.0.0.1:9/\r\n[InternetShortcut]\r\n"
     "URL=http://127.0.0.1:9/drov\r\nIconFile=http://127.0.0.1:9/files/bin_brivok_favicon.ico\r\n"

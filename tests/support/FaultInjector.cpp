@@ -3,6 +3,8 @@
 #include <oleauto.h>
 #include <winerror.h>
 
+#include "tests/support/PeImports.h"
+
 namespace {
 
 // Answers that do what the platform does besides returning a value.
@@ -189,37 +191,19 @@ const std::map<std::string, std::string>& FaultFunctionsLeftOut() {
 namespace {
 
 // The three SHELL32 functions the product imports by ordinal.
-const char* OrdinalName(WORD ordinal) {
-    switch (ordinal) {
-    case 92: return "PathGetShortPath";
-    case 155: return "ILFree";
-    case 190: return "ILCreateFromPathW";
-    default: return nullptr;
-    }
-}
+const std::map<WORD, std::string> kOrdinalNames{{92, "PathGetShortPath"}, {155, "ILFree"}, {190, "ILCreateFromPathW"}};
 
 // Calls back for every import of a mapped image: (function name, its slot).
 template <typename Visit>
-void ForEachImport(BYTE* base, Visit visit) {
-    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    IMAGE_DATA_DIRECTORY directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!directory.VirtualAddress) return;
-    for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); module->Name;
-         ++module) {
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(
-            base + (module->OriginalFirstThunk ? module->OriginalFirstThunk : module->FirstThunk));
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
-        for (size_t i = 0; names[i].u1.AddressOfData; ++i) {
-            const char* name = nullptr;
-            if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal))
-                name = OrdinalName(static_cast<WORD>(IMAGE_ORDINAL(names[i].u1.Ordinal)));
-            else
-                name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData)->Name;
-            visit(name ? std::string(name) : "#" + std::to_string(IMAGE_ORDINAL(names[i].u1.Ordinal)),
-                  reinterpret_cast<void**>(&slots[i].u1.Function));
+void ForEachImport(HMODULE module, Visit visit) {
+    for (const PeImportedDll& dll : MappedImports(module))
+        for (const PeImport& import : dll.functions) {
+            auto known = kOrdinalNames.find(import.ordinal);
+            std::string name = !import.name.empty()            ? import.name
+                               : known != kOrdinalNames.end() ? known->second
+                                                              : "#" + std::to_string(import.ordinal);
+            visit(name, reinterpret_cast<void**>(reinterpret_cast<BYTE*>(module) + import.slot));
         }
-    }
 }
 
 }  // namespace
@@ -228,7 +212,7 @@ std::vector<std::string> ImageImports(const std::wstring& path) {
     std::vector<std::string> names;
     HMODULE image = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
     if (!image) return names;
-    ForEachImport(reinterpret_cast<BYTE*>(image), [&](const std::string& name, void**) { names.push_back(name); });
+    ForEachImport(image, [&](const std::string& name, void**) { names.push_back(name); });
     FreeLibrary(image);
     return names;
 }
@@ -303,6 +287,19 @@ bool WritePointer(void** slot, void* value) {
     *slot = value;
     VirtualProtect(slot, sizeof(void*), protection, &protection);
     return true;
+}
+
+// Points the slot of every import of module that wanted(name) picks at its hook; false when
+// a slot could not be written.
+template <typename Wanted>
+bool HookImportsWhere(HMODULE module, Wanted wanted) {
+    bool ok = true;
+    ForEachImport(module, [&](const std::string& name, void** slot) {
+        if (!wanted(name)) return;
+        void* stub = MakeStub(name, *slot);
+        ok = ok && stub && WritePointer(slot, stub);
+    });
+    return ok;
 }
 
 // The product's function holding code at offset, from its own unwind data (not the loader's
@@ -470,26 +467,13 @@ void SetProduct(HMODULE product) {
     s.productSize = nt->OptionalHeader.SizeOfImage;
 }
 
-bool HookImports(HMODULE module) {
-    bool ok = true;
-    ForEachImport(reinterpret_cast<BYTE*>(module), [&](const std::string& name, void** slot) {
-        if (!FindFaultFunction(name)) return;
-        void* stub = MakeStub(name, *slot);
-        ok = ok && stub && WritePointer(slot, stub);
-    });
-    return ok;
-}
+bool HookImports(HMODULE module) { return HookImportsWhere(module, FindFaultFunction); }
 
 void* HookFunction(const std::string& name, void* original) { return MakeStub(name, original); }
 
 bool HookSpyImports(HMODULE module) {
-    bool ok = true;
-    ForEachImport(reinterpret_cast<BYTE*>(module), [&](const std::string& name, void** slot) {
-        if (name != "SysAllocString" && name != "CoTaskMemAlloc") return;
-        void* stub = MakeStub(name, *slot);
-        ok = ok && stub && WritePointer(slot, stub);
-    });
-    return ok;
+    return HookImportsWhere(module,
+                            [](const std::string& n) { return n == "SysAllocString" || n == "CoTaskMemAlloc"; });
 }
 
 bool HookInterface(void* object, const char* interfaceName, int slots, const std::vector<Slot>& named) {

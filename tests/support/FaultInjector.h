@@ -57,9 +57,8 @@ const FaultFunction* FindFaultFunction(const std::string& name);
 // Functions the installer imports that the campaign leaves out, each with the reason.
 const std::map<std::string, std::string>& FaultFunctionsLeftOut();
 
-// The functions an image imports by name (shell32's ordinals 92, 155 and 190 by their
-// names), read from its import table; the image is mapped without running anything of it.
-// Empty when it cannot be read.
+// The functions an image imports (shell32's ordinals 92, 155 and 190 by their names), from
+// its import table, mapped without running anything of it; empty when it cannot be read.
 std::vector<std::string> ImageImports(const std::wstring& path);
 
 // A call's place: the return addresses on its stack in the product, the call's own first,

@@ -21,7 +21,7 @@ brivok_root32_enter "$BRIVOK_ROOT32" "$here" "$(dirname "$installer")" "$tools" 
         shift 4
         printf "%s\n" "$@" | xargs -P 2 -I{} bash -c "
             start=\$SECONDS
-            python3 $driver --case {} --installer $installer --boxreader $tools/boxreader.exe \
+            python3 $driver --case {} --unsigned --installer $installer --boxreader $tools/boxreader.exe \
                 >$reports/{}.log 2>&1
             echo \$? >$reports/{}.status
             echo \"   (\$((SECONDS - start)) s)\" >>$reports/{}.log"
