@@ -259,9 +259,10 @@ TEST(ReleaseImports, OnlyKnownSystemDllsAreImportedStatically) {
     });
 }
 
-// Windows XP as first released exports these three from SHELL32 by ordinal only: a by-name
-// import of any of them stops the loader before the program starts. Everything else the
-// release imports must be there on XP SP2: the platform documentation's minimum supported
+// Windows XP as first released exports the three SHELL32 functions of the import list (its
+// .def) by ordinal only: a by-name import of any of them stops the loader before the
+// program starts. Everything else the release imports must be there on XP SP2: the
+// platform documentation's minimum supported
 // client for each is Windows 2000 or Windows XP.
 TEST(ReleaseImports, Win32ImageLoadsOnWindowsXp) {
     const std::map<std::string, std::set<std::string>> onXp = {
@@ -286,7 +287,9 @@ TEST(ReleaseImports, Win32ImageLoadsOnWindowsXp) {
         {"shell32.dll", {"SHChangeNotify", "SHGetFolderPathAndSubDirW"}},
         {"user32.dll", {"MessageBoxW", "SendMessageTimeoutW"}},
     };
-    const std::set<WORD> shellOrdinals = {92, 155, 190};  // PathGetShortPath, ILFree, ILCreateFromPathW
+    std::set<WORD> shellOrdinals;
+    for (const auto& [ordinal, name] : ShellOrdinalImports()) shellOrdinals.insert(ordinal);
+    ASSERT_EQ(shellOrdinals.size(), 3u) << "PathGetShortPath, ILFree, ILCreateFromPathW";
 
     PeFile pe;
     ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER_WIN32"), &pe));

@@ -190,18 +190,16 @@ const std::map<std::string, std::string>& FaultFunctionsLeftOut() {
 
 namespace {
 
-// The three SHELL32 functions the product imports by ordinal.
-const std::map<WORD, std::string> kOrdinalNames{{92, "PathGetShortPath"}, {155, "ILFree"}, {190, "ILCreateFromPathW"}};
-
 // Calls back for every import of a mapped image: (function name, its slot).
 template <typename Visit>
 void ForEachImport(HMODULE module, Visit visit) {
+    static const std::map<WORD, std::string> ordinalNames = ShellOrdinalImports();
     for (const PeImportedDll& dll : MappedImports(module))
         for (const PeImport& import : dll.functions) {
-            auto known = kOrdinalNames.find(import.ordinal);
+            auto known = ordinalNames.find(import.ordinal);
             std::string name = !import.name.empty()            ? import.name
-                               : known != kOrdinalNames.end() ? known->second
-                                                              : "#" + std::to_string(import.ordinal);
+                               : known != ordinalNames.end() ? known->second
+                                                             : "#" + std::to_string(import.ordinal);
             visit(name, reinterpret_cast<void**>(reinterpret_cast<BYTE*>(module) + import.slot));
         }
 }
