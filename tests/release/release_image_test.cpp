@@ -262,8 +262,7 @@ TEST(ReleaseImports, OnlyKnownSystemDllsAreImportedStatically) {
 // Windows XP as first released exports the three SHELL32 functions of the import list (its
 // .def) by ordinal only: a by-name import of any of them stops the loader before the
 // program starts. Everything else the release imports must be there on XP SP2: the
-// platform documentation's minimum supported
-// client for each is Windows 2000 or Windows XP.
+// platform documentation's minimum supported client for each is Windows 2000 or Windows XP.
 TEST(ReleaseImports, Win32ImageLoadsOnWindowsXp) {
     const std::map<std::string, std::set<std::string>> onXp = {
         {"advapi32.dll", {"RegCloseKey", "RegFlushKey", "RegOpenKeyExW", "RegQueryValueExW",
