@@ -89,6 +89,8 @@ class WebRoot:
         self.listener.close()
 
 
+# A case that fails: the error icon, exit code 1 and, unless it says otherwise, no shortcut written.
+FAILS = dict(icon="error", exit_code=1, expect_files=())
 NEVER_ANSWERS = WebRoot
 SERVED = partial(WebRoot, ICON)
 SLOW = partial(WebRoot, ICON * 3, 3.0)
@@ -463,25 +465,22 @@ CASES = {case.name: case for case in [
     Case("fails_when_favorites_is_a_file",
          "No Links folder can be found or created: nothing is written. Wine's folder lookup "
          "answers E_FAIL (\"Call failed.\") when it cannot make the folder.",
-         text=LINKS_NOT_FOUND + "\r\nCall failed.\r\n", icon="error", exit_code=1, expect_files=(),
-         prepare=favorites_as_file),
+         text=LINKS_NOT_FOUND + "\r\nCall failed.\r\n", prepare=favorites_as_file, **FAILS),
     Case("fails_when_links_folder_is_too_long",
          "The named Links folder leaves no room for the shortcut names within MAX_PATH: refused "
          "before anything is written, not written under a name cut short.",
-         text=LINKS_NOT_FOUND + "\r\nFile name is too long.\r\n", icon="error", exit_code=1, expect_files=(),
-         prepare=name_too_long_folder),
+         text=LINKS_NOT_FOUND + "\r\nFile name is too long.\r\n", prepare=name_too_long_folder, **FAILS),
     Case("fails_when_save_shortcut_cannot_be_replaced",
          "The save shortcut is written first; when it fails the view one is not tried.",
-         text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, icon="error", exit_code=1, expect_files=(),
-         release32=True, prepare=partial(block_shortcut, name=SAVE_NAME)),
+         text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, release32=True,
+         prepare=partial(block_shortcut, name=SAVE_NAME), **FAILS),
     Case("fails_when_view_shortcut_cannot_be_replaced",
          "The save shortcut is in place when the view one fails.",
-         text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, icon="error", exit_code=1,
-         expect_files=(SAVE_NAME,), prepare=partial(block_shortcut, name=VIEW_NAME)),
+         text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, prepare=partial(block_shortcut, name=VIEW_NAME),
+         **dict(FAILS, expect_files=(SAVE_NAME,))),
     Case("fails_without_temporary_folder",
          "The temporary folder is missing: no shortcut is written, nothing is left behind.",
-         text=None, text_starts=CREATE_FAILED + "\r\n", icon="error", exit_code=1, expect_files=(),
-         prepare=no_temporary_folder),
+         text=None, text_starts=CREATE_FAILED + "\r\n", prepare=no_temporary_folder, **FAILS),
     Case("succeeds_twice_at_once",
          "A double click: two installers at once, one box each, both succeed, same result.",
          runs=2, order_before=REORDER_BEFORE, order_after=REORDER_AFTER, prepare=reinstall),
@@ -505,9 +504,8 @@ CASES = {case.name: case for case in [
     Case("fails_when_links_volume_is_full",
          "The Links folder lies on a full volume: the run fails, the shortcut that was there "
          "is kept byte for byte and nothing temporary is left.",
-         text=None, text_starts=CREATE_FAILED + "\r\n", icon="error", exit_code=1, expect_files=(),
-         keep_files={SAVE_NAME: OLD_SHORTCUT},
-         needs_mount=True, release32=True, prepare=links_on_full_volume, finish=unmount),
+         text=None, text_starts=CREATE_FAILED + "\r\n", keep_files={SAVE_NAME: OLD_SHORTCUT},
+         needs_mount=True, release32=True, prepare=links_on_full_volume, finish=unmount, **FAILS),
     # LinksFolderName that is no plain folder name: it is ignored, the shortcuts go to
     # Favorites\Links and nothing outside the profile is written.
     *[Case("ignores_%s_in_links_folder_name" % kind, "LinksFolderName is %s: Favorites\\Links is used." % what,

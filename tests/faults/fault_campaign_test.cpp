@@ -87,15 +87,13 @@ struct ChildRun {
 class FaultCampaign : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t favorites[MAX_PATH], temp[MAX_PATH], program[MAX_PATH];
+        wchar_t favorites[MAX_PATH], temp[MAX_PATH];
         ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, 0, favorites), S_OK);
         favorites_ = favorites;
         ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
         temp_ = temp;
-        DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
-        ASSERT_TRUE(length > 0 && length < MAX_PATH);
-        child_ = std::wstring(program, length);
-        child_ = child_.substr(0, child_.rfind(L'\\') + 1) + L"fault_run.exe";
+        ASSERT_FALSE(ProgramFolder().empty());
+        child_ = ProgramFolder() + L"fault_run.exe";
         report_ = temp_ + L"brivok-fault-report.txt";
         std::wstring generated = TestEnvironment(L"BRIVOK_GENERATED_DIR");
         ASSERT_TRUE(ReadWholeFile(generated + L"\\ViewShortcut.url", &viewTemplate_));
@@ -142,18 +140,13 @@ protected:
             ASSERT_TRUE(CreateDirectoryW(Folder().c_str(), nullptr));
             ASSERT_TRUE(WriteWholeFile(Save(), kOldShortcut));
             ASSERT_TRUE(WriteWholeFile(View(), kOldShortcut));
-            TestEntry other{L"Other.url"}, view{ShortFileName(View())}, save{ShortFileName(Save())};
-            other.wide = false;  // as older shells stored names: compared after conversion
             // Stored as other, view, save; put right, the save shortcut is first and the view
             // shortcut second; with the view shortcut not found, only the save shortcut moves.
+            // The other's name is not wide, as older shells stored names: compared after conversion.
             reorderings_.clear();
             for (const std::vector<LONG>& positions :
-                 {std::vector<LONG>{0, 1, 2}, std::vector<LONG>{2, 1, 0}, std::vector<LONG>{1, 2, 0}}) {
-                other.position = positions[0];
-                view.position = positions[1];
-                save.position = positions[2];
-                reorderings_.push_back(BuildRecord({other, view, save}));
-            }
+                 {std::vector<LONG>{0, 1, 2}, std::vector<LONG>{2, 1, 0}, std::vector<LONG>{1, 2, 0}})
+                reorderings_.push_back(OtherViewSaveRecord(View(), Save(), positions, false));
             ASSERT_TRUE(order_.Write(reorderings_[0]));
         }
     }
@@ -193,19 +186,10 @@ protected:
         }
         if (failures.empty()) run.failure = "clean";
         DeleteFileW(report_.c_str());
-        STARTUPINFOW startup = {sizeof(startup)};
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(child_.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                            &process)) {
+        if (!RunToEnd(command, kRunBoundMs, &run.exitCode, &run.ended)) {
             ADD_FAILURE() << "cannot start " << Narrow(child_) << ": " << GetLastError();
             return run;
         }
-        run.ended = WaitForSingleObject(process.hProcess, kRunBoundMs) == WAIT_OBJECT_0;
-        if (!run.ended) TerminateProcess(process.hProcess, 124);
-        WaitForSingleObject(process.hProcess, 5000);
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
 
         std::string text;
         if (!ReadWholeFile(report_, &text)) return run;

@@ -41,6 +41,9 @@ int SlotOf(Method method) {
     return static_cast<int>((raw.pointer - 1) / sizeof(void*));
 }
 #define BRIVOK_SLOT(Interface, Method) FaultInjector::Slot{SlotOf(&Interface::Method), #Method}
+// Hooks every slot of Interface at object up to its last method, the slots given by name.
+#define BRIVOK_HOOK(object, Interface, last, ...) \
+    FaultInjector::HookInterface(static_cast<Interface*>(object), #Interface, SlotOf(&Interface::last) + 1, __VA_ARGS__)
 
 struct Box {
     std::wstring caption, text;
@@ -235,33 +238,21 @@ int wmain(int argc, wchar_t** argv) {
     const std::vector<FaultInjector::Slot> browserSlots = {
         BRIVOK_SLOT(IWebBrowser2, get_FullName), BRIVOK_SLOT(IWebBrowser2, ShowBrowserBar),
         BRIVOK_SLOT(IWebBrowser2, get_HWND)};
-    const int browserCount = SlotOf(&IWebBrowser2::put_Resizable) + 1;
     HMODULE product = GetModuleHandleW(L"brivok_fault_product.dll");
     FaultInjector::SetProduct(product);
     bool hooked =
-        FaultInjector::HookImports(product) &&
-        FaultInjector::HookSpyImports(GetModuleHandleW(nullptr)) &&
-        FaultInjector::HookInterface(static_cast<IWebBrowser2*>(&open), "IWebBrowser2", browserCount, browserSlots) &&
-        FaultInjector::HookInterface(static_cast<IWebBrowser2*>(&instance), "IWebBrowser2", browserCount,
-                                     browserSlots) &&
-        FaultInjector::HookInterface(static_cast<IShellWindows*>(&windows), "IShellWindows",
-                                     SlotOf(&IShellWindows::ProcessAttachDetach) + 1,
-                                     {BRIVOK_SLOT(IShellWindows, get_Count), BRIVOK_SLOT(IShellWindows, Item)}) &&
-        FaultInjector::HookInterface(static_cast<IUniformResourceLocatorW*>(&shortcut.shortcut),
-                                     "IUniformResourceLocatorW",
-                                     SlotOf(&IUniformResourceLocatorW::InvokeCommand) + 1,
-                                     {BRIVOK_SLOT(IUniformResourceLocatorW, SetURL),
-                                      BRIVOK_SLOT(IUniformResourceLocatorW, GetURL)}) &&
-        FaultInjector::HookInterface(static_cast<IPersistFile*>(&shortcut.shortcut), "IPersistFile",
-                                     SlotOf(&IPersistFile::GetCurFile) + 1,
-                                     {BRIVOK_SLOT(IPersistFile, Load), BRIVOK_SLOT(IPersistFile, Save)}) &&
-        FaultInjector::HookInterface(static_cast<IPropertySetStorage*>(&shortcut.shortcut), "IPropertySetStorage",
-                                     SlotOf(&IPropertySetStorage::Enum) + 1,
-                                     {BRIVOK_SLOT(IPropertySetStorage, Open)}) &&
-        FaultInjector::HookInterface(static_cast<IPropertyStorage*>(&shortcut.shortcut.storage), "IPropertyStorage",
-                                     SlotOf(&IPropertyStorage::Stat) + 1,
-                                     {BRIVOK_SLOT(IPropertyStorage, WriteMultiple),
-                                      BRIVOK_SLOT(IPropertyStorage, Commit)});
+        FaultInjector::HookImports(product) && FaultInjector::HookSpyImports(GetModuleHandleW(nullptr)) &&
+        BRIVOK_HOOK(&open, IWebBrowser2, put_Resizable, browserSlots) &&
+        BRIVOK_HOOK(&instance, IWebBrowser2, put_Resizable, browserSlots) &&
+        BRIVOK_HOOK(&windows, IShellWindows, ProcessAttachDetach,
+                    {BRIVOK_SLOT(IShellWindows, get_Count), BRIVOK_SLOT(IShellWindows, Item)}) &&
+        BRIVOK_HOOK(&shortcut.shortcut, IUniformResourceLocatorW, InvokeCommand,
+                    {BRIVOK_SLOT(IUniformResourceLocatorW, SetURL), BRIVOK_SLOT(IUniformResourceLocatorW, GetURL)}) &&
+        BRIVOK_HOOK(&shortcut.shortcut, IPersistFile, GetCurFile,
+                    {BRIVOK_SLOT(IPersistFile, Load), BRIVOK_SLOT(IPersistFile, Save)}) &&
+        BRIVOK_HOOK(&shortcut.shortcut, IPropertySetStorage, Enum, {BRIVOK_SLOT(IPropertySetStorage, Open)}) &&
+        BRIVOK_HOOK(&shortcut.shortcut.storage, IPropertyStorage, Stat,
+                    {BRIVOK_SLOT(IPropertyStorage, WriteMultiple), BRIVOK_SLOT(IPropertyStorage, Commit)});
     if (!hooked) return 93;
     FaultInjector::StandIn("MessageBoxW", reinterpret_cast<void*>(&RecordBox));
     FaultInjector::StandIn("Sleep", reinterpret_cast<void*>(&NoPause));

@@ -40,27 +40,35 @@ protected:
         ASSERT_TRUE(watcher.registered());
     }
 
-    // One create notification so far, for a file that holds `expected`.
-    void ExpectOneCachedFile(const std::string& expected) {
+    // One create notification more than the `before` seen earlier, for a file that holds `expected`.
+    void ExpectOneCachedFile(const std::string& expected, size_t before = 0) {
         std::vector<std::wstring> created = Created(watcher);
-        ASSERT_EQ(created.size(), 1u) << "create notifications";
+        ASSERT_EQ(created.size(), before + 1) << "create notifications";
         std::string contents;
-        ASSERT_TRUE(ReadWholeFile(created[0], &contents)) << Narrow(created[0]);
+        ASSERT_TRUE(ReadWholeFile(created.back(), &contents)) << Narrow(created.back());
         EXPECT_EQ(contents, expected);
     }
 
     ShellNotificationWatcher watcher{SHCNE_CREATE};
 };
 
+// Each answer is fetched once and announced as the cached file that holds its body: the icon,
+// a 404's page (still a successful download to the URL moniker), and the icon sent after
+// three seconds, which is waited for.
 TEST_F(IconFetch, PrefetchIconFetchesOnceAndAnnouncesTheCachedFile) {
-    HttpServer server(HttpServer::kIcon);
-
-    PrefetchIcon(IconUrl(server.port()).c_str());
-
-    std::vector<std::string> requests = server.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], std::string("GET ") + kIconPath + " HTTP/1.1");
-    ExpectOneCachedFile(IconBytes());
+    struct Answer { const char* what; HttpServer::Reply reply; DWORD delayMs; std::string cached; };
+    for (const Answer& c : {Answer{"the icon", HttpServer::kIcon, 0, IconBytes()},
+                            Answer{"an error page", HttpServer::kNotFound, 0, "<html>not here</html>"},
+                            Answer{"the icon after three seconds", HttpServer::kIcon, 3000, IconBytes()}}) {
+        SCOPED_TRACE(c.what);
+        HttpServer server(c.reply, c.delayMs);
+        size_t before = Created(watcher).size();
+        DWORD start = GetTickCount();
+        PrefetchIcon(IconUrl(server.port()).c_str());
+        EXPECT_GE(GetTickCount() - start, c.delayMs);
+        EXPECT_EQ(server.Requests(), std::vector<std::string>{std::string("GET ") + kIconPath + " HTTP/1.1"});
+        ExpectOneCachedFile(c.cached, before);
+    }
 }
 
 TEST_F(IconFetch, PrefetchIconFetchesAgainOnEveryRun) {
@@ -76,25 +84,7 @@ TEST_F(IconFetch, PrefetchIconFetchesAgainOnEveryRun) {
     EXPECT_EQ(server.Requests().size(), 2u);
     std::vector<std::wstring> created = Created(watcher);
     ASSERT_EQ(created.size(), 2u);
-    EXPECT_NE(GetFileAttributesW(created[1].c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(created[1]);
-}
-
-TEST_F(IconFetch, PrefetchIconAnnouncesACachedErrorPage) {
-    // A 404 is still a successful download to the URL moniker; its page is what it cached.
-    HttpServer server(HttpServer::kNotFound);
-    PrefetchIcon(IconUrl(server.port()).c_str());
-    EXPECT_EQ(server.Requests().size(), 1u);
-    ExpectOneCachedFile("<html>not here</html>");
-}
-
-TEST_F(IconFetch, PrefetchIconWaitsForAServiceThatAnswersAfterThreeSeconds) {
-    HttpServer server(HttpServer::kIcon, 3000);
-    DWORD start = GetTickCount();
-    PrefetchIcon(IconUrl(server.port()).c_str());
-    DWORD elapsed = GetTickCount() - start;
-    EXPECT_GE(elapsed, 3000u);
-    EXPECT_EQ(server.Requests().size(), 1u);
-    ExpectOneCachedFile(IconBytes());
+    EXPECT_TRUE(Exists(created[1])) << Narrow(created[1]);
 }
 
 TEST_F(IconFetch, PrefetchIconGivesUpOnAServiceThatNeverAnswers) {
@@ -163,12 +153,9 @@ using XpLoader = IconFetch;
 
 TEST_F(XpLoader, PrefetchIconImportSpyFetchesWithTheSystemCopyNotThePlantedOne) {
     ASSERT_EQ(GetModuleHandleW(L"urlmon.dll"), nullptr) << "urlmon was loaded before the case";
-    wchar_t program[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
-    ASSERT_TRUE(length > 0 && length < MAX_PATH);
-    std::wstring folder(program, length);
-    folder.resize(folder.rfind(L'\\') + 1);
-    ASSERT_NE(GetFileAttributesW((folder + L"urlmon.dll").c_str()), INVALID_FILE_ATTRIBUTES) << "nothing planted";
+    const std::wstring folder = ProgramFolder();
+    ASSERT_FALSE(folder.empty());
+    ASSERT_TRUE(Exists(folder + L"urlmon.dll")) << "nothing planted";
     const std::wstring marker = folder + L"planted-urlmon-loaded.txt";
     DeleteFileW(marker.c_str());
 
@@ -182,7 +169,7 @@ TEST_F(XpLoader, PrefetchIconImportSpyFetchesWithTheSystemCopyNotThePlantedOne) 
         PrefetchIcon(IconUrl(server.port()).c_str());
     }
 
-    EXPECT_EQ(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES) << "the planted urlmon.dll was loaded";
+    EXPECT_FALSE(Exists(marker)) << "the planted urlmon.dll was loaded";
     EXPECT_EQ(server.Requests().size(), 1u);
     ExpectOneCachedFile(IconBytes());
 }

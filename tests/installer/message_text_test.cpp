@@ -45,11 +45,15 @@ TEST(MessageTextAppend, EmbeddedZeroIsCopiedByCount) {
     EXPECT_EQ(text.Get()[4], L'\0');
 }
 
-TEST(MessageTextAppend, NothingIsANoOp) {
+// Nothing, or no characters, appended to a text changes nothing, not even where it lies.
+TEST(MessageTextAppend, NothingOrEmptyToNonEmptyChangesNothing) {
     MessageText text(L"abc");
     const wchar_t* before = text.Get();
     EXPECT_EQ(text.Append(nullptr, 5), S_OK);
     EXPECT_EQ(text.Append(nullptr), S_OK);
+    EXPECT_EQ(text.Append(L"", 0), S_OK);
+    EXPECT_EQ(text.Append(L"ignored", 0), S_OK);
+    EXPECT_EQ(text.Append(L""), S_OK);
     EXPECT_EQ(text.Get(), before);
     EXPECT_STREQ(text.Get(), L"abc");
 
@@ -64,16 +68,6 @@ TEST(MessageTextAppend, EmptyToEmptyAllocatesEmptyString) {
     ASSERT_NE(text.Get(), nullptr);
     EXPECT_STREQ(text.Get(), L"");
     EXPECT_EQ(text.Length(), 0u);
-}
-
-TEST(MessageTextAppend, EmptyToNonEmptyChangesNothing) {
-    MessageText text(L"abc");
-    const wchar_t* before = text.Get();
-    EXPECT_EQ(text.Append(L"", 0), S_OK);
-    EXPECT_EQ(text.Append(L"ignored", 0), S_OK);
-    EXPECT_EQ(text.Append(L""), S_OK);
-    EXPECT_EQ(text.Get(), before);  // no reallocation either
-    EXPECT_STREQ(text.Get(), L"abc");
 }
 
 TEST(MessageTextAppend, CountTooLargeFailsAndKeepsText) {
@@ -121,23 +115,8 @@ TEST(CopyResultMapping, FaultCodes) {
 
 // The fault itself ends the process, so it is raised in a child program.
 DWORD RunFaultChild(const wchar_t* what) {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self);
-    path = path.substr(0, path.find_last_of(L'\\') + 1) + L"fault_child.exe";
-    std::wstring line = L"\"" + path + L"\" " + what;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        return 0xdeadbeef;
-    }
-    WaitForSingleObject(process.hProcess, 30000);
     DWORD code = 0xdeadbeef;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    RunToEnd(L"\"" + ProgramFolder() + L"fault_child.exe\" " + what, 30000, &code);
     return code;
 }
 

@@ -107,6 +107,14 @@ std::string WindowCalls(const std::string& name, const char* bar) {
            name + ")\nWM_NULL(" + name + ")\n";
 }
 
+// ShowLinksToolbar(true), and how long it took.
+HRESULT ShowTimed(DWORD* elapsed) {
+    DWORD start = GetTickCount();
+    HRESULT hr = ShowLinksToolbar(true);
+    *elapsed = GetTickCount() - start;
+    return hr;
+}
+
 TEST_F(ComApartment, ShowLinksToolbarSpyShowsTheBarInEachBrowserWindowThenTheNewInstance) {
     ToolbarSpies spies;
     ASSERT_EQ(spies.windowsRegistration.hr, S_OK);
@@ -176,9 +184,8 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGoesOnPastFailuresAndHidesWithVariantFal
 TEST_F(ComApartment, ShowLinksToolbarSpyGivesUpOnAWindowThatDoesNotAnswer) {
     ToolbarSpies spies;
     ASSERT_TRUE(spies.windows.Block());
-    DWORD start = GetTickCount();
-    HRESULT hr = ShowLinksToolbar(true);
-    DWORD elapsed = GetTickCount() - start;
+    DWORD elapsed = 0;
+    HRESULT hr = ShowTimed(&elapsed);
     std::string log = spies.log.Text();
     spies.windows.Unblock();
 
@@ -198,9 +205,8 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGivesTheBarToAnInstanceThatStartsTooLate
     spies.shellWindows.items = {};  // no window open: the bound on the instance is all the wait
     spies.instanceDelayMs = 5000;
 
-    DWORD start = GetTickCount();
-    HRESULT hr = ShowLinksToolbar(true);
-    DWORD elapsed = GetTickCount() - start;
+    DWORD elapsed = 0;
+    HRESULT hr = ShowTimed(&elapsed);
 
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_TIMEOUT)) << std::hex << hr;
     EXPECT_LT(elapsed, 5000u);
@@ -215,92 +221,50 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGivesTheBarToAnInstanceThatStartsTooLate
 // it go, or for 20 s at most, so that a walk without a bound shows as a slow failure.
 struct HungBrowserSpy : public BrowserSpy {
     using BrowserSpy::BrowserSpy;
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ~HungBrowserSpy() { CloseHandle(release); }
+    UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         log->Add("QueryInterface(" + name + ")");
-        WaitForSingleObject(release, 20000);
+        WaitForSingleObject(release.Get(), 20000);
         return BrowserSpy::QueryInterface(iid, out);
     }
 };
 
-// A browser window that takes delayMs (a second unless told) over each call: slow, but
-// inside the bound on one.
-struct SlowBrowserSpy : public BrowserSpy {
-    SlowBrowserSpy(const char* spyName, const wchar_t* program, HWND spyWindow, CallLog* spyLog,
-                   SpyCounter* counter, DWORD delay = 1000)
-        : BrowserSpy(spyName, program, spyWindow, spyLog, counter), delayMs(delay) {}
-    const DWORD delayMs;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        Sleep(delayMs);
-        return BrowserSpy::QueryInterface(iid, out);
-    }
-    HRESULT STDMETHODCALLTYPE get_FullName(BSTR* result) override {
-        Sleep(delayMs);
-        return BrowserSpy::get_FullName(result);
-    }
-    HRESULT STDMETHODCALLTYPE ShowBrowserBar(VARIANT* bar, VARIANT* show, VARIANT* size) override {
-        Sleep(delayMs);
-        return BrowserSpy::ShowBrowserBar(bar, show, size);
-    }
-    HRESULT STDMETHODCALLTYPE get_HWND(SHANDLE_PTR* result) override {
-        Sleep(delayMs);
-        return BrowserSpy::get_HWND(result);
-    }
-};
-
-// After a hung window has been let go: waits until the walk left behind has given back
-// every reference, and returns the calls it made meanwhile.
+// After a hung window (if any) has been let go: waits until the walk left behind has given
+// back every reference, and returns the calls it made meanwhile.
 std::string CallsAfterRelease(ToolbarSpies* spies, HungBrowserSpy* hung, const std::string& before) {
-    SetEvent(hung->release);
+    if (hung) SetEvent(hung->release.Get());
     for (int i = 0; i < 200 && spies->counter.live != 0; ++i) Sleep(50);
     EXPECT_EQ(spies->counter.live, 0) << "references kept by the walk that was given up";
     std::string after = spies->log.Text();
     return after.compare(0, before.size(), before) == 0 ? after.substr(before.size()) : after;
 }
 
-// The window before the hung one was handled in full; the walk ended at the hung one, made
-// no call after it had been given up, and the new instance still got the bar.
-void ExpectWalkEndedAtHungWindow(const std::string& log, const std::string& later) {
-    EXPECT_EQ(log, "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) +
-                       "Item(vt3:1)\nQueryInterface(hung)\nCreateBrowser\nShowBrowserBar(new," + kBarOn + ")\n");
-    EXPECT_EQ(later, "") << "calls made by the walk after it had been given up";
-}
-
+// An open window that never answers, after one that answers at once or slowly (four calls
+// of a second each, longer together than the bound on one call): a call is given up after
+// 2 s. The window before the hung one was handled in full; the walk ended at the hung one,
+// made no call after it had been given up, and the new instance still got the bar.
 TEST_F(ComApartment, ShowLinksToolbarSpyGivesUpOnAnOpenWindowThatNeverAnswers) {
-    ToolbarSpies spies;
-    HungBrowserSpy hung{"hung", kBrowserProgram, spies.windows.Window(2), &spies.log, &spies.counter};
-    spies.shellWindows.items = {&spies.browserA, &hung, &spies.browserB};
+    struct Run { const char* what; DWORD firstDelayMs, atLeastMs, belowMs; };
+    for (const Run& run : {Run{"after a window that answers", 0, 0, 6000},
+                           Run{"after a slow window", 1000, 4000, 10000}}) {
+        SCOPED_TRACE(run.what);
+        ToolbarSpies spies;
+        spies.browserA.delayMs = run.firstDelayMs;  // slow, but inside the bound on one call
+        HungBrowserSpy hung{"hung", kBrowserProgram, spies.windows.Window(2), &spies.log, &spies.counter};
+        spies.shellWindows.items = {&spies.browserA, &hung, &spies.browserB};
 
-    DWORD start = GetTickCount();
-    HRESULT hr = ShowLinksToolbar(true);
-    DWORD elapsed = GetTickCount() - start;
-    std::string log = spies.log.Text();
-    std::string later = CallsAfterRelease(&spies, &hung, log);
+        DWORD elapsed = 0;
+        HRESULT hr = ShowTimed(&elapsed);
+        std::string log = spies.log.Text();
+        std::string later = CallsAfterRelease(&spies, &hung, log);
 
-    EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
-    ExpectWalkEndedAtHungWindow(log, later);
-    // A call is given up after 2 s.
-    EXPECT_LT(elapsed, 6000u);
-}
-
-TEST_F(ComApartment, ShowLinksToolbarSpyWaitsForASlowWindowBeforeGivingUpOnAHungOne) {
-    ToolbarSpies spies;
-    SlowBrowserSpy slow{"A", kBrowserProgram, spies.windows.Window(0), &spies.log, &spies.counter};
-    HungBrowserSpy hung{"hung", kBrowserProgram, spies.windows.Window(2), &spies.log, &spies.counter};
-    spies.shellWindows.items = {&slow, &hung, &spies.browserB};
-
-    DWORD start = GetTickCount();
-    HRESULT hr = ShowLinksToolbar(true);
-    DWORD elapsed = GetTickCount() - start;
-    std::string log = spies.log.Text();
-    std::string later = CallsAfterRelease(&spies, &hung, log);
-
-    EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
-    ExpectWalkEndedAtHungWindow(log, later);
-    // Four calls of a second each, longer together than the bound on one call.
-    EXPECT_GE(elapsed, 4000u);
-    EXPECT_LT(elapsed, 10000u);
+        EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
+        EXPECT_EQ(log, "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) +
+                           "Item(vt3:1)\nQueryInterface(hung)\nCreateBrowser\nShowBrowserBar(new," + kBarOn + ")\n");
+        EXPECT_EQ(later, "") << "calls made by the walk after it had been given up";
+        EXPECT_GE(elapsed, run.atLeastMs);
+        EXPECT_LT(elapsed, run.belowMs);
+    }
 }
 
 // Every tab of every browser window is listed, and each may answer every call slowly yet
@@ -308,21 +272,19 @@ TEST_F(ComApartment, ShowLinksToolbarSpyWaitsForASlowWindowBeforeGivingUpOnAHung
 // in, and the new instance is still tried.
 TEST_F(ComApartment, ShowLinksToolbarSpyEndsAWalkOverManySlowWindowsInTime) {
     ToolbarSpies spies;
-    std::vector<std::unique_ptr<SlowBrowserSpy>> slow;
+    std::vector<std::unique_ptr<BrowserSpy>> slow;
     spies.shellWindows.items.clear();
     for (int i = 0; i < 25; ++i) {
-        slow.push_back(std::make_unique<SlowBrowserSpy>(("W" + std::to_string(i)).c_str(), kBrowserProgram, nullptr,
-                                                        &spies.log, &spies.counter, 1500));
+        slow.push_back(std::make_unique<BrowserSpy>(("W" + std::to_string(i)).c_str(), kBrowserProgram, nullptr,
+                                                    &spies.log, &spies.counter));
+        slow.back()->delayMs = 1500;
         spies.shellWindows.items.push_back(slow.back().get());
     }
 
-    DWORD start = GetTickCount();
-    HRESULT hr = ShowLinksToolbar(true);
-    DWORD elapsed = GetTickCount() - start;
+    DWORD elapsed = 0;
+    HRESULT hr = ShowTimed(&elapsed);
     std::string log = spies.log.Text();
-    for (int i = 0; i < 200 && spies.counter.live != 0; ++i) Sleep(50);
-    EXPECT_EQ(spies.counter.live, 0) << "references kept by the walk that was given up";
-    std::string later = spies.log.Text().substr(log.size());
+    std::string later = CallsAfterRelease(&spies, nullptr, log);
 
     EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
     EXPECT_LT(elapsed, 20000u);
@@ -332,9 +294,10 @@ TEST_F(ComApartment, ShowLinksToolbarSpyEndsAWalkOverManySlowWindowsInTime) {
 
 TEST_F(ComApartment, ShowLinksToolbarSpyShowsTheBarInEverySlowWindowOfAWalkThatEndsInTime) {
     ToolbarSpies spies;
-    SlowBrowserSpy a{"A", kBrowserProgram, spies.windows.Window(0), &spies.log, &spies.counter, 300};
-    SlowBrowserSpy b{"B", kBrowserProgram, spies.windows.Window(1), &spies.log, &spies.counter, 300};
-    SlowBrowserSpy c{"C", kBrowserProgram, spies.windows.Window(2), &spies.log, &spies.counter, 300};
+    BrowserSpy a{"A", kBrowserProgram, spies.windows.Window(0), &spies.log, &spies.counter};
+    BrowserSpy b{"B", kBrowserProgram, spies.windows.Window(1), &spies.log, &spies.counter};
+    BrowserSpy c{"C", kBrowserProgram, spies.windows.Window(2), &spies.log, &spies.counter};
+    a.delayMs = b.delayMs = c.delayMs = 300;
     spies.shellWindows.items = {&a, &b, &c};
 
     EXPECT_EQ(ShowLinksToolbar(true), S_FALSE);

@@ -81,6 +81,12 @@ std::wstring ShortFileName(const std::wstring& path) {
     return PathFindFileNameW(buffer);
 }
 
+std::vector<BYTE> OtherViewSaveRecord(const std::wstring& view, const std::wstring& save,
+                                      const std::vector<LONG>& positions, bool otherWide) {
+    return BuildRecord({{L"Other.url", otherWide, positions[0]}, {ShortFileName(view), true, positions[1]},
+                        {ShortFileName(save), true, positions[2]}});
+}
+
 LONG OpenKeyResult(const wchar_t* path, REGSAM access) {
     HKEY probe = nullptr;
     LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, access, &probe);

@@ -32,6 +32,11 @@ LONG OpenKeyResult(const wchar_t* path, REGSAM access);
 // Short (8.3) file name of an existing file, as the file system gives it; empty on failure.
 std::wstring ShortFileName(const std::wstring& path);
 
+// The order record of an earlier install: another button and the two shortcuts by their
+// short names, at the positions given (other, view, save); the other's name wide or not.
+std::vector<BYTE> OtherViewSaveRecord(const std::wstring& view, const std::wstring& save,
+                                      const std::vector<LONG>& positions, bool otherWide = true);
+
 // The Links order key of the test's prefix. Open creates it when needed and sets aside an
 // Order value found there; Restore deletes what the test stored, puts that value back and
 // removes every key Open created.

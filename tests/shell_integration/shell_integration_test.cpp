@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,6 @@ BRIVOK_DECLARE_IMPORT_SLOT(SHChangeNotify);
 BRIVOK_DECLARE_IMPORT_SLOT(CoUninitialize);
 
 namespace {
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string Describe(const std::vector<ShellNotification>& seen) {
     std::string text;
@@ -77,17 +76,11 @@ protected:
     // A run that ended as a successful one does: both shortcuts as the templates have them (a
     // shortcut spy saves nothing), 0, and the one box saying so.
     void ExpectInstalled(const HereRun& run) {
-        ExpectDocumentsAsWritten();
+        EXPECT_EQ(Contents(view_), viewTemplate_) << Narrow(view_);
+        EXPECT_EQ(Contents(save_), saveTemplate_) << Narrow(save_);
         EXPECT_EQ(run.result, 0);
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, L"BriVok links installed.") << Narrow(run.boxes[0].text);
-    }
-    void ExpectDocumentsAsWritten() {
-        std::string view, save;
-        ASSERT_TRUE(ReadWholeFile(view_, &view)) << Narrow(view_);
-        ASSERT_TRUE(ReadWholeFile(save_, &save)) << Narrow(save_);
-        EXPECT_EQ(view, viewTemplate_);
-        EXPECT_EQ(save, saveTemplate_);
     }
 
     ClosedPort closed_;
@@ -178,28 +171,32 @@ protected:
     // A successful run, timed when elapsed is given: one instance for the toolbar before
     // anything is written, one held once both exist and through every announcement; neither
     // is shown, navigated or told to quit, and nothing of either is kept after the run.
-    void RunHoldingTheBrowser(BrowserClassSpy& browser, DWORD* elapsed = nullptr) {
-        ShellNotificationWatcher watcher(kRunEvents, [&browser] { return browser.instance.refs_; });
+    void RunHoldingTheBrowser(DWORD* elapsed = nullptr) {
+        ShellNotificationWatcher watcher(kRunEvents, [this] { return browser_->instance.refs_; });
         ASSERT_TRUE(watcher.registered());
         DWORD start = GetTickCount();
         HereRun run = RunHere();
         if (elapsed) *elapsed = GetTickCount() - start;
         ExpectInstalled(run);
         std::vector<ShellNotification> seen = watcher.Seen();
-        EXPECT_EQ(browser.log.Text(),
+        EXPECT_EQ(browser_->log.Text(),
                   "CreateBrowser(save 0, view 0)\nShowBrowserBar(instance,vt2:11,vt11:-1,vt0)\n"
                   "CreateBrowser(save 1, view 1)\n");
-        EXPECT_EQ(browser.counter.live, 0) << "references kept after the run";
+        EXPECT_EQ(browser_->counter.live, 0) << "references kept after the run";
         ExpectAnnouncements(seen);
         for (size_t i = 0; i < seen.size(); ++i)
             EXPECT_GE(seen[i].sample, 1) << i << ": the instance was not held during the announcement\n" << Describe(seen);
     }
 
+    // Every run here has the browser application as a spy, noting the shortcuts at each creation.
     void SetUp() override {
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
         ShellRunTest::SetUp();
+        browser_ = std::make_unique<BrowserClassSpy>(save_, view_);
+        ASSERT_EQ(browser_->registration.hr, S_OK);
     }
     void TearDown() override {
+        browser_.reset();
         ShellRunTest::TearDown();
         // Once a wait in this process was given up, every run leaves its paths and apartment
         // to the end of the process, which ends right after the box; this one goes on.
@@ -209,19 +206,18 @@ protected:
         }
         CoUninitialize();
     }
+
+    std::unique_ptr<BrowserClassSpy> browser_;
 };
 
 TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingTheShortcuts) {
-    BrowserClassSpy browser(save_, view_);
-    ASSERT_EQ(browser.registration.hr, S_OK);
     ShortcutClassSpy shortcut;
     ASSERT_EQ(shortcut.registration.hr, S_OK);
 
-    RunHoldingTheBrowser(browser);
+    RunHoldingTheBrowser();
 
     // Stamped save first, then view, each with its own title, after it was written.
-    std::string calls;
-    for (const auto& call : shortcut.shortcut.calls) calls += call + "\n";
+    std::string calls = Joined(shortcut.shortcut.calls);
     std::string saveText = NarrowText(save_.c_str()), viewText = NarrowText(view_.c_str());
     size_t saveLoad = calls.find("Load(" + saveText + ",0x12)");
     size_t saveTitle = calls.find("vt31:BriVok | Save It For Later - What's hot for you.,");
@@ -240,32 +236,29 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyHoldsABrowserInstanceWhileAnnouncingT
 // A shell whose window list never answers: creating it blocks until the test lets it go,
 // or for 20 s at most, so that a run without a bound shows as a slow failure.
 struct HungShellWindowsClassSpy {
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     SpyFactory factory{[this](REFIID, void**) -> HRESULT {
-        WaitForSingleObject(release, 20000);
+        WaitForSingleObject(release.Get(), 20000);
         return E_NOINTERFACE;
     }};
     SpyRegistration registration{kClsidShellWindows, &factory, CLSCTX_LOCAL_SERVER};
     LONG registeredRefs = factory.refs;
     ~HungShellWindowsClassSpy() {
         // The creation left behind lets go of the factory before it is gone.
-        SetEvent(release);
+        SetEvent(release.Get());
         for (int i = 0; i < 200 && factory.refs != registeredRefs; ++i) Sleep(50);
         EXPECT_EQ(factory.refs, registeredRefs) << "the shell's class kept by the run";
-        CloseHandle(release);
     }
 };
 
 TEST_F(ComApartmentRunTest, RunInstallerSpyWaitsForASlowBrowserWhileTheShellNeverAnswers) {
     HungShellWindowsClassSpy shell;
     ASSERT_EQ(shell.registration.hr, S_OK);
-    BrowserClassSpy browser(save_, view_);
-    browser.creationDelayMs = 1500;  // inside the bound on starting the browser
-    ASSERT_EQ(browser.registration.hr, S_OK);
+    browser_->creationDelayMs = 1500;  // inside the bound on starting the browser
 
     // Both slow instances were waited for, and the held one was held while announcing.
     DWORD elapsed = 0;
-    RunHoldingTheBrowser(browser, &elapsed);
+    RunHoldingTheBrowser(&elapsed);
 
     EXPECT_EQ(shell.factory.creations, 1);
     // 2 s for the shell's window list, 3 s of slow starts, the rest of a normal run.
@@ -273,15 +266,13 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyWaitsForASlowBrowserWhileTheShellNeve
 }
 
 TEST_F(ComApartmentRunTest, RunInstallerSpyGoesOnWhenNoBrowserCanBeCreated) {
-    BrowserClassSpy browser(save_, view_);
-    browser.creationResult = REGDB_E_CLASSNOTREG;
-    ASSERT_EQ(browser.registration.hr, S_OK);
+    browser_->creationResult = REGDB_E_CLASSNOTREG;
     ShellNotificationWatcher watcher(kRunEvents);
     ASSERT_TRUE(watcher.registered());
 
     ExpectInstalled(RunHere());
 
-    EXPECT_EQ(browser.log.Text(), "CreateBrowser(save 0, view 0)\nCreateBrowser(save 1, view 1)\n");
+    EXPECT_EQ(browser_->log.Text(), "CreateBrowser(save 0, view 0)\nCreateBrowser(save 1, view 1)\n");
     ExpectAnnouncements(watcher.Seen());
 }
 
@@ -289,8 +280,6 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyGoesOnWhenNoBrowserCanBeCreated) {
 TEST_F(ComApartmentRunTest, RunInstallerSpyPausesBetweenTheIconAndTheFirstShortcut) {
     HttpServer server(HttpServer::kIcon);
     ASSERT_TRUE(PointServiceAt(server.port()));
-    BrowserClassSpy browser;
-    ASSERT_EQ(browser.registration.hr, S_OK);
     ShellNotificationWatcher watcher(SHCNE_CREATE);
     ASSERT_TRUE(watcher.registered());
 
@@ -303,10 +292,8 @@ TEST_F(ComApartmentRunTest, RunInstallerSpyPausesBetweenTheIconAndTheFirstShortc
     EXPECT_EQ(lstrcmpiW(seen[1].path.c_str(), save_.c_str()), 0) << Describe(seen);
     WIN32_FILE_ATTRIBUTE_DATA save;
     ASSERT_TRUE(GetFileAttributesExW(save_.c_str(), GetFileExInfoStandard, &save));
-    ULONGLONG written = (static_cast<ULONGLONG>(save.ftLastWriteTime.dwHighDateTime) << 32) |
-                        save.ftLastWriteTime.dwLowDateTime;
     // File times come from the kernel's coarse clock, a few milliseconds behind.
-    LONGLONG gapMs = (static_cast<LONGLONG>(written) - static_cast<LONGLONG>(seen[0].time)) / 10000;
+    LONGLONG gapMs = (static_cast<LONGLONG>(Ticks(save.ftLastWriteTime)) - static_cast<LONGLONG>(seen[0].time)) / 10000;
     EXPECT_GE(gapMs, 190) << "from the icon's announcement to the save shortcut's write";
 }
 
@@ -322,11 +309,10 @@ struct FlushedNotifySpy {
     explicit FlushedNotifySpy(DWORD delay) : delayMs(delay) { g_notifySpy = this; }
     ~FlushedNotifySpy() {
         // A call given up by the run lets go, and returns before the import is put back.
-        SetEvent(release);
+        SetEvent(release.Get());
         for (int i = 0; i < 200 && InterlockedCompareExchange(&inFlight, 0, 0) != 0; ++i) Sleep(50);
         EXPECT_EQ(inFlight, 0) << "a flushed call still held";
         g_notifySpy = nullptr;
-        CloseHandle(release);
     }
     std::vector<LONG> Events() {
         std::lock_guard<std::mutex> hold(lock);
@@ -343,13 +329,13 @@ struct FlushedNotifySpy {
         LONG overlapping = InterlockedIncrement(&self->inFlight);
         if (overlapping > self->maxInFlight) self->maxInFlight = overlapping;
         bool hung = self->delayMs == INFINITE;
-        WaitForSingleObject(self->release, hung ? 20000 : self->delayMs);
+        WaitForSingleObject(self->release.Get(), hung ? 20000 : self->delayMs);
         if (!hung) self->spy.original<decltype(&SHChangeNotify)>()(event, flags, first, second);
         InterlockedDecrement(&self->inFlight);
     }
 
     const DWORD delayMs;
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::mutex lock;
     std::vector<LONG> events;
     volatile LONG inFlight = 0;
@@ -358,25 +344,14 @@ struct FlushedNotifySpy {
 };
 
 TEST_F(ComApartmentRunTest, RunInstallerImportSpyWaitsForAShellThatDeliversEachNotificationSlowly) {
-    BrowserClassSpy browser(save_, view_);
-    ASSERT_EQ(browser.registration.hr, S_OK);
     FlushedNotifySpy shell(500);
     ASSERT_TRUE(shell.spy.active());
 
     // All six delivered in order, while the instance is held (see RunHoldingTheBrowser).
-    RunHoldingTheBrowser(browser);
+    RunHoldingTheBrowser();
 
     EXPECT_EQ(shell.Events().size(), 6u);
     EXPECT_EQ(shell.maxInFlight, 1) << "an announcement went out before the one before it was delivered";
-}
-
-// Order entries for the two shortcuts of an earlier install, behind another button.
-std::vector<BYTE> OrderWithShortcutsLast(const std::wstring& save, const std::wstring& view) {
-    TestEntry other{L"Other.url"}, oldView{ShortFileName(view)}, oldSave{ShortFileName(save)};
-    other.position = 0;
-    oldView.position = 1;
-    oldSave.position = 2;
-    return BuildRecord({other, oldView, oldSave});
 }
 
 TEST_F(ComApartmentRunTest, RunInstallerImportSpyStoresTheOrderAndShowsItsBoxWhileTheShellHangs) {
@@ -384,9 +359,7 @@ TEST_F(ComApartmentRunTest, RunInstallerImportSpyStoresTheOrderAndShowsItsBoxWhi
     ASSERT_TRUE(WriteWholeFile(view_, "old")) << Narrow(view_);
     TestOrderKey order;
     ASSERT_TRUE(order.Open());
-    ASSERT_TRUE(order.Write(OrderWithShortcutsLast(save_, view_)));
-    BrowserClassSpy browser(save_, view_);
-    ASSERT_EQ(browser.registration.hr, S_OK);
+    ASSERT_TRUE(order.Write(OtherViewSaveRecord(view_, save_, {0, 1, 2})));  // the shortcuts behind another button
     FlushedNotifySpy shell(INFINITE);
     ASSERT_TRUE(shell.spy.active());
 
@@ -401,7 +374,7 @@ TEST_F(ComApartmentRunTest, RunInstallerImportSpyStoresTheOrderAndShowsItsBoxWhi
     std::vector<BYTE> stored;
     ASSERT_TRUE(order.Read(&stored));
     EXPECT_EQ(EntryPositions(stored), (std::vector<LONG>{2, 1, 0})) << "Other, view, save";
-    EXPECT_EQ(browser.counter.live, 0) << "references kept after the run";
+    EXPECT_EQ(browser_->counter.live, 0) << "references kept after the run";
 }
 
 // CoUninitialize unloads the DLLs the thread loaded under the loader's lock, which a worker
@@ -418,8 +391,6 @@ void WINAPI UninitializeBehindAHeldLock() {
 }
 
 TEST_F(ComApartmentRunTest, RunInstallerImportSpyEndsRightAfterItsBoxOnceAWaitWasGivenUp) {
-    BrowserClassSpy browser(save_, view_);
-    ASSERT_EQ(browser.registration.hr, S_OK);
     FlushedNotifySpy shell(INFINITE);  // the first announcement is given up
     ASSERT_TRUE(shell.spy.active());
     HereRun run;

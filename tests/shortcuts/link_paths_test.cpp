@@ -20,11 +20,6 @@ namespace {
 constexpr wchar_t kToolbarKey[] = L"Software\\Microsoft\\Internet Explorer\\Toolbar";
 constexpr wchar_t kValue[] = L"LinksFolderName";
 
-bool IsFolder(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 class LinkPathsTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -52,8 +52,6 @@ std::string ResourceOf(HMODULE module, WORD id) {
     return data ? std::string(data, SizeofResource(module, found)) : std::string();
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 // The import a spy case has replaced, while it runs.
 ImportSpy* g_spy = nullptr;
 
@@ -106,12 +104,6 @@ protected:
         g_spy = nullptr;
     }
 
-    std::string Read(const std::wstring& path) {
-        std::string contents = "<unreadable>";
-        ReadWholeFile(path, &contents);
-        return contents;
-    }
-
     std::string root_;
     std::wstring temp_;
     std::wstring folder_;
@@ -126,9 +118,9 @@ TEST_F(WriteShortcutFileTest, WritesTheDocumentsExactly) {
     hr = WriteShortcutFile(save.c_str(), 102);
     ASSERT_EQ(hr, S_OK) << std::hex << hr;
 
-    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+    EXPECT_EQ(Contents(view), ExpectedViewDocument(root_));
 
-    std::string saved = Read(save);
+    std::string saved = Contents(save);
     std::string urlLine = SecondLine(saved);
     EXPECT_EQ(saved, ExpectedSaveDocument(root_, urlLine));
     EXPECT_EQ(urlLine.rfind("URL=javascript:(function(){", 0), 0u) << urlLine;
@@ -141,12 +133,12 @@ TEST_F(WriteShortcutFileTest, WritesTheDocumentsExactly) {
 
     // Byte for byte what the build generated, and what the installer carries.
     std::wstring generated = TestEnvironment(L"BRIVOK_GENERATED_DIR");
-    EXPECT_EQ(Read(generated + L"\\ViewShortcut.url"), Read(view));
-    EXPECT_EQ(Read(generated + L"\\SaveShortcut.url"), saved);
+    EXPECT_EQ(Contents(generated + L"\\ViewShortcut.url"), Contents(view));
+    EXPECT_EQ(Contents(generated + L"\\SaveShortcut.url"), saved);
     HMODULE installer = LoadLibraryExW(TestEnvironment(L"BRIVOK_INSTALLER").c_str(), nullptr,
                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(installer, nullptr) << GetLastError();
-    EXPECT_EQ(ResourceOf(installer, 101), Read(view));
+    EXPECT_EQ(ResourceOf(installer, 101), Contents(view));
     EXPECT_EQ(ResourceOf(installer, 102), saved);
     FreeLibrary(installer);
 }
@@ -157,7 +149,7 @@ TEST_F(WriteShortcutFileTest, ReplacesAnExistingShortcutCompletely) {
     ASSERT_TRUE(WriteWholeFile(view, old));
     HRESULT hr = WriteShortcutFile(view.c_str(), 101);
     ASSERT_EQ(hr, S_OK) << std::hex << hr;
-    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+    EXPECT_EQ(Contents(view), ExpectedViewDocument(root_));
 }
 
 // A write can end short of its count and still succeed (a volume running full); Wine gives
@@ -171,15 +163,14 @@ TEST_F(WriteShortcutFileTest, ShortWriteFailsAndKeepsTheOldShortcutSpy) {
     HRESULT hr = 0xdeadbeef;
     ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(WriteFile), &ShortWriteSpy, view, &hr));
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_WRITE_FAULT)) << std::hex << hr;
-    EXPECT_EQ(Read(view), old_);
+    EXPECT_EQ(Contents(view), old_);
 }
 
 TEST_F(WriteShortcutFileTest, DirectoryAtTargetIsNotReplaced) {
     ASSERT_TRUE(CreateDirectoryW(save.c_str(), nullptr));
     HRESULT hr = WriteShortcutFile(save.c_str(), 102);
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << std::hex << hr;
-    DWORD attributes = GetFileAttributesW(save.c_str());
-    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_TRUE(IsFolder(save));
 }
 
 TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
@@ -189,7 +180,7 @@ TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
     HRESULT hr = WriteShortcutFile(view.c_str(), 101);
     EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << std::hex << hr;
     CloseHandle(held);
-    EXPECT_EQ(Read(view), old_);
+    EXPECT_EQ(Contents(view), old_);
 }
 
 // Stands in for MoveFileExW and records each move with the attributes its source has at
@@ -234,7 +225,7 @@ TEST_F(WriteShortcutFileTest, FileHeldOpenForAMomentIsReplacedAfterIt) {
     g_heldTarget = nullptr;
     EXPECT_EQ(g_refusedMoves, 1);
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
-    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+    EXPECT_EQ(Contents(view), ExpectedViewDocument(root_));
 }
 
 TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
@@ -245,7 +236,7 @@ TEST_F(WriteShortcutFileTest, MissingTemplateTouchesNoFile) {
     ASSERT_TRUE(WriteWholeFile(view, old_));
     hr = WriteShortcutFile(view.c_str(), 0);
     EXPECT_LT(hr, 0) << std::hex << hr;
-    EXPECT_EQ(Read(view), old_);
+    EXPECT_EQ(Contents(view), old_);
 }
 
 TEST_F(WriteShortcutFileTest, MissingTargetFolderLeavesNoTemporaryFile) {
@@ -274,7 +265,7 @@ TEST_F(WriteShortcutFileTest, TemporaryFolderTooLongIsRefused) {
     ASSERT_TRUE(CreateDirectoryW(fits.c_str(), nullptr)) << GetLastError();
     hr = WriteWithTemporaryFolder(fits);
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
-    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+    EXPECT_EQ(Contents(view), ExpectedViewDocument(root_));
     EXPECT_TRUE(InstallerTemporaryFiles(fits + L"\\").empty());
 }
 
@@ -285,10 +276,10 @@ TEST_F(WriteShortcutFileTest, SpyNameGivenAwayAfterTheMoveIsNotDeleted) {
     ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &MoveSpy, view, &hr));
     g_giveAway = false;
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
-    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+    EXPECT_EQ(Contents(view), ExpectedViewDocument(root_));
     ASSERT_FALSE(gGivenAway.empty()) << "no move was seen";
     for (const std::wstring& name : gGivenAway) {
-        EXPECT_EQ(Read(name), kOtherInstallersFile) << Narrow(name) << " was deleted";
+        EXPECT_EQ(Contents(name), kOtherInstallersFile) << Narrow(name) << " was deleted";
         DeleteFileW(name.c_str());
     }
 }
@@ -318,7 +309,7 @@ TEST_F(WriteShortcutFileTest, SpyCopyThatLeavesItsSourceLeavesNoTemporaryFile) {
     ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &CopyLeavingSourceSpy, view, &hr));
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
     EXPECT_EQ(g_copiesLeavingSource, 1);
-    EXPECT_EQ(Read(view), ExpectedViewDocument(root_));
+    EXPECT_EQ(Contents(view), ExpectedViewDocument(root_));
     // TearDown finds no url*.tmp in the temporary folder or beside the target.
 }
 
@@ -345,7 +336,7 @@ TEST_F(WriteShortcutFileTest, SpyStagedCopyOnAnotherVolumeIsHiddenUntilRenamed) 
     HRESULT hr = 0xdeadbeef;
     ASSERT_NO_FATAL_FAILURE(WriteWithSpy(BRIVOK_IMPORT_SLOT(MoveFileExW), &MoveSpy, target, &hr));
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
-    EXPECT_EQ(Read(target), ExpectedViewDocument(root_));
+    EXPECT_EQ(Contents(target), ExpectedViewDocument(root_));
 
     // The last move renames the staged copy, beside the target, over the target.
     ASSERT_FALSE(gMoves.empty());

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Holders.h"
 #include "tests/support/MessageBoxReader.h"
 
 // Reference count shared by the spy objects of one test, so that a test can check that
@@ -116,24 +117,17 @@ public:
         : clsid_(clsid), factory_(factory), context_(context) {
         hr = CoRegisterClassObject(clsid, factory, context, REGCLS_MULTIPLEUSE, &cookie_);
         if (FAILED(hr)) return;
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        done_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, &SpyRegistration::HoldInMultithreaded, this, 0, nullptr);
-        if (!thread_ || WaitForSingleObject(ready_, 10000) != WAIT_OBJECT_0) mtaHr_ = E_FAIL;
+        thread_.Reset(CreateThread(nullptr, 0, &SpyRegistration::HoldInMultithreaded, this, 0, nullptr));
+        if (!thread_ || WaitForSingleObject(ready_.Get(), 10000) != WAIT_OBJECT_0) mtaHr_ = E_FAIL;
         if (FAILED(mtaHr_)) hr = mtaHr_;
     }
     ~SpyRegistration() {
         if (thread_) {
-            SetEvent(done_);
-            WaitForSingleObject(thread_, 10000);
-            CloseHandle(thread_);
+            SetEvent(done_.Get());
+            WaitForSingleObject(thread_.Get(), 10000);
         }
-        if (ready_) CloseHandle(ready_);
-        if (done_) CloseHandle(done_);
         if (cookie_) CoRevokeClassObject(cookie_);
     }
-    SpyRegistration(const SpyRegistration&) = delete;
-    SpyRegistration& operator=(const SpyRegistration&) = delete;
     HRESULT hr;
 
 private:
@@ -144,8 +138,8 @@ private:
         self->mtaHr_ = FAILED(initialized) ? initialized
                                            : CoRegisterClassObject(self->clsid_, self->factory_,
                                                                    self->context_, REGCLS_MULTIPLEUSE, &cookie);
-        SetEvent(self->ready_);
-        WaitForSingleObject(self->done_, INFINITE);
+        SetEvent(self->ready_.Get());
+        WaitForSingleObject(self->done_.Get(), INFINITE);
         if (cookie) CoRevokeClassObject(cookie);
         if (SUCCEEDED(initialized)) CoUninitialize();
         return 0;
@@ -156,9 +150,9 @@ private:
     DWORD context_;
     DWORD cookie_ = 0;
     HRESULT mtaHr_ = S_OK;
-    HANDLE ready_ = nullptr;
-    HANDLE done_ = nullptr;
-    HANDLE thread_ = nullptr;
+    UniqueHandle ready_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle done_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle thread_;  // holders cannot be copied, so neither can this, which the thread points at
 };
 
 inline std::string HexString(unsigned long value) {

@@ -20,21 +20,37 @@ inline std::string IconBytes() {
     return icon;
 }
 
-// A TCP socket bound to a free port on 127.0.0.1 (Winsock started for it: the holder
-// closes it and calls WSACleanup).
-inline SOCKET BindLoopback(int* port) {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET bound = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    int length = sizeof(address);
-    getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return bound;
-}
+// A TCP socket bound to a free port on 127.0.0.1 and held for the holder's life (Winsock
+// started for it). Never listened on, it refuses connections (ClosedPort), and nobody else
+// can take the port meanwhile.
+class LoopbackPort {
+public:
+    LoopbackPort() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        int length = sizeof(address);
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~LoopbackPort() {
+        closesocket(socket_);
+        WSACleanup();
+    }
+    LoopbackPort(const LoopbackPort&) = delete;
+    LoopbackPort& operator=(const LoopbackPort&) = delete;
+    int port() const { return port_; }
+    SOCKET socket() const { return socket_; }
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+    int port_ = 0;
+};
+using ClosedPort = LoopbackPort;
 
 // Answers every request on its own thread, one connection at a time: 200 with the icon,
 // 404, or, after a delay, either of them; or it accepts and never answers, holding each
@@ -43,8 +59,7 @@ class HttpServer {
 public:
     enum Reply { kIcon, kNotFound, kNever };
     explicit HttpServer(Reply reply, DWORD delayMs = 0) : reply_(reply), delayMs_(delayMs) {
-        listener_ = BindLoopback(&port_);
-        listen(listener_, 8);
+        listen(listener_.socket(), 8);
         thread_ = CreateThread(nullptr, 0, &HttpServer::Serve, this, 0, nullptr);
     }
     ~HttpServer() {
@@ -52,10 +67,8 @@ public:
         WaitForSingleObject(thread_, 10000);
         CloseHandle(thread_);
         for (SOCKET held : held_) closesocket(held);
-        closesocket(listener_);
-        WSACleanup();
     }
-    int port() const { return port_; }
+    int port() const { return listener_.port(); }
     int connections() const { return connections_; }
     std::vector<std::string> Requests() {
         std::lock_guard<std::mutex> hold(lock_);
@@ -68,10 +81,10 @@ private:
         while (!self->stop_) {
             fd_set readable;
             FD_ZERO(&readable);
-            FD_SET(self->listener_, &readable);
+            FD_SET(self->listener_.socket(), &readable);
             timeval wait = {0, 50000};
             if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
-            SOCKET client = accept(self->listener_, nullptr, nullptr);
+            SOCKET client = accept(self->listener_.socket(), nullptr, nullptr);
             if (client == INVALID_SOCKET) continue;
             ++self->connections_;
             if (self->reply_ == kNever) {
@@ -111,8 +124,7 @@ private:
 
     Reply reply_;
     DWORD delayMs_;
-    SOCKET listener_ = INVALID_SOCKET;
-    int port_ = 0;
+    LoopbackPort listener_;
     HANDLE thread_ = nullptr;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
@@ -121,26 +133,9 @@ private:
     std::vector<std::string> requests_;
 };
 
-// A port on 127.0.0.1 that refuses connections: bound and never listened on, and held
-// for the holder's life, so that nobody else can take it meanwhile.
-class ClosedPort {
-public:
-    ClosedPort() { socket_ = BindLoopback(&port_); }
-    ~ClosedPort() {
-        closesocket(socket_);
-        WSACleanup();
-    }
-    ClosedPort(const ClosedPort&) = delete;
-    ClosedPort& operator=(const ClosedPort&) = delete;
-    int port() const { return port_; }
-
-private:
-    SOCKET socket_ = INVALID_SOCKET;
-    int port_ = 0;
-};
-
-inline std::wstring LocalRoot(int port) { return L"http://127.0.0.1:" + std::to_wstring(port) + L"/"; }
-inline std::wstring IconUrl(int port) { return LocalRoot(port) + L"files/bin_brivok_favicon.ico"; }
+inline std::wstring IconUrl(int port) {
+    return L"http://127.0.0.1:" + std::to_wstring(port) + L"/files/bin_brivok_favicon.ico";
+}
 
 // Rewrites the icon address that RunInstaller in this process fetches, in place, to one on
 // 127.0.0.1; the built root is never contacted. False when the local address is longer

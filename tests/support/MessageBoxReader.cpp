@@ -9,14 +9,27 @@ struct BoxSearch {
     std::vector<HWND> found;
 };
 
+// A visible window of the class named (letter case aside).
+bool IsVisibleOfClass(HWND window, const wchar_t* name) {
+    wchar_t className[32] = {};
+    GetClassNameW(window, className, 32);
+    return lstrcmpiW(className, name) == 0 && IsWindowVisible(window);
+}
+
+// Calls see(colour) for each pixel of an area of the screen.
+template <typename See>
+void ForEachScreenPixel(const RECT& area, See see) {
+    HDC screen = GetDC(nullptr);
+    for (int y = area.top; y < area.bottom; ++y)
+        for (int x = area.left; x < area.right; ++x) see(GetPixel(screen, x, y));
+    ReleaseDC(nullptr, screen);
+}
+
 BOOL CALLBACK CollectBox(HWND window, LPARAM param) {
     auto* search = reinterpret_cast<BoxSearch*>(param);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    wchar_t className[32] = {};
-    GetClassNameW(window, className, 32);
-    if ((search->processId == 0 || owner == search->processId) &&
-        lstrcmpW(className, L"#32770") == 0 && IsWindowVisible(window)) {
+    if ((search->processId == 0 || owner == search->processId) && IsVisibleOfClass(window, L"#32770")) {
         search->found.push_back(window);
     }
     return TRUE;
@@ -24,11 +37,7 @@ BOOL CALLBACK CollectBox(HWND window, LPARAM param) {
 
 HWND FindIconControl(HWND box) {
     for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        wchar_t className[32] = {};
-        GetClassNameW(child, className, 32);
-        LONG style = GetWindowLongW(child, GWL_STYLE);
-        if (lstrcmpiW(className, L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON &&
-            IsWindowVisible(child)) {
+        if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && IsVisibleOfClass(child, L"Static")) {
             return child;
         }
     }
@@ -38,18 +47,13 @@ HWND FindIconControl(HWND box) {
 BoxIcon ClassifyIconPixels(HWND control) {
     RECT rect;
     if (!GetWindowRect(control, &rect)) return BoxIcon::None;
-    HDC screen = GetDC(nullptr);
     long red = 0, blue = 0, coloured = 0;
-    for (int y = rect.top; y < rect.bottom; ++y) {
-        for (int x = rect.left; x < rect.right; ++x) {
-            COLORREF c = GetPixel(screen, x, y);
-            int r = GetRValue(c), g = GetGValue(c), b = GetBValue(c);
-            if (r > g + 40 && r > b + 40) ++red;
-            if (b > r + 40 && b > g + 10) ++blue;
-            if (r != g || g != b) ++coloured;
-        }
-    }
-    ReleaseDC(nullptr, screen);
+    ForEachScreenPixel(rect, [&](COLORREF c) {
+        int r = GetRValue(c), g = GetGValue(c), b = GetBValue(c);
+        if (r > g + 40 && r > b + 40) ++red;
+        if (b > r + 40 && b > g + 10) ++blue;
+        if (r != g || g != b) ++coloured;
+    });
     if (coloured == 0) return BoxIcon::None;  // not painted yet
     if (red > 2 * blue && red > coloured / 4) return BoxIcon::Error;
     if (blue > 2 * red && blue > coloured / 4) return BoxIcon::Information;
@@ -91,9 +95,7 @@ MessageBoxInfo ReadMessageBox(HWND box) {
     info.text = buffer;
 
     for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        wchar_t className[32] = {};
-        GetClassNameW(child, className, 32);
-        if (lstrcmpiW(className, L"Button") == 0 && IsWindowVisible(child)) info.buttons.push_back(GetDlgCtrlID(child));
+        if (IsVisibleOfClass(child, L"Button")) info.buttons.push_back(GetDlgCtrlID(child));
     }
 
     HWND icon = FindIconControl(box);
@@ -197,21 +199,11 @@ int DrawnCaptionHeight(HWND window) {
     const COLORREF captionColours[] = {
         GetSysColor(COLOR_ACTIVECAPTION), GetSysColor(COLOR_GRADIENTACTIVECAPTION),
         GetSysColor(COLOR_INACTIVECAPTION), GetSysColor(COLOR_GRADIENTINACTIVECAPTION)};
-    HDC screen = GetDC(nullptr);
     long inBar = 0, total = 0;
-    for (int y = rect.top; y < client.y; ++y) {
-        for (int x = rect.left; x < rect.right; ++x) {
-            COLORREF c = GetPixel(screen, x, y);
-            ++total;
-            for (COLORREF caption : captionColours) {
-                if (c == caption) {
-                    ++inBar;
-                    break;
-                }
-            }
-        }
-    }
-    ReleaseDC(nullptr, screen);
+    ForEachScreenPixel({rect.left, rect.top, rect.right, client.y}, [&](COLORREF c) {
+        ++total;
+        if (std::find(std::begin(captionColours), std::end(captionColours), c) != std::end(captionColours)) ++inBar;
+    });
     // The caption text, the buttons and the border take the rest.
     return inBar * 2 > total ? band : 0;
 }

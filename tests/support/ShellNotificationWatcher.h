@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/MessageThread.h"
+#include "tests/support/TestEnvironment.h"
 
 struct ShellNotification {
     LONG event;
@@ -45,10 +46,7 @@ private:
         if (message != kMessage) return DefWindowProcW(window, message, w, l);
         auto* self = reinterpret_cast<ShellNotificationWatcher*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         auto** items = reinterpret_cast<PIDLIST_ABSOLUTE*>(w);
-        ShellNotification seen{static_cast<LONG>(l), L"(no path)", 0, 0, -1};
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        seen.time = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        ShellNotification seen{static_cast<LONG>(l), L"(no path)", 0, NowTicks(), -1};
         if (self && self->sampler_) seen.sample = self->sampler_();
         wchar_t path[MAX_PATH] = L"(no path)";
         if (l == SHCNE_EXTENDED_EVENT) {

@@ -20,28 +20,32 @@
     BRIVOK_NOTIMPL(get_##name, (type*)) BRIVOK_NOTIMPL(put_##name, (type))
 
 // Identifiers as the platform publishes them, spelled out here so that a wrong value in
-// the product's headers or libraries shows.
+// the product's headers or libraries shows. Those of the form {XXXXXXXX-0000-0000-C000-000000000046}:
+constexpr GUID OleGuid(unsigned long first) { return {first, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}; }
 inline const CLSID kClsidInternetShortcut = {
     0xFBF23B40, 0xE3F0, 0x101B, {0x84, 0x88, 0x00, 0xAA, 0x00, 0x3E, 0x56, 0xF8}};
 inline const IID kIidUniformResourceLocatorW = {
     0xCABB0DA0, 0xDA57, 0x11CF, {0x99, 0x74, 0x00, 0x20, 0xAF, 0xD7, 0x97, 0x62}};
-inline const IID kIidPersistFile = {
-    0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline const IID kIidPropertySetStorage = {
-    0x0000013A, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline const FMTID kFmtidInternetSite = {
-    0x000214A1, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline const IID kIidPersistFile = OleGuid(0x0000010B);
+inline const IID kIidPropertySetStorage = OleGuid(0x0000013A);
+inline const FMTID kFmtidInternetSite = OleGuid(0x000214A1);
 
 inline const CLSID kClsidShellWindows = {
     0x9BA05972, 0xF6A8, 0x11CF, {0xA4, 0x42, 0x00, 0xA0, 0xC9, 0x0A, 0x8F, 0x39}};
 inline const IID kIidShellWindows = {
     0x85CB6900, 0x4D95, 0x11CF, {0x96, 0x0C, 0x00, 0x80, 0xC7, 0xF4, 0xEE, 0x85}};
-inline const CLSID kClsidInternetExplorer = {
-    0x0002DF01, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline const CLSID kClsidInternetExplorer = OleGuid(0x0002DF01);
 inline const IID kIidWebBrowser2 = {
     0xD30C1661, 0xCDAF, 0x11D0, {0x8A, 0x3E, 0x00, 0xC0, 0x4F, 0xC9, 0xE2, 0x6E}};
 
 inline const wchar_t kSpyUrl[] = L"http://127.0.0.1/drov";
+
+// Calls as recorded, one a line.
+inline std::string Joined(const std::vector<std::string>& calls) {
+    std::string text;
+    for (const auto& call : calls) text += call + "\n";
+    return text;
+}
 
 // Calls of every spy and every WM_NULL, in the order they happened.
 struct CallLog {
@@ -53,9 +57,7 @@ struct CallLog {
     }
     std::string Text() {
         std::lock_guard<std::mutex> hold(lock);
-        std::string text;
-        for (const auto& call : calls) text += call + "\n";
-        return text;
+        return Joined(calls);
     }
 };
 
@@ -228,6 +230,7 @@ struct BrowserSpy : public IWebBrowser2 {
     HWND window = nullptr;
     HRESULT showResult = S_OK;
     bool answersBrowser = true;  // false: an object without IWebBrowser2
+    DWORD delayMs = 0;           // a slow window: each call it answers takes this long
     CallLog* log = nullptr;
 
     BrowserSpy(const char* spyName, const wchar_t* program, HWND spyWindow, CallLog* spyLog,
@@ -237,6 +240,7 @@ struct BrowserSpy : public IWebBrowser2 {
     }
 
     void* Answers(REFIID iid) {
+        if (delayMs) Sleep(delayMs);  // QueryInterface, as every other call
         if (iid == IID_IUnknown || iid == IID_IDispatch) return static_cast<IWebBrowser2*>(this);
         if (answersBrowser && iid == kIidWebBrowser2) return static_cast<IWebBrowser2*>(this);
         return nullptr;
@@ -245,16 +249,19 @@ struct BrowserSpy : public IWebBrowser2 {
     BRIVOK_SPY_DISPATCH_STUBS
 
     HRESULT STDMETHODCALLTYPE ShowBrowserBar(VARIANT* bar, VARIANT* show, VARIANT* size) override {
+        if (delayMs) Sleep(delayMs);
         log->Add("ShowBrowserBar(" + name + "," + VariantText(bar) + "," + VariantText(show) + "," +
                  VariantText(size) + ")");
         return showResult;
     }
     HRESULT STDMETHODCALLTYPE get_HWND(SHANDLE_PTR* result) override {
+        if (delayMs) Sleep(delayMs);
         log->Add("get_HWND(" + name + ")");
         *result = reinterpret_cast<SHANDLE_PTR>(window);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_FullName(BSTR* result) override {
+        if (delayMs) Sleep(delayMs);
         log->Add("get_FullName(" + name + ")");
         *result = SysAllocString(fullName.c_str());
         return S_OK;

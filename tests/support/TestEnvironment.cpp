@@ -60,7 +60,30 @@ bool RemoveTree(const std::wstring& path) {
         FindClose(search);
     }
     RemoveDirectoryW(path.c_str());
-    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+    return !Exists(path);
+}
+
+std::wstring ProgramFolder() {
+    wchar_t program[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::wstring();
+    std::wstring path(program, length);
+    return path.substr(0, path.rfind(L'\\') + 1);
+}
+
+bool RunToEnd(std::wstring command, DWORD boundMs, DWORD* exitCode, bool* ended) {
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    bool inTime = WaitForSingleObject(process.hProcess, boundMs) == WAIT_OBJECT_0;
+    if (!inTime) TerminateProcess(process.hProcess, 124);
+    WaitForSingleObject(process.hProcess, 5000);
+    GetExitCodeProcess(process.hProcess, exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (ended) *ended = inTime;
+    return true;
 }
 
 std::wstring SystemText(HRESULT status) {
