@@ -128,9 +128,6 @@ class Case:
     root: Callable = closed_port      # the web root the image is given
     needs_mount: bool = False
     signed: bool = False              # a copy signed as `make release` signs: a signature must not stop it
-    # Run on the release in `make test` too (`make test-release32` runs all): where the builds could
-    # differ (imports, resources, manifest, planted DLLs, ANSI names, system text, waits, volume).
-    release32: bool = False
     prepare: Optional[Callable] = None
     check: Optional[Callable] = None
     finish: Optional[Callable] = None
@@ -432,19 +429,19 @@ CASES = {case.name: case for case in [
          "side-by-side copy loads), every DLL of the installer's table was looked for by name "
          "in the system folder only, and no stand-in is ever loaded.",
          reader_args=("--modules",), dll_overrides=PLANTED_FIRST, traces_loader=True, signed=True,
-         release32=True, prepare=from_downloads, check=bound_system_dlls),
+         prepare=from_downloads, check=bound_system_dlls),
     Case("succeeds_from_downloads_where_kernel32_is_xps",
          "The same first run where kernel32 has neither SetDefaultDllDirectories nor "
          "AddDllDirectory (XP; Vista and 7 without KB2533623; their names are hidden in the "
          "image): every DLL of the table is loaded by its full system path before anything "
          "asks for it by name, and no stand-in is ever loaded.",
          reader_args=("--modules",), dll_overrides=PLANTED_FIRST, kernel32_like_xp=True,
-         traces_loader=True, release32=True, prepare=from_downloads,
+         traces_loader=True, prepare=from_downloads,
          check=partial(bound_system_dlls, by_full_path=True)),
     Case("ignores_its_command_line", "Arguments change nothing.", arguments="/uninstall --help x"),
     Case("replaces_old_shortcuts_and_puts_them_first",
          "A second install: old shortcuts are replaced and the order record updated.",
-         order_before=REORDER_BEFORE, order_after=REORDER_AFTER, prepare=reinstall, release32=True),
+         order_before=REORDER_BEFORE, order_after=REORDER_AFTER, prepare=reinstall),
     Case("uses_localised_links_folder",
          "LinksFolderName names an existing localised folder: the shortcuts go there.",
          links="Favorites/Liens", links_folder_name="Liens",
@@ -472,7 +469,7 @@ CASES = {case.name: case for case in [
          text=LINKS_NOT_FOUND + "\r\nFile name is too long.\r\n", prepare=name_too_long_folder, **FAILS),
     Case("fails_when_save_shortcut_cannot_be_replaced",
          "The save shortcut is written first; when it fails the view one is not tried.",
-         text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, release32=True,
+         text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, 
          prepare=partial(block_shortcut, name=SAVE_NAME), **FAILS),
     Case("fails_when_view_shortcut_cannot_be_replaced",
          "The save shortcut is in place when the view one fails.",
@@ -499,13 +496,13 @@ CASES = {case.name: case for case in [
          "workers given up are still inside their calls at the end, so the process ends through "
          "TerminateProcess, with its exit code, rather than run DLL detach code beside them.",
          order_before=REORDER_BEFORE, order_after=REORDER_AFTER, timeout=150,
-         ends_through="TerminateProcess", root=SERVED, release32=True,
+         ends_through="TerminateProcess", root=SERVED, 
          prepare=stuck_browser_server, check=box_soon_after_normal_run),
     Case("fails_when_links_volume_is_full",
          "The Links folder lies on a full volume: the run fails, the shortcut that was there "
          "is kept byte for byte and nothing temporary is left.",
          text=None, text_starts=CREATE_FAILED + "\r\n", keep_files={SAVE_NAME: OLD_SHORTCUT},
-         needs_mount=True, release32=True, prepare=links_on_full_volume, finish=unmount, **FAILS),
+         needs_mount=True, prepare=links_on_full_volume, finish=unmount, **FAILS),
     # LinksFolderName that is no plain folder name: it is ignored, the shortcuts go to
     # Favorites\Links and nothing outside the profile is written.
     *[Case("ignores_%s_in_links_folder_name" % kind, "LinksFolderName is %s: Favorites\\Links is used." % what,

@@ -4,12 +4,11 @@ and checks the message box, the exit code, the shortcut files, the Links order v
 that nothing outside the user's profile folder and HKCU changed.
 
 Usage: installer_paths.py --case NAME --installer EXE --boxreader EXE [--unsigned] [--explore]
-       installer_paths.py --list | --list32
+       installer_paths.py --list
 
 A case marked signed runs a copy signed as `make release` signs; --unsigned, the image as given.
 On a 32-bit build, it runs inside the 32-bit root (tests/wow64; no signing tools), with 32-bit
 helpers beside the box reader: shortname.exe, plant_control.exe, sleeper.exe and planted.dll.
---list32 names the cases marked release32, whose outcome could differ between the two builds.
 Exits 0: passed, 1: failed, 77: skipped. The cases: cases.py; runner.py runs one.
 """
 import sys

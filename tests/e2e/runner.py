@@ -355,7 +355,6 @@ def main(cases):
     """cases: the table by name."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
-    parser.add_argument("--list32", action="store_true")
     parser.add_argument("--case")
     parser.add_argument("--installer")
     parser.add_argument("--boxreader")
@@ -365,8 +364,8 @@ def main(cases):
     args = parser.parse_args()
     args.installer = args.installer and os.path.abspath(args.installer)
     args.boxreader = args.boxreader and os.path.abspath(args.boxreader)
-    if args.list or args.list32:
-        print(";".join(name for name, case in cases.items() if case.release32 or not args.list32))
+    if args.list:
+        print(";".join(cases))
         return 0
     case = cases[args.case]
     if case.needs_mount and not os.environ.get("BRIVOK_E2E_NAMESPACE"):
