@@ -139,11 +139,17 @@ void ReportFailures(FILE* report) {
         for (size_t frame = 0; frame < stacks[i].size() && !stage; ++frame)
             for (int f = 0; f < 4; ++f)
                 if (base + stacks[i][frame] == functions[f]) stage = f == 1 && frame > 0 ? "none" : names[f];
-        DWORD64 image = 0;
-        const RUNTIME_FUNCTION* armed = RtlLookupFunctionEntry(
-            reinterpret_cast<DWORD64>(base) + wcstoul(g_arms[i].c_str(), nullptr, 16), &image, nullptr);
-        fprintf(report, "fired %ld %s %d\n", fired[i], stage ? stage : "none",
-                armed && base + armed->BeginAddress == functions[4] ? 1 : 0);
+        // A release inside ReleaseWorker, however deep (a holder's release it calls), is its.
+        bool release = false;
+        wchar_t* end;
+        for (const wchar_t* at = g_arms[i].c_str(); !release; at = end + 1) {
+            DWORD64 image = 0;
+            const RUNTIME_FUNCTION* caller =
+                RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(base) + wcstoul(at, &end, 16), &image, nullptr);
+            release = end != at && caller && base + caller->BeginAddress == functions[4];
+            if (*end != L':') break;
+        }
+        fprintf(report, "fired %ld %s %d\n", fired[i], stage ? stage : "none", release ? 1 : 0);
     }
 }
 
