@@ -78,15 +78,8 @@ private:
 };
 
 inline void FreeBstr(BSTR value) { SysFreeString(value); }
-
-template <typename T>
-struct TaskMemoryTraits {
-    using Type = T*;
-    static constexpr T* kNone = nullptr;
-    static bool IsValid(T* block) { return block != nullptr; }
-    static void Release(T* block) { CoTaskMemFree(block); }
-};
+inline void FreeTaskMemory(void* block) { CoTaskMemFree(block); }
 
 using UniqueBstr = UniqueAny<NullIsNoneTraits<BSTR, FreeBstr>>;
 template <typename T>
-using UniqueTaskMemory = UniqueAny<TaskMemoryTraits<T>>;
+using UniqueTaskMemory = UniqueAny<MemoryBlockTraits<T, FreeTaskMemory>>;

@@ -86,17 +86,18 @@ struct KernelHandleTraits {
     static void Release(HANDLE handle) { (void)CloseHandle(handle); }
 };
 
-template <typename T>
-struct HeapBlockTraits {
+// Traits for a block of memory of T, released by a function that takes any block.
+template <typename T, void (*ReleaseFunction)(void*)>
+struct MemoryBlockTraits {
     using Type = T*;
     static constexpr T* kNone = nullptr;
     static bool IsValid(T* block) { return block != nullptr; }
-    static void Release(T* block) { FreeProcessHeapBlock(block); }
+    static void Release(T* block) { ReleaseFunction(block); }
 };
 
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 template <typename T>
-using UniqueHeapBlock = UniqueAny<HeapBlockTraits<T>>;
+using UniqueHeapBlock = UniqueAny<MemoryBlockTraits<T, FreeProcessHeapBlock>>;
 using UniqueItemIdList = UniqueAny<NullIsNoneTraits<PIDLIST_ABSOLUTE, FreeItemIdList>>;
 using UniqueRegistryKey = UniqueAny<NullIsNoneTraits<HKEY, CloseRegistryKey>>;
 
