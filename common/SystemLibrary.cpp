@@ -51,17 +51,31 @@ HMODULE LoadByFullPath(const wchar_t* name) {
     return SystemPath(path, name) ? LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH) : nullptr;
 }
 
-bool KernelHas(const char* function) {
+FARPROC KernelFunction(const char* name) {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    return kernel && GetProcAddress(kernel, function);
+    return kernel ? GetProcAddress(kernel, name) : nullptr;
 }
+
+// Vista (6.0) with KB2533623 has the restriction calls, but its COM then fails to create
+// in-process shell classes, the Internet Shortcut class among them: there the search is left
+// as on a Vista without the update.
+bool IsVista() {
+    const DWORD version = GetVersion();
+    return LOBYTE(LOWORD(version)) == 6 && HIBYTE(LOWORD(version)) == 0;
+}
+
+// The restricted search flag is the platform's where kernel32 exports AddDllDirectory.
+bool SearchFlagsServe() { return !IsVista() && KernelFunction("AddDllDirectory"); }
 
 }  // namespace
 
 void RestrictDllSearchToSystem32() {
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    FARPROC found = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
-    if (found) (void)AsFunction<BOOL(WINAPI*)(DWORD)>(found)(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    FARPROC restrict = IsVista() ? nullptr : KernelFunction("SetDefaultDllDirectories");
+    if (restrict && AsFunction<BOOL(WINAPI*)(DWORD)>(restrict)(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+    // Unrestricted, a load by name still looks in the current folder, which the program's
+    // starter chooses: that folder is taken out of the search (XP SP1 on).
+    FARPROC leaveOutCurrent = KernelFunction("SetDllDirectoryW");
+    if (leaveOutCurrent) (void)AsFunction<BOOL(WINAPI*)(LPCWSTR)>(leaveOutCurrent)(L"");
 }
 
 void PreloadSystemLibraries() {
@@ -70,6 +84,6 @@ void PreloadSystemLibraries() {
 }
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {
-    if (KernelHas("AddDllDirectory")) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (SearchFlagsServe()) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     return LoadByFullPath(name);
 }

@@ -13,8 +13,10 @@
 // entry makes before anything else.
 
 // Restricts the search for every DLL the process loads by name from now on, the system DLLs'
-// own loads included, to the system folder. Nothing where kernel32 lacks
-// SetDefaultDllDirectories (XP; Vista and 7 without KB2533623): the search is unchanged.
+// own loads included, to the system folder. Where kernel32 lacks SetDefaultDllDirectories
+// (XP; Vista and 7 without KB2533623), on Vista whatever it has, and where the call fails,
+// the search is left unrestricted but for the current folder, taken out of it where kernel32
+// has SetDllDirectoryW (XP SP1 on).
 void RestrictDllSearchToSystem32();
 
 // Loads from the system folder (LoadSystemLibrary) the system DLLs that a run loads by name
@@ -28,8 +30,8 @@ void PreloadSystemLibraries();
 // Loads a DLL of the system folder by its file name, never a copy elsewhere (the program's
 // own folder may be Downloads). Null when it cannot be loaded.
 // The restricted search flag is passed only where kernel32 exports AddDllDirectory, the
-// platform's test for it: XP, and Vista and 7 without the update, do not support it.
-// Elsewhere the DLL is loaded by its full path.
+// platform's test for it (XP, and Vista and 7 without the update, do not support it), and
+// never on Vista, whose search stays unrestricted. Elsewhere the DLL is loaded by its full path.
 [[nodiscard]] HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // What GetProcAddress found, as the function type it has.

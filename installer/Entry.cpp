@@ -23,6 +23,10 @@ bool LoadCommonControls() {
 }  // namespace
 
 extern "C" void __cdecl BrivokEntry() {
+    // Before any load: a damaged DLL or a drive with no disk on the search path would have the
+    // system show a box of its own and wait for the user, before ours or instead of it; the
+    // load fails instead.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     RestrictDllSearchToSystem32();
     PreloadSystemLibraries();
     if (!LoadCommonControls()) ExitProcess(1);

@@ -35,7 +35,9 @@ bool SpellsDevice(const wchar_t* name, const char* device) {
 // Only one plain folder name may stand in for "Links": a value holding a path, a share or a
 // drive, "." or "..", or naming a device would put the shortcuts (or a connection with the
 // user's credentials) somewhere else entirely; one holding a character no file name may hold
-// would fail the lookup where Favorites\Links would do.
+// would fail the lookup where Favorites\Links would do. So would one ending in a space or a
+// dot ("." and ".." among them): Windows drops those from a path's last part, so the lookup
+// finds another folder than the name in the middle of the shortcut's path, which keeps them.
 bool IsPlainFolderName(const wchar_t* name) {
     static const char kNotInAName[] = "\\/:<>\"|?*";
     const wchar_t* base = name;
@@ -43,8 +45,8 @@ bool IsPlainFolderName(const wchar_t* name) {
         if (*c < L' ') return false;
         for (const char* refused = kNotInAName; *refused; ++refused)
             if (*c == static_cast<wchar_t>(*refused)) return false;
+        if ((*c == L' ' || *c == L'.') && !c[1]) return false;
     }
-    if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) return false;
     // A device is named by what stands before the first dot, trailing spaces left out.
     while (*base && *base != L'.') ++base;
     while (base > name && base[-1] == L' ') --base;

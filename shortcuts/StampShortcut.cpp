@@ -5,6 +5,7 @@
 #include <intshcut.h>
 
 #include "common/ComHolders.h"
+#include "shortcuts/HeldFile.h"
 #include "shortcuts/StampShortcut.h"
 
 namespace {
@@ -25,7 +26,8 @@ HRESULT StampShortcut(const wchar_t* path, PROPID propertyId, const wchar_t* tit
     hr = QueryInto(shortcut.Get(), IID_IPersistFile, &file);
     if (FAILED(hr)) return hr;
 
-    hr = file->Load(path, kShortcutOpenMode);
+    // Opened exclusively, right after the rename, which a scanner may be reading.
+    hr = RetryWhileHeld([&] { return file->Load(path, kShortcutOpenMode); }, IsHeldByAnother);
     if (FAILED(hr)) return hr;
 
     // Setting the URL again with protocol guessing normalises what the template holds.

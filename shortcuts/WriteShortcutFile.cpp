@@ -1,23 +1,30 @@
 #include "shortcuts/WriteShortcutFile.h"
 
 #include "common/Holders.h"
+#include "shortcuts/HeldFile.h"
 
 namespace {
 
 constexpr wchar_t kTempPrefix[] = L"url";
 constexpr DWORD kCopyFlags = MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 constexpr DWORD kRenameFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-constexpr DWORD kReplaceAttempts = 20;
-constexpr DWORD kReplacePauseMs = 50;
 // GetTempFileNameW takes a folder of at most MAX_PATH - 14 characters, leaving room for
 // "url", four hexadecimal digits, ".tmp" and the terminator.
 constexpr DWORD kTempNameRoom = 14;
 
 // Writes size bytes into the file at path, made anew, and flushes them; on a failure part
-// of them may be in it.
+// of them may be in it. A scanner that opened the new file to read it does not stop the
+// open, nor one that opens it meanwhile.
 HRESULT WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size) {
-    UniqueHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return LastErrorResult();
+    UniqueHandle file;
+    HRESULT hr = RetryWhileHeld(
+        [&] {
+            file.Reset(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+            return file ? S_OK : LastErrorResult();
+        },
+        IsHeldByAnother);
+    if (FAILED(hr)) return hr;
     DWORD written = 0;
     if (!WriteFile(file.Get(), bytes, size, &written, nullptr)) return LastErrorResult();
     if (written != size) return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
@@ -25,18 +32,11 @@ HRESULT WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size) {
     return S_OK;
 }
 
-// Renames a file over the target on one volume. A second installer started at the same
-// moment may be reading the old target; while it holds the file open the replace is
-// refused, so it is tried again for a second.
+// Renames a file over the target on one volume. A file another process holds open refuses
+// to be replaced with access denied too.
 HRESULT RenameOver(const wchar_t* from, const wchar_t* targetPath) {
-    for (DWORD attempt = 0; !MoveFileExW(from, targetPath, kRenameFlags); ++attempt) {
-        DWORD error = GetLastError();
-        if (attempt == kReplaceAttempts || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
-            return HRESULT_FROM_WIN32(error);
-        }
-        Sleep(kReplacePauseMs);
-    }
-    return S_OK;
+    return RetryWhileHeld([&] { return MoveFileExW(from, targetPath, kRenameFlags) ? S_OK : LastErrorResult(); },
+                          [](HRESULT hr) { return IsHeldByAnother(hr) || hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED); });
 }
 
 // Which file a name stands for: once that file is gone, the name may be given to another.

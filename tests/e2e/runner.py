@@ -103,14 +103,20 @@ def signed_copy(installer):
 
 # ---------------------------------------------------------------- running the image
 
+# With trace_loader, Wine's relay trace prints each call of these, as the program made them.
+TRACED_CALLS = ("SetErrorMode", "SetDefaultDllDirectories", "SetDllDirectoryW")
+
+
 def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args=(),
                   dll_overrides="", arguments="", trace_loader=False):
     """Starts `runs` installers at once and reads their boxes: ([box], [exit code], raw
     output, time.time() when the last box had been read, browser processes seen). The time
     each installer ended goes to .out/exit-time. With trace_loader, Wine traces its loader
-    (see how_it_ended)."""
+    (see how_it_ended) and the calls of TRACED_CALLS."""
     out = os.path.join(prefix, ".out")
     os.makedirs(out, exist_ok=True)
+    if trace_loader:
+        append_user_key(prefix, r"Software\\Wine\\Debug", {"RelayInclude": '"%s"' % ";".join(TRACED_CALLS)})
     script = r'''
         pids=
         date +%s.%N >"$3/start-time"
@@ -147,7 +153,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
                      "brivok-e2e", windows_path(installer), windows_path(boxreader), out, str(runs)]
                     + list(reader_args),
                     dict(wine_env(prefix, dll_overrides), BRIVOK_ARGUMENTS=arguments,
-                         **({"WINEDEBUG": "+pid,+module"} if trace_loader else {})),
+                         **({"WINEDEBUG": "+pid,+module,+relay"} if trace_loader else {})),
                     stdin=subprocess.DEVNULL)
     except Failure as stuck:
         boxes_read = Path(out, "box.txt").read_text(errors="replace") if Path(out, "box.txt").exists() \

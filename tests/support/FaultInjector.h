@@ -21,6 +21,9 @@ struct FaultMode {
     int argument = -1;
     // Where set, does what the platform does for this answer and returns its value.
     UINT_PTR (*answer)(void** args) = nullptr;
+    // A file another process holds for a moment (a scanner): once at a place, and alone, the
+    // run must still succeed and stamp both shortcuts.
+    bool held = false;
 };
 
 // The ledger's positions: kResult, the result; k >= 0, argument k (for what a call hands
