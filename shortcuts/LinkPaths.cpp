@@ -36,8 +36,8 @@ bool SpellsDevice(const wchar_t* name, const char* device) {
 // drive, "." or "..", or naming a device would put the shortcuts (or a connection with the
 // user's credentials) somewhere else entirely; one holding a character no file name may hold
 // would fail the lookup where Favorites\Links would do. So would one ending in a space or a
-// dot ("." and ".." among them): Windows drops those from a path's last part, so the lookup
-// finds another folder than the name in the middle of the shortcut's path, which keeps them.
+// dot: Windows drops those from a path's last part, so the lookup finds another folder than
+// the name in the middle of the shortcut's path, which keeps them.
 bool IsPlainFolderName(const wchar_t* name) {
     static const char kNotInAName[] = "\\/:<>\"|?*";
     const wchar_t* base = name;

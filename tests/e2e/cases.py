@@ -236,10 +236,8 @@ def from_downloads(run):
 
 
 def from_downloads_reporting_vista(run):
-    """A first run from Downloads where Wine tells the installer it runs on Vista (6.0)."""
-    from_downloads(run)
-    append_user_key(run.prefix, r"Software\\Wine\\AppDefaults\\%s" % os.path.basename(run.program),
-                    {"Version": '"vista"'})
+    from_downloads(run)  # Wine tells the installer it runs on Vista (6.0)
+    append_user_key(run.prefix, r"Software\\Wine\\AppDefaults\\BrivokButtons.exe", {"Version": '"vista"'})
 
 
 def loaded_modules(run):
@@ -265,13 +263,11 @@ def looked_up_in_system_folder(run, by_full_path):
 
 
 def asked_of_the_system(run, restricted):
-    """The installer's calls of the error mode and the search (runner.TRACED_CALLS), in order:
-    the system's own boxes off first; then the search restricted, or the current folder left out."""
-    calls = [re.sub(r"\b[0-9a-f]+ (?=L\")", "", m.group(1)) for m in
-             (re.search(r":Call KERNEL32\.(\w+\(.*?\)) ret=", l) for l in installer_trace(run.prefix, run.program)) if m]
-    expected = ["SetErrorMode(00008001)",
-                "SetDefaultDllDirectories(00000800)" if restricted else 'SetDllDirectoryW(L"")']
-    log("   asked of the system:", calls)
+    """The installer's calls of runner.TRACED_CALLS, in order: the system's own boxes off, then
+    the search restricted or the current folder left out of it."""
+    calls = [re.sub(r"\w+ (?=L\")", "", c) for c in re.findall(
+        r":Call KERNEL32\.(\w+\(.*?\)) ret=", "\n".join(installer_trace(run.prefix, run.program)))]
+    expected = ["SetErrorMode(00008001)", "SetDefaultDllDirectories(00000800)" if restricted else 'SetDllDirectoryW(L"")']
     if calls != expected:
         raise Failure("the installer asked %r of the system, expected %r" % (calls, expected))
 
@@ -447,24 +443,21 @@ CASES = {case.name: case for case in [
          "a profile without a Links folder. The folder is created, nothing is reordered, Wine's "
          "browser was started, the manifest's common-controls 6.0 dependency is bound (the "
          "side-by-side copy loads), every DLL of the installer's table was looked for by name "
-         "in the system folder only (the system's error boxes turned off first), and no stand-in is "
-         "ever loaded.",
+         "in the system folder only, and no stand-in is ever loaded.",
          reader_args=("--modules",), dll_overrides=PLANTED_FIRST, traces_loader=True, signed=True,
          prepare=from_downloads, check=bound_system_dlls),
     Case("succeeds_from_downloads_where_kernel32_is_xps",
          "The same first run where kernel32 has neither SetDefaultDllDirectories nor "
          "AddDllDirectory (XP; Vista and 7 without KB2533623; their names are hidden in the "
          "image): every DLL of the table is loaded by its full system path before anything "
-         "asks for it by name, the current folder is left out of the search, and no stand-in is "
-         "ever loaded.",
+         "asks for it by name, and no stand-in is ever loaded.",
          reader_args=("--modules",), dll_overrides=PLANTED_FIRST, kernel32_like_xp=True,
          traces_loader=True, prepare=from_downloads,
          check=partial(bound_system_dlls, by_full_path=True)),
     Case("succeeds_from_downloads_on_vista",
          "The same first run on Vista, whose COM fails to create in-process shell classes once "
          "the search is restricted: the restriction calls are there but not made, every DLL of "
-         "the table is loaded by its full system path, the current folder is left out of the "
-         "search, and no stand-in is ever loaded.",
+         "the table is loaded by its full system path, and no stand-in is ever loaded.",
          reader_args=("--modules",), dll_overrides=PLANTED_FIRST, traces_loader=True,
          prepare=from_downloads_reporting_vista, check=partial(bound_system_dlls, by_full_path=True)),
     Case("ignores_its_command_line", "Arguments change nothing.", arguments="/uninstall --help x"),

@@ -103,8 +103,7 @@ def signed_copy(installer):
 
 # ---------------------------------------------------------------- running the image
 
-# With trace_loader, Wine's relay trace prints each call of these, as the program made them.
-TRACED_CALLS = ("SetErrorMode", "SetDefaultDllDirectories", "SetDllDirectoryW")
+TRACED_CALLS = ("SetErrorMode", "SetDefaultDllDirectories", "SetDllDirectoryW")  # Wine's relay prints each call
 
 
 def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args=(),

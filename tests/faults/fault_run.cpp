@@ -58,13 +58,6 @@ int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
 
 void WINAPI NoPause(DWORD) {}
 
-// The error mode each DLL load of the product found, all of them together.
-UINT g_errorModeAtLoads = ~0u;
-HMODULE WINAPI LoadNotingErrorMode(LPCWSTR name, HANDLE file, DWORD flags) {
-    g_errorModeAtLoads &= GetErrorMode();
-    return LoadLibraryExW(name, file, flags);
-}
-
 // Waits end within 1 s here (the bounds are tested elsewhere): one a failure leaves
 // unanswered then ends in 1 s, not in its bound of up to 20 s, and does the same.
 constexpr DWORD kWaitCapMs = 1000;
@@ -193,8 +186,8 @@ void Report(const char* ended) {
     for (const auto& kind : FaultInjector::Unowned())
         fprintf(report, "unowned %s\t%ld\n", kind.first.c_str(), kind.second);
     for (const std::wstring& path : FaultInjector::RefusedDeletes()) fprintf(report, "kept %s\n", Narrow(path).c_str());
-    fprintf(report, "announced-after-reorder %ld\nreferences %ld\nthreads %d\nerror-mode %u\n",
-            g_announcedAfterReorder, *g_references[0] + *g_references[1], running, g_errorModeAtLoads);
+    fprintf(report, "announced-after-reorder %ld\nreferences %ld\nthreads %d\n", g_announcedAfterReorder,
+            *g_references[0] + *g_references[1], running);
     fclose(report);
 }
 
@@ -215,8 +208,7 @@ BOOL WINAPI ReportThenTerminate(HANDLE process, UINT code) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    // Not the modes the entry must set itself before its first load.
-    SetErrorMode(SEM_NOGPFAULTERRORBOX);
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(&EndWithTheFault);
     if (argc < 2 || (argc - 2) % 5 != 0) return 90;
     g_report = argv[1];
@@ -270,7 +262,6 @@ int wmain(int argc, wchar_t** argv) {
     if (!hooked) return 93;
     FaultInjector::StandIn("MessageBoxW", reinterpret_cast<void*>(&RecordBox));
     FaultInjector::StandIn("Sleep", reinterpret_cast<void*>(&NoPause));
-    FaultInjector::StandIn("LoadLibraryExW", reinterpret_cast<void*>(&LoadNotingErrorMode));
     FaultInjector::StandIn("WaitForSingleObject", reinterpret_cast<void*>(&CappedWait));
     FaultInjector::StandIn("CoWaitForMultipleHandles", reinterpret_cast<void*>(&CappedCoWait));
     FaultInjector::StandIn("GetProcAddress", reinterpret_cast<void*>(&FindProcedure));

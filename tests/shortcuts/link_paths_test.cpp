@@ -231,10 +231,9 @@ TEST_F(LinkPathsTest, SpyOtherLookupFailuresAreReturnedWithoutRetry) {
 }
 
 // Windows would follow a share or a drive in the value (connecting to the host with the
-// user's credentials), fails the lookup of a name holding a character no file name may
-// hold, and drops a trailing space or dot from the lookup's last part but not from the
-// shortcut's path; Wine answers none of these so, and the lookup itself is watched: it never
-// sees such a value.
+// user's credentials), fails the lookup of a name holding a character no file name may hold
+// and drops a trailing space or dot from it; Wine answers otherwise, so the lookup itself is
+// watched: it never sees such a value.
 TEST_F(LinkPathsTest, SpyValueThatIsNotAFolderNameIsNeverLookedUp) {
     ImportSpy spy(BRIVOK_IMPORT_SLOT(SHGetFolderPathAndSubDirW), reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
     ASSERT_TRUE(spy.active());
