@@ -361,6 +361,7 @@ protected:
             places.push_back({{}, call.first, call.second});
         }
         std::string table;
+        std::vector<FaultArm> givenUp;  // the first failure alone after which a wait was given up
         for (size_t i = 0; i < places.size(); ++i) {
             const Place place = places[i];
             const FaultFunction* function = FindFaultFunction(place.call.first);
@@ -383,6 +384,7 @@ protected:
                     ChildRun run = RunAndCheck(failures);
                     ++placeRuns;
                     placeFired += !run.fired.empty() && run.fired.back() > 0;
+                    if (run.givenUp && givenUp.empty() && failures.size() == 1) givenUp = failures;
                     if (place.under.empty())
                         for (const auto& call : run.calls)
                             if (reached.insert(call.first).second)
@@ -402,6 +404,22 @@ protected:
                      std::to_string(function->modes.size()) + " " + std::to_string(placeRuns) + " " +
                      std::to_string(placeFired) + "\n";
         }
+        // Two troubles in one run: after that wait given up, the work fails at each function's
+        // first place the clean run reached (at every place in `make faults`), in its first way.
+        std::set<std::string> paired;
+        int pairs = 0;
+        for (const auto& call : clean.calls) {
+            const FaultFunction* function = FindFaultFunction(call.first.first);
+            if (givenUp.empty() || call.first.second == kOutside || !function || function->modes.empty() ||
+                call.first == std::make_pair(givenUp[0].function, givenUp[0].place) ||
+                (!all_ && !paired.insert(call.first.first).second))
+                continue;
+            std::vector<FaultArm> failures = givenUp;
+            failures.push_back({call.first.first, call.first.second, 1, 0, false});
+            RunAndCheck(failures);
+            ++pairs;
+        }
+        if (pairs) table += "after " + givenUp[0].function + " at " + givenUp[0].place + ": " + std::to_string(pairs) + " runs\n";
         std::cout << StartName(start) << ": " << runs_ << " runs, " << startedAgain_ << " started again (function, place, calls, ways, runs, runs of one failure that reached it)\n" << table;
     }
 
