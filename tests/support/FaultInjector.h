@@ -14,8 +14,8 @@
 // One way a function fails: what it returns and the last error it leaves (0: untouched).
 struct FaultMode {
     const char* what;
-    UINT_PTR value;
-    DWORD lastError;
+    UINT_PTR value = 0;
+    DWORD lastError = 0;
     // Where set, the value is this argument plus value: LocalFree's failure hands back its
     // argument; a length past the buffer's is the answer of a buffer too small.
     int argument = -1;
@@ -31,11 +31,16 @@ struct FaultMode {
 inline constexpr int kNone = -3, kResult = -1, kThread = -2;
 enum class Success { NonZero, StatusZero, HresultOk };
 
-// What the campaign knows of a function or method: its failures (none for one that cannot
-// fail or returns nothing); which pointer argument is cleared when it fails (-1: none);
-// and what it hands out and takes back, of which kind.
+// What the campaign knows of a function or method: where it comes from; its failures (none
+// for one that cannot fail or returns nothing); which pointer argument is cleared when it
+// fails (-1: none); and what it hands out and takes back, of which kind.
 struct FaultFunction {
     const char* name;
+    // The DLL that exports it (none: a spy's method), and whether Windows XP SP2 does by name;
+    // or the ordinal alone by which XP as first released exports it, and an image imports it.
+    const char* dll = nullptr;
+    bool onXp = false;
+    WORD ordinal = 0;
     std::vector<FaultMode> modes;
     int clearedOnFailure = -1;
     // A release that reports a failure after it released (CloseHandle on a network file
@@ -49,19 +54,25 @@ struct FaultFunction {
     // How often it is called at a place follows the other threads' timing (a wait): only
     // its first call there is failed alone; a lasting failure covers the rest.
     bool countFollowsTiming = false;
+    DWORD handsOutOnlyWith = 0;  // argument 0's flags without which it hands out nothing
+    bool startsThread = false;   // what it hands out is a thread, waited for (StartedThreads)
+    bool keepsRefused = false;   // a delete: refused, argument 0's file stays (RefusedDeletes)
+    bool spiesHandOut = false;   // the spies allocate with it too (HookSpyImports)
+    bool fatalWhenFailed = false;  // failed, the message text raises a fatal fault
+    bool unhides = false;  // failed, the shortcut renamed into place may stay hidden
 };
 
 // Every function the installer imports, by the name it has in an image's import table (the
 // three shell32 ordinals by their names), every function it looks up by name (the download,
 // shlwapi's path functions), and every spy method the product may call.
 const std::vector<FaultFunction>& FaultFunctions();
-const FaultFunction* FindFaultFunction(const std::string& name);
-
 // Functions the installer imports that the campaign leaves out, each with the reason.
-const std::map<std::string, std::string>& FaultFunctionsLeftOut();
+const std::vector<FaultFunction>& FaultFunctionsLeftOut();
+const FaultFunction* FindFaultFunction(const std::string& name,
+                                       const std::vector<FaultFunction>& functions = FaultFunctions());
 
-// The functions an image imports (shell32's ordinals 92, 155 and 190 by their names), from
-// its import table, mapped without running anything of it; empty when it cannot be read.
+// The functions an image imports (those by ordinal by their names in the table), from its
+// import table, mapped without running anything of it; empty when it cannot be read.
 std::vector<std::string> ImageImports(const std::wstring& path);
 
 // A call's place: the return addresses on its stack in the product, the call's own first,

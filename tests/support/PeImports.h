@@ -4,8 +4,6 @@
 #include <windows.h>
 
 #include <cctype>
-#include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -51,21 +49,4 @@ inline std::vector<PeImportedDll> MappedImports(HMODULE module) {
         reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
     return ReadImports(nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress,
                        sizeof(void*) == 8, [base](DWORD rva) { return base + rva; });
-}
-
-// The functions the product imports from SHELL32 by ordinal, ordinal to name, as the one list
-// of them says (cmake/shell32-imports.def.in under the BRIVOK_SOURCE_DIR the tests are given):
-// its lines "Name@SIZE@ @ORDINAL NONAME".
-inline std::map<WORD, std::string> ShellOrdinalImports() {
-    std::map<WORD, std::string> ordinals;
-    wchar_t path[MAX_PATH];
-    DWORD length = GetEnvironmentVariableW(L"BRIVOK_SOURCE_DIR", path, MAX_PATH);
-    FILE* def = length && length < MAX_PATH - 40 && lstrcatW(path, L"\\cmake\\shell32-imports.def.in")
-                    ? _wfopen(path, L"r") : nullptr;
-    char line[256], name[128];
-    unsigned ordinal;
-    while (def && fgets(line, sizeof line, def))
-        if (sscanf(line, "%127[^@]@%*[^@]@ @%u NONAME", name, &ordinal) == 2) ordinals[static_cast<WORD>(ordinal)] = name;
-    if (def) fclose(def);
-    return ordinals;
 }
