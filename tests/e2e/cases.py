@@ -187,22 +187,20 @@ def no_temporary_folder(run):
 
 # ---------------------------------------------------------------- a first run from Downloads
 
-def loaded_by_name_later():
-    """The installer's own table of the system DLLs a run loads by name after its start."""
-    source = Path(SOURCE, "common", "SystemLibrary.cpp").read_text(encoding="utf-8")
-    table = re.search(r"kLoadedByNameLater\[\] = \{(.*?)\n\};", source, re.S)
-    return re.findall(r'L"([\w.]+\.dll)"', table.group(1)) if table else []
-
-
+# Looked for by name after the start in the loader's trace of a run (Wine 8; the DLLs' own loads left out).
+LOADED_BY_NAME_LATER = ["uxtheme.dll", "dwmapi.dll", "msimg32.dll", "oleacc.dll", "version.dll", "userenv.dll",
+                        "profapi.dll", "setupapi.dll", "apphelp.dll", "propsys.dll", "cryptbase.dll", "ntmarta.dll",
+                        "clbcatq.dll", "comres.dll", "actxprxy.dll", "shdocvw.dll", "ieframe.dll", "iertutil.dll",
+                        "urlmon.dll", "wininet.dll", "secur32.dll", "mpr.dll", "ws2_32.dll", "shlwapi.dll"]
 # Not planted, as Wine loads them before any program's entry where Windows would not look
 # beside the program: version by Wine's own builtins (a stand-in taken under that name breaks
 # every program, the control too); shlwapi as an import of shell32, which Wine, having no list
 # of known DLLs, looks for beside the program, while Windows takes a known DLL's own imports
 # from the system folder.
 LOADED_BY_WINE_BEFORE_ANY_ENTRY = {"version.dll", "shlwapi.dll"}
-# Planted beside the installer: every name of its table, and the common controls, which it
+# Planted beside the installer: every name of the list, and the common controls, which it
 # loads by name itself (for the manifest's 6.0).
-PLANTED = [n for n in loaded_by_name_later() if n not in LOADED_BY_WINE_BEFORE_ANY_ENTRY] + ["comctl32.dll"]
+PLANTED = [n for n in LOADED_BY_NAME_LATER if n not in LOADED_BY_WINE_BEFORE_ANY_ENTRY] + ["comctl32.dll"]
 # Native first for each: Wine then searches the program's folder for them the way Windows does.
 PLANTED_FIRST = ",".join(n[:-len(".dll")] for n in PLANTED) + "=n,b"
 
@@ -213,7 +211,7 @@ def plant_markers(folder):
 
 def from_downloads(run):
     if len(PLANTED) < 12:
-        raise Failure("the installer's table of DLLs loaded by name later was not read: %r" % PLANTED)
+        raise Failure("%d DLLs to plant: too few to stand for a run's loads by name" % len(PLANTED))
     drop_default_links(run)
     folder = os.path.join(run.profile, "Downloads")
     os.makedirs(folder, exist_ok=True)
@@ -245,19 +243,19 @@ def loaded_modules(run):
 
 
 def looked_up_in_system_folder(run, by_full_path):
-    """Each DLL of the installer's table was looked for in the system folder only, by the
+    """Each DLL of LOADED_BY_NAME_LATER was looked for in the system folder only, by the
     loader's trace: by name with the search restricted to that folder, or by its full path."""
     lines = installer_trace(run.prefix, run.program)
     system = r"C:\\\\windows\\\\(?:system32|syswow64)\\\\"
     missing = []
-    for name in loaded_by_name_later():
+    for name in LOADED_BY_NAME_LATER:
         looked_for = ('looking for L"%s%s"' % (system, re.escape(name)) if by_full_path
                       else 'looking for L"%s" in L"%s"' % (re.escape(name), system))
         if not any(re.search(looked_for, line, re.I) for line in lines):
             missing.append(name)
     way = "by its full path" if by_full_path else "by name, in the system folder only"
-    log("   table DLLs looked for %s: %d of %d" % (way, len(loaded_by_name_later()) - len(missing),
-                                                  len(loaded_by_name_later())))
+    log("   DLLs loaded by name later looked for %s: %d of %d" % (way, len(LOADED_BY_NAME_LATER) - len(missing),
+                                                                len(LOADED_BY_NAME_LATER)))
     if missing:
         raise Failure("not looked for %s: %r" % (way, missing))
 

@@ -22,8 +22,24 @@ from signing import sign, verify  # noqa: E402
 CAPTION = "Brivok Internet Explorer Buttons"
 SAVE_NAME = "+ Save It For Later.url"
 VIEW_NAME = "View Drovs.url"
-# Each shortcut with the id of its template among the image's resources of type 100.
-SHORTCUTS = {SAVE_NAME: 102, VIEW_NAME: 101}
+SHORTCUTS = (SAVE_NAME, VIEW_NAME)
+
+
+def shortcut_documents(root):
+    """Each shortcut's lines, as patterns, for the web root the image was given (every line ends
+    in CR LF). The bookmarklet's layout is the build's: its line is one line, spaces written as
+    %20 and nothing else escaped, naming in order the service's endpoint and query, its script
+    and the last pair."""
+    text = r"(?:[^\s%]|%20)*"
+    bookmarklet = text.join(["URL=javascript:"] + [re.escape(p) for p in (
+        root + "brivok?brivok_add_review_url=", "&v=2&remote=1&ie=1&",
+        root + "sites/all/modules/brivok/brivok_page_parsing.js", "jump=yes")] + [""])
+    icon = ["IconFile=%sfiles/bin_brivok_favicon.ico" % root, "IconIndex=1", "IDList="]
+    properties = ["[{000214A0-0000-0000-C000-000000000046}]", "Prop3=19,2", ""]
+    documents = {VIEW_NAME: ["[DEFAULT]", "BASEURL=" + root, "[InternetShortcut]", "URL=%sdrov" % root] + icon +
+                 ["Comment=BriVok | What's hot for you."] + properties,
+                 SAVE_NAME: ["[InternetShortcut]", None] + icon + ["Modified=C0E1E881C0A8C9013C"] + properties}
+    return {name: [bookmarklet if l is None else re.escape(l) for l in lines] for name, lines in documents.items()}
 
 
 @dataclass
@@ -243,8 +259,8 @@ def check_boxes(run, boxes, codes):
     return problems
 
 
-def check_links(run, templates, links_before):
-    """Exactly the expected shortcuts, as the templates hold them, and nothing temporary left."""
+def check_links(run, documents, links_before):
+    """Exactly the expected shortcuts, each as its document, and nothing temporary left."""
     case, problems = run.case, []
     links = os.path.join(run.profile, run.links)
     links_after = set(os.listdir(links)) if os.path.isdir(links) else set()
@@ -257,10 +273,13 @@ def check_links(run, templates, links_before):
         elif shortcut in case.expect_files:
             if held is None:
                 problems.append("missing %s" % shortcut)
-            elif templates[shortcut] is None:
-                problems.append("no template %s in the installer" % shortcut)
-            elif held != templates[shortcut]:
-                problems.append("%s differs from its template" % shortcut)
+                continue
+            document, lines = documents[shortcut], held.decode("latin-1").split("\r\n")
+            wrong = [(n + 1, line[:100]) for n, (line, want) in enumerate(zip(lines, document))
+                     if not re.fullmatch(want, line)]
+            if wrong or len(lines) != len(document):
+                problems.append("%s: %d lines, expected %d; first wrong: %r" % (
+                    shortcut, len(lines) - 1, len(document) - 1, wrong[:1]))
         elif held is not None:
             problems.append("%s was written" % shortcut)
     unexpected = links_after - links_before - set(case.expect_files)
@@ -301,18 +320,11 @@ def run_case(case, installer, boxreader, explore, sign):
     variant = None
     try:
         run.root = case.root()
-        variant, _ = root_variant(installer, run.root.url)
+        variant, root = root_variant(installer, run.root.url)
         if case.kernel32_like_xp:
             hide_restriction_calls(variant)
         run.installer = signed_copy(variant) if sign else variant
-        image = PeImage.read(run.installer)
-        run.machine = image.machine
-        templates = {}
-        for shortcut, template_id in SHORTCUTS.items():
-            try:
-                templates[shortcut] = image.resource(100, template_id)
-            except LookupError:
-                templates[shortcut] = None
+        run.machine = PeImage.read(run.installer).machine
         run.profile = user_dir(prefix)
         run.program = run.installer
         if case.links_folder_name is not None:
@@ -336,7 +348,7 @@ def run_case(case, installer, boxreader, explore, sign):
         run.start_time = float(Path(prefix, ".out", "start-time").read_text())
 
         problems = check_boxes(run, boxes, codes)
-        problems += check_links(run, templates, links_before)
+        problems += check_links(run, shortcut_documents(root), links_before)
         problems += check_order(prefix, written, order_after)
         if case.check:
             try:

@@ -2,8 +2,6 @@
 
 #include <shlwapi.h>
 
-#include "menuorder/MenuOrderUpdate.h"
-
 namespace {
 
 DWORD Get32(const BYTE* p) {
@@ -104,19 +102,17 @@ bool TestOrderKey::Open() {
             break;
         }
     }
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kMenuOrderKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, &key_, nullptr) != 0) {
-        return false;
-    }
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kOrderKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                        nullptr) != 0) return false;
     hadOrder_ = createdRoot_.empty() && Read(&savedOrder_, &savedType_);
-    if (hadOrder_) RegDeleteValueW(key_, kMenuOrderValueName);
+    if (hadOrder_) RegDeleteValueW(key_, kOrderValueName);
     return true;
 }
 
 bool TestOrderKey::Restore() {
     bool restored = true;
     if (key_) {
-        RegDeleteValueW(key_, kMenuOrderValueName);
+        RegDeleteValueW(key_, kOrderValueName);
         if (hadOrder_) restored = Write(savedOrder_, savedType_);
         RegCloseKey(key_);
         key_ = nullptr;
@@ -135,20 +131,16 @@ bool TestOrderKey::DeleteKey() {
     if (createdRoot_.empty() || !key_) return false;
     RegCloseKey(key_);
     key_ = nullptr;
-    return RegDeleteKeyW(HKEY_CURRENT_USER, kMenuOrderKeyPath) == 0;
+    return RegDeleteKeyW(HKEY_CURRENT_USER, kOrderKeyPath) == 0;
 }
 
 bool TestOrderKey::Write(const std::vector<BYTE>& bytes, DWORD type) {
-    return RegSetValueExW(key_, kMenuOrderValueName, 0, type, bytes.data(),
-                          DWORD(bytes.size())) == 0;
+    return RegSetValueExW(key_, kOrderValueName, 0, type, bytes.data(), DWORD(bytes.size())) == 0;
 }
 
 bool TestOrderKey::Read(std::vector<BYTE>* bytes, DWORD* type) const {
     DWORD size = 0;
-    if (RegQueryValueExW(key_, kMenuOrderValueName, nullptr, type, nullptr, &size) != 0) {
-        return false;
-    }
+    if (RegQueryValueExW(key_, kOrderValueName, nullptr, type, nullptr, &size) != 0) return false;
     bytes->resize(size);
-    return RegQueryValueExW(key_, kMenuOrderValueName, nullptr, type, bytes->data(), &size) ==
-           0;
+    return RegQueryValueExW(key_, kOrderValueName, nullptr, type, bytes->data(), &size) == 0;
 }

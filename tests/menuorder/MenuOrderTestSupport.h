@@ -37,6 +37,11 @@ std::wstring ShortFileName(const std::wstring& path);
 std::vector<BYTE> OtherViewSaveRecord(const std::wstring& view, const std::wstring& save,
                                       const std::vector<LONG>& positions, bool otherWide = true);
 
+// Where the shell keeps the Links toolbar's order record (HKEY_CURRENT_USER), and its value.
+inline constexpr wchar_t kOrderKeyPath[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\Favorites\\Links";
+inline constexpr wchar_t kOrderValueName[] = L"Order";
+
 // The Links order key of the test's prefix. Open creates it when needed and sets aside an
 // Order value found there; Restore deletes what the test stored, puts that value back and
 // removes every key Open created.

@@ -184,7 +184,7 @@ LONG WINAPI OpenSpy(HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHK
 LONG WINAPI FlushSpy(HKEY key) {
     DWORD size = 4096;
     std::vector<BYTE> value(size);
-    if (RegGetValueW(HKEY_CURRENT_USER, kMenuOrderKeyPath, kMenuOrderValueName, RRF_RT_REG_BINARY,
+    if (RegGetValueW(HKEY_CURRENT_USER, kOrderKeyPath, kOrderValueName, RRF_RT_REG_BINARY,
                      nullptr, value.data(), &size) != ERROR_SUCCESS) size = 0;
     g_flushed.emplace_back(value.begin(), value.begin() + size);
     auto opened = g_openedWith.find(key);
@@ -231,7 +231,7 @@ TEST_F(MenuOrderUpdate, MissingKeyIsNotCreated) {
     StoredMenuOrder order;
     EXPECT_FALSE(LoadMenuOrder(&order));
     EXPECT_EQ(PlaceShortcutsFirst(save_.c_str(), view_.c_str()), S_OK);
-    EXPECT_EQ(OpenKeyResult(kMenuOrderKeyPath, KEY_READ), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(OpenKeyResult(kOrderKeyPath, KEY_READ), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(MenuOrderUpdate, ListedShortcutsComeFirstAndOthersShift) {
@@ -276,7 +276,7 @@ TEST_F(MenuOrderUpdate, ReadOnlyKeyIsLeftAsItWas) {
     ASSERT_TRUE(order_.Write(stored));
     // Everyone may read the key and change its access list, nobody may set values.
     ASSERT_TRUE(SetKeyAccess(order_.handle(), L"D:P(A;;KRWD;;;WD)"));
-    if (OpenKeyResult(kMenuOrderKeyPath, KEY_WRITE) == ERROR_SUCCESS) {
+    if (OpenKeyResult(kOrderKeyPath, KEY_WRITE) == ERROR_SUCCESS) {
         EXPECT_TRUE(SetKeyAccess(order_.handle(), L"D:(A;;KA;;;WD)"));
         GTEST_SKIP() << "the registry grants write access regardless of the access list";
     }

@@ -1,5 +1,5 @@
-"""A PE image read as bytes, for either word size: the machine, the sections, the offsets
-a signature leaves out, and resources by number. The tests' one PE reader in Python."""
+"""A PE image read as bytes, for either word size: the machine, the sections and the offsets
+a signature leaves out. The tests' one PE reader in Python."""
 import struct
 
 
@@ -31,26 +31,3 @@ class PeImage:
 
     def section(self, name):
         return next(s for s in self.sections if s[0] == name)
-
-    def offset(self, rva):
-        for _, va, size, raw, _ in self.sections:
-            if va <= rva < va + size:
-                return rva - va + raw
-        raise LookupError("RVA %x outside the image" % rva)
-
-    def resource(self, type_id, name_id):
-        """The bytes of resource type_id/name_id (first language); LookupError if absent."""
-        base = self.offset(struct.unpack_from("<I", self.data, self.directory_offset(2))[0])
-
-        def find(directory, ident):
-            named, ids = struct.unpack_from("<HH", self.data, base + directory + 12)
-            for i in range(named + ids):
-                entry_id, target = struct.unpack_from("<II", self.data, base + directory + 16 + 8 * i)
-                if ident is None or entry_id == ident:
-                    return target & 0x7FFFFFFF
-            raise LookupError("resource %r/%r not in the image" % (type_id, name_id))
-
-        leaf = find(find(find(0, type_id), name_id), None)
-        data_rva, size = struct.unpack_from("<II", self.data, base + leaf)
-        start = self.offset(data_rva)
-        return self.data[start:start + size]
