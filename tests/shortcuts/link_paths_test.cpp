@@ -233,21 +233,27 @@ TEST_F(LinkPathsTest, SpyOtherLookupFailuresAreReturnedWithoutRetry) {
 // Windows would follow a share or a drive in the value (connecting to the host with the
 // user's credentials), fails the lookup of a name holding a character no file name may hold
 // and drops a trailing space or dot from it; Wine answers otherwise, so the lookup itself is
-// watched: it never sees such a value.
+// watched: it never sees such a value, nor one longer than the MAX_PATH buffer it is read
+// into, cut short. N characters are 2N + 2 bytes: 259 fill the buffer with the terminator,
+// 519 would fit one whose count were taken in bytes.
 TEST_F(LinkPathsTest, SpyValueThatIsNotAFolderNameIsNeverLookedUp) {
     ImportSpy spy(BRIVOK_IMPORT_SLOT(SHGetFolderPathAndSubDirW), reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
     ASSERT_TRUE(spy.active());
     gFirstAnswer = S_OK;
-    for (const wchar_t* name : {L"\\\\host\\share", L"C:\\windows\\temp", L"..\\..\\windows", L"NUL", L"Li<nks",
-                                L"Li>nks", L"Li\"nks", L"Li|nks", L"Li?nks", L"Li*nks", L"Li\tnks", L"Links\x1F",
-                                L"Links ", L"Liens.", L"...", L"Liens. .", L" "}) {
-        SCOPED_TRACE(Narrow(name));
+    const std::wstring fits(MAX_PATH - 1, L'n');
+    auto shown = [](const std::wstring& s) { return s.size() < 32 ? Narrow(s) : std::to_string(s.size()) + " characters"; };
+    for (const std::wstring& name : std::initializer_list<std::wstring>{
+             L"\\\\host\\share", L"C:\\windows\\temp", L"..\\..\\windows", L"NUL", L"Li<nks", L"Li>nks", L"Li\"nks",
+             L"Li|nks", L"Li?nks", L"Li*nks", L"Li\tnks", L"Links\x1F", L"Links ", L"Liens.", L"...", L"Liens. .", L" ",
+             fits, std::wstring(MAX_PATH, L'n'), std::wstring(MAX_PATH + 1, L'n'),
+             std::wstring(2 * MAX_PATH - 1, L'n'), std::wstring(2 * MAX_PATH, L'n')}) {
+        SCOPED_TRACE(shown(name));
         SetName(name);
         gLookups.clear();
         HRESULT hr = ResolveLinkPaths();
         EXPECT_EQ(hr, S_OK) << std::hex << hr;
         ASSERT_EQ(gLookups.size(), 1u);
-        EXPECT_EQ(gLookups[0].subfolder, L"Links") << Narrow(gLookups[0].subfolder);
+        EXPECT_TRUE(gLookups[0].subfolder == (name == fits ? fits : L"Links")) << "looked up " << shown(gLookups[0].subfolder);
         FreeLinkPaths();
     }
 }
