@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "installer/ReportResult.h"
+#include "tests/support/ImportSpy.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/TestEnvironment.h"
+
+BRIVOK_DECLARE_IMPORT_SLOT(FormatMessageW);
 
 namespace {
 
@@ -28,11 +31,36 @@ TEST(ReportResult, SuccessShowsTextAloneWithInformationIcon) {
     ExpectReport(L"done", S_FALSE, L"done", BoxIcon::Information);
 }
 
+// Stands in for the system's message table, which has one text for a Win32 error and for
+// its HRESULT, and under Wine one language: it has a text only for the status handed out
+// (g_handedOut) in the user's language, LANG_USER_DEFAULT. Language 0 would take a neutral
+// text, then the thread's, before the user's. Asked anything else, it names what it was asked.
+ImportSpy* g_spy = nullptr;
+DWORD g_handedOut = 0;
+DWORD WINAPI SystemTextSpy(DWORD flags, LPCVOID, DWORD id, DWORD language, LPWSTR buffer, DWORD size, va_list* args) {
+    wchar_t asked[64];
+    wsprintfW(asked, L"Text of %08X in language %04X.", id, language);
+    bool own = (flags & FORMAT_MESSAGE_FROM_SYSTEM) && id == g_handedOut && language == LANG_USER_DEFAULT;
+    return g_spy->original<decltype(&FormatMessageW)>()((flags & ~FORMAT_MESSAGE_FROM_SYSTEM) | FORMAT_MESSAGE_FROM_STRING,
+                                                       own ? L"The failure's own text." : asked, 0, 0, buffer, size, args);
+}
+
 TEST(ReportResult, FailureAppendsLineBreakAndSystemText) {
     std::wstring system = SystemText(E_OUTOFMEMORY);
     ASSERT_FALSE(system.empty()) << "Wine has no text for 0x8007000E";
     ExpectReport(L"Failed to create Brivok links.", E_OUTOFMEMORY,
                  L"Failed to create Brivok links.\r\n" + system, BoxIcon::Error);
+
+    ImportSpy spy(BRIVOK_IMPORT_SLOT(FormatMessageW), reinterpret_cast<void*>(&SystemTextSpy));
+    ASSERT_TRUE(spy.active()) << "no import of FormatMessageW in this program";
+    g_spy = &spy;
+    for (HRESULT status : {E_OUTOFMEMORY, E_ACCESSDENIED, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE),
+                           RPC_E_CHANGED_MODE, REGDB_E_CLASSNOTREG}) {
+        SCOPED_TRACE(testing::Message() << std::hex << status);
+        g_handedOut = static_cast<DWORD>(status);
+        ExpectReport(L"Failed.", status, L"Failed.\r\nThe failure's own text.", BoxIcon::Error);
+    }
+    g_spy = nullptr;
 }
 
 TEST(ReportResult, NoTextShowsFatal) {
