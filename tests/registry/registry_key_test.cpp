@@ -167,7 +167,6 @@ TEST_F(RegistryKeyTest, ReadString) {
     wchar_t text[24];
     DWORD count;
     auto read = [&](const wchar_t* name, DWORD capacity) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(name)) + " in " + std::to_string(capacity));
         std::fill(std::begin(text), std::end(text), kGuard);
         count = capacity;
         LONG result = key.ReadString(name, text, &count);
@@ -180,7 +179,8 @@ TEST_F(RegistryKeyTest, ReadString) {
     struct Read { const wchar_t* name; DWORD capacity; DWORD count; const wchar_t* text; };
     for (const Read& c : {Read{L"Plain", 16, 6, L"Liens"}, Read{L"Expand", 16, 9, L"%TEMP%\\x"},  // taken as stored
                           Read{L"Empty", 16, 0, L""}, Read{L"Plain", 6, 6, L"Liens"}, Read{L"Empty", 1, 0, L""}}) {
-        EXPECT_EQ(read(c.name, c.capacity), ERROR_SUCCESS) << testing::PrintToString(std::wstring(c.name));
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)) + " in " + std::to_string(c.capacity));
+        EXPECT_EQ(read(c.name, c.capacity), ERROR_SUCCESS);
         EXPECT_EQ(count, c.count);
         EXPECT_EQ(std::wstring(text, c.count ? c.count - 1 : 0), c.text);
         EXPECT_EQ(text[c.count ? c.count - 1 : 0], L'\0') << "no terminator";
@@ -193,8 +193,9 @@ TEST_F(RegistryKeyTest, ReadString) {
                              Refused{L"OddPastTerminator", 16, ERROR_INVALID_DATA}, Refused{L"Number", 16, ERROR_INVALID_DATA},
                              Refused{L"Blob", 16, ERROR_INVALID_DATA}, Refused{L"Plain", 5, ERROR_MORE_DATA},
                              Refused{L"Missing", 16, ERROR_FILE_NOT_FOUND}}) {
-        EXPECT_EQ(read(c.name, c.capacity), c.expected) << testing::PrintToString(std::wstring(c.name)) << " in " << c.capacity;
-        EXPECT_EQ(count, 0u) << testing::PrintToString(std::wstring(c.name));
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)) + " in " + std::to_string(c.capacity));
+        EXPECT_EQ(read(c.name, c.capacity), c.expected);
+        EXPECT_EQ(count, 0u);
     }
 
     // Without a buffer only the size is reported.

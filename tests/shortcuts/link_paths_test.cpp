@@ -76,9 +76,7 @@ protected:
         EXPECT_EQ(std::wstring(LinkPaths.save), folder + L"\\+ Save It For Later.url") << Narrow(LinkPaths.save);
         EXPECT_TRUE(IsFolder(folder)) << Narrow(folder);
         FreeLinkPaths();
-        EXPECT_EQ(LinkPaths.folder, nullptr);
-        EXPECT_EQ(LinkPaths.view, nullptr);
-        EXPECT_EQ(LinkPaths.save, nullptr);
+        EXPECT_TRUE(!LinkPaths.folder && !LinkPaths.view && !LinkPaths.save) << "a buffer left after freeing";
     }
 
     std::wstring favorites_;
@@ -181,10 +179,7 @@ TEST_F(LinkPathsTest, ShortcutPathTooLongIsRefused) {
 
 // The folder lookup stands in for the shell's: Wine answers a missing Favorites folder with
 // 0x80070003 only, while Windows answers 0x80070002 and older shells E_FAIL.
-struct FolderLookupCall {
-    int csidl;
-    std::wstring subfolder;
-};
+struct FolderLookupCall { int csidl; std::wstring subfolder; };
 HRESULT gFirstAnswer = S_OK;
 std::vector<FolderLookupCall> gLookups;
 constexpr wchar_t kSpyFolder[] = L"C:\\SpyFavorites\\Links";

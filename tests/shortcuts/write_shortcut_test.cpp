@@ -16,8 +16,6 @@ BRIVOK_DECLARE_IMPORT_SLOT(MoveFileExW);
 
 namespace {
 
-std::string Ascii(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 std::string Lines(std::initializer_list<std::string> lines) {
     std::string document;
     for (const std::string& line : lines) document += line + "\r\n";
@@ -64,7 +62,7 @@ ImportSpy* g_spy = nullptr;
 class WriteShortcutFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = Ascii(TestEnvironment(L"BRIVOK_ROOT"));
+        root_ = Narrow(TestEnvironment(L"BRIVOK_ROOT"));
         ASSERT_FALSE(root_.empty());
         wchar_t temp[MAX_PATH];
         ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
@@ -85,17 +83,10 @@ protected:
     // points it back again.
     HRESULT WriteWithTemporaryFolder(const std::wstring& folder) {
         const wchar_t* names[] = {L"TMP", L"TEMP"};
-        std::wstring saved[2];
-        for (int i = 0; i < 2; ++i) {
-            wchar_t value[MAX_PATH * 2];
-            DWORD length = GetEnvironmentVariableW(names[i], value, MAX_PATH * 2);
-            saved[i] = length ? std::wstring(value, length) : std::wstring();
-            SetEnvironmentVariableW(names[i], folder.c_str());
-        }
+        const std::wstring saved[] = {TestEnvironment(names[0]), TestEnvironment(names[1])};
+        for (const wchar_t* name : names) SetEnvironmentVariableW(name, folder.c_str());
         HRESULT hr = WriteShortcutFile(view.c_str(), 101);
-        for (int i = 0; i < 2; ++i) {
-            SetEnvironmentVariableW(names[i], saved[i].empty() ? nullptr : saved[i].c_str());
-        }
+        for (int i = 0; i < 2; ++i) SetEnvironmentVariableW(names[i], saved[i].empty() ? nullptr : saved[i].c_str());
         return hr;
     }
 
@@ -195,10 +186,7 @@ TEST_F(WriteShortcutFileTest, FileHeldOpenKeepsItsContent) {
 // made fail, however late that comes on a busy machine. With g_giveAway, after each
 // successful move the name just moved away from is given to another installer at once, as
 // GetTempFileNameW may give it.
-struct RecordedMove {
-    std::wstring from, to;
-    DWORD attributes;
-};
+struct RecordedMove { std::wstring from, to; DWORD attributes; };
 std::vector<RecordedMove> gMoves;
 HANDLE g_heldTarget = nullptr;
 int g_refusedMoves = 0;
