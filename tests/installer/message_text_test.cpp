@@ -6,43 +6,36 @@
 
 namespace {
 
-TEST(MessageTextCreate, FromStringHoldsACopy) {
+TEST(MessageTextCreate, FromStringHoldsACopyFromNothingIsEmpty) {
     wchar_t source[] = L"Links path not found.";
     MessageText text(source);
     source[0] = L'X';
     ASSERT_NE(text.Get(), nullptr);
     EXPECT_STREQ(text.Get(), L"Links path not found.");
     EXPECT_EQ(text.Length(), 21u);
+
+    MessageText empty(nullptr);
+    EXPECT_EQ(empty.Get(), nullptr);
+    EXPECT_EQ(empty.Length(), 0u);
 }
 
-TEST(MessageTextCreate, FromNothingIsEmpty) {
-    MessageText text(nullptr);
-    EXPECT_EQ(text.Get(), nullptr);
-    EXPECT_EQ(text.Length(), 0u);
-}
-
+// By count (an embedded zero copied too) or to the terminator.
 TEST(MessageTextAppend, GrowsByTheGivenCount) {
     MessageText text(L"Fatal.");
     HRESULT hr = text.Append(L"\r\nAccess denied.xyz", 16);
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
     EXPECT_STREQ(text.Get(), L"Fatal.\r\nAccess denied.");
     EXPECT_EQ(text.Length(), 22u);
-}
 
-TEST(MessageTextAppend, ByTerminatedString) {
-    MessageText text(L"a");
-    EXPECT_EQ(text.Append(L"bc"), S_OK);
-    EXPECT_EQ(text.Append(L"d"), S_OK);
-    EXPECT_STREQ(text.Get(), L"abcd");
-}
+    MessageText terminated(L"a");
+    EXPECT_EQ(terminated.Append(L"bc"), S_OK);
+    EXPECT_EQ(terminated.Append(L"d"), S_OK);
+    EXPECT_STREQ(terminated.Get(), L"abcd");
 
-TEST(MessageTextAppend, EmbeddedZeroIsCopiedByCount) {
-    MessageText text(L"x");
-    EXPECT_EQ(text.Append(L"a\0b", 3), S_OK);
-    ASSERT_EQ(text.Length(), 4u);
-    EXPECT_EQ(text.Get()[2], L'\0');
-    EXPECT_EQ(text.Get()[3], L'b');
-    EXPECT_EQ(text.Get()[4], L'\0');
+    MessageText zero(L"x");
+    EXPECT_EQ(zero.Append(L"a\0b", 3), S_OK);
+    ASSERT_EQ(zero.Length(), 4u);
+    EXPECT_EQ(std::wstring(zero.Get(), 5), std::wstring(L"xa\0b\0", 5));
 }
 
 // Nothing, or no characters, appended to a text changes nothing, not even where it lies.
@@ -106,20 +99,12 @@ TEST(CopyResultMapping, EveryCode) {
 }
 
 TEST(CopyResultMapping, FaultCodes) {
-    EXPECT_EQ(FaultCodeForHResult(S_OK), 0u);
-    EXPECT_EQ(FaultCodeForHResult(S_FALSE), 0u);
-    EXPECT_EQ(FaultCodeForHResult(E_OUTOFMEMORY), 0xC0000017u);
-    EXPECT_EQ(FaultCodeForHResult(E_INVALIDARG), 0xC000001Du);
-    EXPECT_EQ(FaultCodeForHResult(E_FAIL), 0xC000001Du);
+    for (auto [hr, expected] : {std::pair{S_OK, 0ul}, {S_FALSE, 0ul}, {E_OUTOFMEMORY, 0xC0000017ul},
+                                {E_INVALIDARG, 0xC000001Dul}, {E_FAIL, 0xC000001Dul}})
+        EXPECT_EQ(FaultCodeForHResult(hr), expected) << std::hex << hr;
 }
 
 // The fault itself ends the process, so it is raised in a child program.
-DWORD RunFaultChild(const wchar_t* what) {
-    DWORD code = 0xdeadbeef;
-    RunToEnd(L"\"" + ProgramFolder() + L"fault_child.exe\" " + what, 30000, &code);
-    return code;
-}
-
 TEST(MessageTextFault, EachCopyEndsWithItsCode) {
     struct { const wchar_t* what; DWORD expected; } cases[] = {
         {L"copy-too-small", 0xC000001Du},  // illegal instruction
@@ -127,7 +112,8 @@ TEST(MessageTextFault, EachCopyEndsWithItsCode) {
         {L"copy-fits", 0u},                // no fault
     };
     for (const auto& c : cases) {
-        DWORD code = RunFaultChild(c.what);
+        DWORD code = 0xdeadbeef;
+        RunToEnd(L"\"" + ProgramFolder() + L"fault_child.exe\" " + c.what, 30000, &code);
         EXPECT_EQ(code, c.expected) << c.what << ": " << std::hex << code;
     }
 }

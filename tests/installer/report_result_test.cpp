@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "installer/ReportResult.h"
+#include "tests/support/ImportSpy.h"
 #include "tests/support/MessageBoxReader.h"
 #include "tests/support/TestEnvironment.h"
+
+BRIVOK_DECLARE_IMPORT_SLOT(FormatMessageW);
 
 namespace {
 
@@ -22,40 +25,54 @@ void ExpectReport(const wchar_t* text, HRESULT status, const std::wstring& shown
     EXPECT_EQ(boxes[0].buttons, std::vector<int>{IDOK}) << "the plain OK button only";
 }
 
+// A success shows the text alone (a positive status too); no text shows "Fatal.".
 TEST(ReportResult, SuccessShowsTextAloneWithInformationIcon) {
     ExpectReport(L"BriVok links installed.", S_OK, L"BriVok links installed.", BoxIcon::Information);
-    // A positive status is success too, with no system text.
     ExpectReport(L"done", S_FALSE, L"done", BoxIcon::Information);
-}
-
-TEST(ReportResult, FailureAppendsLineBreakAndSystemText) {
-    std::wstring system = SystemText(E_OUTOFMEMORY);
-    ASSERT_FALSE(system.empty()) << "Wine has no text for 0x8007000E";
-    ExpectReport(L"Failed to create Brivok links.", E_OUTOFMEMORY,
-                 L"Failed to create Brivok links.\r\n" + system, BoxIcon::Error);
-}
-
-TEST(ReportResult, NoTextShowsFatal) {
     ExpectReport(nullptr, S_OK, L"Fatal.", BoxIcon::Information);
-    std::wstring system = SystemText(E_ACCESSDENIED);
-    ASSERT_FALSE(system.empty());
-    ExpectReport(nullptr, E_ACCESSDENIED, L"Fatal.\r\n" + system, BoxIcon::Error);
 }
 
-TEST(ReportResult, FailureWithoutSystemTextShowsTextAloneWithErrorIcon) {
-    const HRESULT unknown = static_cast<HRESULT>(0x8FFF1234);
-    ASSERT_TRUE(SystemText(unknown).empty()) << "the system has a text for this code";
-    ExpectReport(L"Links path not found.", unknown, L"Links path not found.", BoxIcon::Error);
+// Stands in for the system's message table, which has one text for a Win32 error and for
+// its HRESULT, and under Wine one language: it has a text only for the status handed out
+// (g_handedOut) in the user's language, LANG_USER_DEFAULT. Language 0 would take a neutral
+// text, then the thread's, before the user's. Asked anything else, it names what it was asked.
+ImportSpy* g_spy = nullptr;
+DWORD g_handedOut = 0;
+DWORD WINAPI SystemTextSpy(DWORD flags, LPCVOID, DWORD id, DWORD language, LPWSTR buffer, DWORD size, va_list* args) {
+    wchar_t asked[64];
+    wsprintfW(asked, L"Text of %08X in language %04X.", id, language);
+    bool own = (flags & FORMAT_MESSAGE_FROM_SYSTEM) && id == g_handedOut && language == LANG_USER_DEFAULT;
+    return g_spy->original<decltype(&FormatMessageW)>()((flags & ~FORMAT_MESSAGE_FROM_SYSTEM) | FORMAT_MESSAGE_FROM_STRING,
+                                                       own ? L"The failure's own text." : asked, 0, 0, buffer, size, args);
 }
 
-// A system text that holds an insert is shown with the insert as written: there are no
-// arguments to put in its place.
-TEST(ReportResult, FailureWithInsertInSystemTextShowsItAsWritten) {
-    const HRESULT badFormat = HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
-    std::wstring system = SystemText(badFormat);
-    ASSERT_NE(system.find(L"%1"), std::wstring::npos) << "no insert in the system text: " << Narrow(system);
-    ExpectReport(L"Failed to create Brivok links.", badFormat,
-                 L"Failed to create Brivok links.\r\n" + system, BoxIcon::Error);
+// A failure adds a line break and the system's text, if it has one: an insert in it is shown
+// as written, there being no arguments to put in its place. Then the stand-in's text, which
+// only the status handed out and the user's language are given.
+TEST(ReportResult, FailureAppendsLineBreakAndSystemText) {
+    const HRESULT unknown = static_cast<HRESULT>(0x8FFF1234), badFormat = HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
+    ASSERT_NE(SystemText(badFormat).find(L"%1"), std::wstring::npos) << "no insert in the system text";
+    struct Failure { const wchar_t* text; HRESULT status; const wchar_t* shown; bool systemText; };
+    for (const Failure& c : {Failure{L"Failed to create Brivok links.", E_OUTOFMEMORY, L"Failed to create Brivok links.", true},
+                             Failure{nullptr, E_ACCESSDENIED, L"Fatal.", true},
+                             Failure{L"Links path not found.", unknown, L"Links path not found.", false},
+                             Failure{L"Failed to create Brivok links.", badFormat, L"Failed to create Brivok links.", true}}) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.status);
+        std::wstring system = SystemText(c.status);
+        ASSERT_EQ(system.empty(), !c.systemText) << "the system's text: " << Narrow(system);
+        ExpectReport(c.text, c.status, c.systemText ? c.shown + (L"\r\n" + system) : c.shown, BoxIcon::Error);
+    }
+
+    ImportSpy spy(BRIVOK_IMPORT_SLOT(FormatMessageW), reinterpret_cast<void*>(&SystemTextSpy));
+    ASSERT_TRUE(spy.active()) << "no import of FormatMessageW in this program";
+    g_spy = &spy;
+    for (HRESULT status : {E_OUTOFMEMORY, E_ACCESSDENIED, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE),
+                           RPC_E_CHANGED_MODE, REGDB_E_CLASSNOTREG}) {
+        SCOPED_TRACE(testing::Message() << std::hex << status);
+        g_handedOut = static_cast<DWORD>(status);
+        ExpectReport(L"Failed.", status, L"Failed.\r\nThe failure's own text.", BoxIcon::Error);
+    }
+    g_spy = nullptr;
 }
 
 }  // namespace

@@ -151,6 +151,7 @@ TEST_F(RegistryKeyTest, ReadString) {
     SetRaw(scratch_, L"Empty", REG_SZ, L"", 0);
     SetRaw(scratch_, L"NoTerminator", REG_SZ, L"Liens", 10);
     SetRaw(scratch_, L"Odd", REG_SZ, L"Liens", 11);
+    SetRaw(scratch_, L"OneByte", REG_SZ, L"L", 1);  // less than one character
     // The last whole character is a terminator; only the odd byte count is wrong.
     SetRaw(scratch_, L"OddPastTerminator", REG_SZ, L"Liens\0X", 13);
     DWORD number = 7;
@@ -160,40 +161,41 @@ TEST_F(RegistryKeyTest, ReadString) {
 
     RegistryKey key;
     ASSERT_EQ(key.OpenKey(HKEY_CURRENT_USER, kScratch, KEY_READ), ERROR_SUCCESS);
-    wchar_t text[16];
+    // The buffer goes on past the capacity given: what lies there must stay untouched, and
+    // the reader may not take it for a terminator.
+    const wchar_t kGuard = 0xdead;
+    wchar_t text[24];
     DWORD count;
-
-    // Exactly fits: five characters and the terminator in six.
-    struct Read { const wchar_t* name; DWORD capacity; DWORD count; const wchar_t* text; };
-    const Read reads[] = {
-        {L"Plain", 16, 6, L"Liens"},
-        {L"Expand", 16, 9, L"%TEMP%\\x"},  // expandable strings are taken as stored
-        {L"Empty", 16, 0, L""},
-        {L"Plain", 6, 6, L"Liens"},
+    auto read = [&](const wchar_t* name, DWORD capacity) {
+        std::fill(std::begin(text), std::end(text), kGuard);
+        count = capacity;
+        LONG result = key.ReadString(name, text, &count);
+        EXPECT_EQ(std::wstring(text + capacity, std::end(text)), std::wstring(std::end(text) - text - capacity, kGuard))
+            << "written past the capacity";
+        return result;
     };
-    for (const Read& c : reads) {
+
+    // Exactly fits: five characters and the terminator in six; the empty value's terminator in one.
+    struct Read { const wchar_t* name; DWORD capacity; DWORD count; const wchar_t* text; };
+    for (const Read& c : {Read{L"Plain", 16, 6, L"Liens"}, Read{L"Expand", 16, 9, L"%TEMP%\\x"},  // taken as stored
+                          Read{L"Empty", 16, 0, L""}, Read{L"Plain", 6, 6, L"Liens"}, Read{L"Empty", 1, 0, L""}}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)) + " in " + std::to_string(c.capacity));
-        count = c.capacity;
-        text[0] = L'?';
-        EXPECT_EQ(key.ReadString(c.name, text, &count), ERROR_SUCCESS);
+        EXPECT_EQ(read(c.name, c.capacity), ERROR_SUCCESS);
         EXPECT_EQ(count, c.count);
-        EXPECT_STREQ(text, c.text);
+        EXPECT_EQ(std::wstring(text, c.count ? c.count - 1 : 0), c.text);
+        EXPECT_EQ(text[c.count ? c.count - 1 : 0], L'\0') << "no terminator";
     }
 
+    // "NoTerminator" in 5 fills the buffer exactly with no room for the terminator.
     struct Refused { const wchar_t* name; DWORD capacity; LONG expected; };
-    const Refused refused[] = {
-        {L"NoTerminator", 16, ERROR_INVALID_DATA},
-        {L"Odd", 16, ERROR_INVALID_DATA},
-        {L"OddPastTerminator", 16, ERROR_INVALID_DATA},
-        {L"Number", 16, ERROR_INVALID_DATA},
-        {L"Blob", 16, ERROR_INVALID_DATA},
-        {L"Plain", 5, ERROR_MORE_DATA},
-        {L"Missing", 16, ERROR_FILE_NOT_FOUND},
-    };
-    for (const Refused& c : refused) {
-        count = c.capacity;
-        EXPECT_EQ(key.ReadString(c.name, text, &count), c.expected) << testing::PrintToString(std::wstring(c.name));
-        EXPECT_EQ(count, 0u) << testing::PrintToString(std::wstring(c.name));
+    for (const Refused& c : {Refused{L"NoTerminator", 16, ERROR_INVALID_DATA}, Refused{L"NoTerminator", 5, ERROR_INVALID_DATA},
+                             Refused{L"Odd", 16, ERROR_INVALID_DATA}, Refused{L"OneByte", 16, ERROR_INVALID_DATA},
+                             Refused{L"OddPastTerminator", 16, ERROR_INVALID_DATA}, Refused{L"Number", 16, ERROR_INVALID_DATA},
+                             Refused{L"Blob", 16, ERROR_INVALID_DATA}, Refused{L"Plain", 5, ERROR_MORE_DATA},
+                             Refused{L"Missing", 16, ERROR_FILE_NOT_FOUND}}) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)) + " in " + std::to_string(c.capacity));
+        EXPECT_EQ(read(c.name, c.capacity), c.expected);
+        EXPECT_EQ(count, 0u);
     }
 
     // Without a buffer only the size is reported.
@@ -219,17 +221,18 @@ TEST_F(RegistryKeyTest, ReadBinary) {
     EXPECT_EQ(key.ReadBinary(L"Order", nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(size, sizeof(blob));
 
+    // In a buffer that goes on past the size given, the bytes past the size stay untouched:
+    // the whole buffer, the value exactly, one byte short, four short.
     BYTE buffer[32];
-    memset(buffer, 0xcc, sizeof(buffer));
-    size = sizeof(buffer);
-    EXPECT_EQ(key.ReadBinary(L"Order", buffer, &size), ERROR_SUCCESS);
-    ASSERT_EQ(size, sizeof(blob));
-    EXPECT_EQ(memcmp(buffer, blob, sizeof(blob)), 0);
-    EXPECT_EQ(buffer[sizeof(blob)], 0xcc) << "written past the value";
-
-    size = 4;
-    EXPECT_EQ(key.ReadBinary(L"Order", buffer, &size), ERROR_MORE_DATA);
-    EXPECT_EQ(size, sizeof(blob));
+    for (DWORD given : {DWORD(sizeof(buffer)), DWORD(sizeof(blob)), DWORD(sizeof(blob) - 1), 4ul}) {
+        memset(buffer, 0xcc, sizeof(buffer));
+        size = given;
+        EXPECT_EQ(key.ReadBinary(L"Order", buffer, &size), given < sizeof(blob) ? ERROR_MORE_DATA : ERROR_SUCCESS) << given;
+        EXPECT_EQ(size, sizeof(blob)) << given;
+        if (given >= sizeof(blob)) EXPECT_EQ(memcmp(buffer, blob, sizeof(blob)), 0) << given;
+        for (size_t i = std::min<size_t>(given, sizeof(blob)); i < sizeof(buffer); ++i)
+            ASSERT_EQ(buffer[i], 0xcc) << "byte " << i << " written in " << given;
+    }
 
     for (auto [name, expected] : {std::pair{L"Text", ERROR_INVALID_DATA},
                                   std::pair{L"Number", ERROR_INVALID_DATA},

@@ -70,13 +70,9 @@ TEST_F(ComApartment, StampShortcutSpyPassesTheCallersPropertyIdAndTitle) {
     EXPECT_EQ(spy.counter.live, 0);
 }
 
-struct FailureCase {
-    const char* step;
-    HRESULT code;
-    HRESULT expected;    // what StampShortcut returns
-    size_t callsMade;    // how many of the full sequence's calls happen
-    bool setUrlSkipped;  // GetURL failed: no SetURL in between
-};
+// What StampShortcut returns, how many of the full sequence's calls happen, and whether
+// SetURL is left out (GetURL failed) when the step fails with the code.
+struct FailureCase { const char* step; HRESULT code; HRESULT expected; size_t callsMade; bool setUrlSkipped; };
 
 TEST_F(ComApartment, StampShortcutSpyStopsAtEachFailureAndReleasesAll) {
     const wchar_t path[] = L"C:\\spy\\+ Save It For Later.url";

@@ -76,9 +76,7 @@ protected:
         EXPECT_EQ(std::wstring(LinkPaths.save), folder + L"\\+ Save It For Later.url") << Narrow(LinkPaths.save);
         EXPECT_TRUE(IsFolder(folder)) << Narrow(folder);
         FreeLinkPaths();
-        EXPECT_EQ(LinkPaths.folder, nullptr);
-        EXPECT_EQ(LinkPaths.view, nullptr);
-        EXPECT_EQ(LinkPaths.save, nullptr);
+        EXPECT_TRUE(!LinkPaths.folder && !LinkPaths.view && !LinkPaths.save) << "a buffer left after freeing";
     }
 
     std::wstring favorites_;
@@ -181,10 +179,7 @@ TEST_F(LinkPathsTest, ShortcutPathTooLongIsRefused) {
 
 // The folder lookup stands in for the shell's: Wine answers a missing Favorites folder with
 // 0x80070003 only, while Windows answers 0x80070002 and older shells E_FAIL.
-struct FolderLookupCall {
-    int csidl;
-    std::wstring subfolder;
-};
+struct FolderLookupCall { int csidl; std::wstring subfolder; };
 HRESULT gFirstAnswer = S_OK;
 std::vector<FolderLookupCall> gLookups;
 constexpr wchar_t kSpyFolder[] = L"C:\\SpyFavorites\\Links";
@@ -233,21 +228,27 @@ TEST_F(LinkPathsTest, SpyOtherLookupFailuresAreReturnedWithoutRetry) {
 // Windows would follow a share or a drive in the value (connecting to the host with the
 // user's credentials), fails the lookup of a name holding a character no file name may hold
 // and drops a trailing space or dot from it; Wine answers otherwise, so the lookup itself is
-// watched: it never sees such a value.
+// watched: it never sees such a value, nor one longer than the MAX_PATH buffer it is read
+// into, cut short. N characters are 2N + 2 bytes: 259 fill the buffer with the terminator,
+// 519 would fit one whose count were taken in bytes.
 TEST_F(LinkPathsTest, SpyValueThatIsNotAFolderNameIsNeverLookedUp) {
     ImportSpy spy(BRIVOK_IMPORT_SLOT(SHGetFolderPathAndSubDirW), reinterpret_cast<void*>(&SpyGetFolderPathAndSubDir));
     ASSERT_TRUE(spy.active());
     gFirstAnswer = S_OK;
-    for (const wchar_t* name : {L"\\\\host\\share", L"C:\\windows\\temp", L"..\\..\\windows", L"NUL", L"Li<nks",
-                                L"Li>nks", L"Li\"nks", L"Li|nks", L"Li?nks", L"Li*nks", L"Li\tnks", L"Links\x1F",
-                                L"Links ", L"Liens.", L"...", L"Liens. .", L" "}) {
-        SCOPED_TRACE(Narrow(name));
+    const std::wstring fits(MAX_PATH - 1, L'n');
+    auto shown = [](const std::wstring& s) { return s.size() < 32 ? Narrow(s) : std::to_string(s.size()) + " characters"; };
+    for (const std::wstring& name : std::initializer_list<std::wstring>{
+             L"\\\\host\\share", L"C:\\windows\\temp", L"..\\..\\windows", L"NUL", L"Li<nks", L"Li>nks", L"Li\"nks",
+             L"Li|nks", L"Li?nks", L"Li*nks", L"Li\tnks", L"Links\x1F", L"Links ", L"Liens.", L"...", L"Liens. .", L" ",
+             fits, std::wstring(MAX_PATH, L'n'), std::wstring(MAX_PATH + 1, L'n'),
+             std::wstring(2 * MAX_PATH - 1, L'n'), std::wstring(2 * MAX_PATH, L'n')}) {
+        SCOPED_TRACE(shown(name));
         SetName(name);
         gLookups.clear();
         HRESULT hr = ResolveLinkPaths();
         EXPECT_EQ(hr, S_OK) << std::hex << hr;
         ASSERT_EQ(gLookups.size(), 1u);
-        EXPECT_EQ(gLookups[0].subfolder, L"Links") << Narrow(gLookups[0].subfolder);
+        EXPECT_TRUE(gLookups[0].subfolder == (name == fits ? fits : L"Links")) << "looked up " << shown(gLookups[0].subfolder);
         FreeLinkPaths();
     }
 }
