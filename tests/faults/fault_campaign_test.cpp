@@ -82,6 +82,7 @@ struct ChildRun {
     std::map<std::pair<std::string, std::string>, LONG> calls;
     std::map<std::string, LONG> outstanding, unowned;
     std::set<std::wstring> kept;  // files whose delete was refused
+    std::vector<std::string> unsound;  // calls asked a DLL or file not whole or not the run's own
     LONG announcedAfterReorder = -1, references = -1, threads = -1;
 };
 
@@ -224,6 +225,7 @@ protected:
                 (key == "unowned" ? run.unowned : run.outstanding)[rest.substr(0, rest.find('\t'))] =
                     std::stol(rest.substr(rest.find('\t') + 1));
             if (key == "kept") run.kept.insert(std::wstring(rest.begin(), rest.end()));
+            if (key == "unsound") run.unsound.push_back(rest);
             if (key == "announced-after-reorder") run.announcedAfterReorder = std::stol(rest);
             if (key == "references") run.references = std::stol(rest);
             if (key == "threads") run.threads = std::stoi(rest);
@@ -327,6 +329,7 @@ protected:
         } else if (!succeeded && attempts) {
             EXPECT_GT(texts.size(), 1u) << "exit code 1 where no stage that reports a failure failed";
         }
+        for (const std::string& call : run.unsound) ADD_FAILURE() << "asked: " << call;
         EXPECT_EQ(run.announcedAfterReorder, 0) << "shortcuts announced after the Order value was changed";
         for (const auto& kind : run.unowned) ADD_FAILURE() << "taken back, never handed out: " << kind.second << " " << kind.first;
         if (run.givenUp) return;  // what a given-up run holds ends with its process

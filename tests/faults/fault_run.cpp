@@ -91,6 +91,54 @@ FARPROC WINAPI FindProcedure(HMODULE module, LPCSTR name) {
     return hooked;
 }
 
+// What the calls that would do harm with a wrong argument were asked, after whatever answer
+// came before: each DLL by its whole name in the system folder, or by name searched there only
+// (the common controls by name, for the manifest's version); each file by its whole path, in the
+// temporary folder or a Links folder, under one of the run's own names.
+std::mutex g_askedLock;
+std::vector<std::string> g_unsound;
+std::wstring g_systemFolder, g_tempFolder, g_favorites;
+bool InFolder(const std::wstring& path, const std::wstring& folder) {
+    return path.size() > folder.size() + 1 && CompareStringOrdinal(path.c_str(), folder.size(), folder.c_str(),
+                                                                   folder.size(), TRUE) == CSTR_EQUAL &&
+           path[folder.size()] == L'\\' && path.find(L'\\', folder.size() + 1) == std::wstring::npos;
+}
+void Ask(bool sound, const char* call, LPCWSTR argument, DWORD flags = 0) {
+    std::lock_guard<std::mutex> held(g_askedLock);
+    if (!sound) g_unsound.push_back(std::string(call) + " " + (argument ? Narrow(argument) : "(null)") + " " + std::to_string(flags));
+}
+bool SoundFile(LPCWSTR path) {
+    std::wstring whole = path ? path : L"", name = whole.substr(whole.rfind(L'\\') + 1);
+    bool own = name == L"View Drovs.url" || name == L"+ Save It For Later.url" ||
+               (name.size() >= 8 && name.size() <= 11 && name.rfind(L"url", 0) == 0 &&
+                name.find_first_not_of(L"0123456789abcdefABCDEF", 3) == name.size() - 4 && name.substr(name.size() - 4) == L".tmp");
+    return own && (InFolder(whole, g_tempFolder) || InFolder(whole, g_favorites + L"\\Links") ||
+                   InFolder(whole, g_favorites + L"\\Liens"));
+}
+HMODULE WINAPI AskedLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
+    std::wstring whole = name ? name : L"";
+    bool dll = whole.size() > 4 && whole.substr(whole.size() - 4) == L".dll";
+    Ask(dll && ((flags == LOAD_LIBRARY_SEARCH_SYSTEM32 && whole.find(L'\\') == std::wstring::npos) ||
+                (flags == LOAD_WITH_ALTERED_SEARCH_PATH && InFolder(whole, g_systemFolder)) ||
+                (flags == 0 && whole == L"comctl32.dll")), "LoadLibraryExW", name, flags);
+    return LoadLibraryExW(name, file, flags);
+}
+HANDLE WINAPI AskedCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD how,
+                               DWORD attributes, HANDLE model) {
+    Ask(SoundFile(path), "CreateFileW", path);
+    return CreateFileW(path, access, share, security, how, attributes, model);
+}
+BOOL WINAPI AskedMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    Ask(SoundFile(from), "MoveFileExW", from);
+    Ask(SoundFile(to), "MoveFileExW", to);
+    return MoveFileExW(from, to, flags);
+}
+BOOL WINAPI AskedDeleteFileW(LPCWSTR path) { Ask(SoundFile(path), "DeleteFileW", path); return DeleteFileW(path); }
+BOOL WINAPI AskedSetFileAttributesW(LPCWSTR path, DWORD attributes) {
+    Ask(SoundFile(path), "SetFileAttributesW", path);
+    return SetFileAttributesW(path, attributes);
+}
+
 // A box's caption or text on one report line.
 std::string OneLine(const std::wstring& text) {
     std::string out = Narrow(text);
@@ -186,6 +234,7 @@ void Report(const char* ended) {
     for (const auto& kind : FaultInjector::Unowned())
         fprintf(report, "unowned %s\t%ld\n", kind.first.c_str(), kind.second);
     for (const std::wstring& path : FaultInjector::RefusedDeletes()) fprintf(report, "kept %s\n", Narrow(path).c_str());
+    for (const std::string& asked : g_unsound) fprintf(report, "unsound %s\n", asked.c_str());
     fprintf(report, "announced-after-reorder %ld\nreferences %ld\nthreads %d\n", g_announcedAfterReorder,
             *g_references[0] + *g_references[1], running);
     fclose(report);
@@ -268,6 +317,18 @@ int wmain(int argc, wchar_t** argv) {
     FaultInjector::StandIn("SHChangeNotify", reinterpret_cast<void*>(&AnnounceReadingOrder));
     FaultInjector::StandIn("ExitProcess", reinterpret_cast<void*>(&ReportThenExit));
     FaultInjector::StandIn("TerminateProcess", reinterpret_cast<void*>(&ReportThenTerminate));
+    FaultInjector::StandIn("LoadLibraryExW", reinterpret_cast<void*>(&AskedLoadLibraryExW));
+    FaultInjector::StandIn("CreateFileW", reinterpret_cast<void*>(&AskedCreateFileW));
+    FaultInjector::StandIn("MoveFileExW", reinterpret_cast<void*>(&AskedMoveFileExW));
+    FaultInjector::StandIn("DeleteFileW", reinterpret_cast<void*>(&AskedDeleteFileW));
+    FaultInjector::StandIn("SetFileAttributesW", reinterpret_cast<void*>(&AskedSetFileAttributesW));
+    wchar_t system[MAX_PATH], temp[MAX_PATH], favorites[MAX_PATH];
+    if (!GetSystemDirectoryW(system, MAX_PATH) || GetTempPathW(MAX_PATH, temp) < 2 ||
+        FAILED(SHGetFolderPathW(nullptr, CSIDL_FAVORITES, nullptr, 0, favorites)))
+        return 93;
+    g_systemFolder = system;
+    g_tempFolder.assign(temp, lstrlenW(temp) - 1);  // without its closing backslash
+    g_favorites = favorites;
     for (int i = 2; i + 4 < argc; i += 5) {
         g_arms.push_back(argv[i + 1]);
         FaultInjector::Arm({Narrow(argv[i]), Narrow(argv[i + 1]), _wtoi(argv[i + 2]), _wtoi(argv[i + 3]),
