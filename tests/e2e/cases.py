@@ -18,9 +18,8 @@ from types import SimpleNamespace
 from typing import Callable, Optional
 
 from runner import SAVE_NAME, VIEW_NAME, installer_trace, run_installer
-from wineprefix import (SOURCE, TOOLBAR_KEY, WINE_DIR, Failure, Skip, append_user_key, drop_prefix, log,
-                        new_prefix, order_record, run_wine, set_browser_server, set_reg_value,
-                        windows_path)
+from wineprefix import (TOOLBAR_KEY, WINE_DIR, Failure, Skip, append_user_key, drop_prefix, log, new_prefix,
+                        order_record, run_wine, set_browser_server, set_reg_value, windows_path)
 
 INSTALLED = "BriVok links installed."
 LINKS_NOT_FOUND = "Links path not found."
@@ -217,8 +216,7 @@ def from_downloads(run):
     os.makedirs(folder, exist_ok=True)
     for name in PLANTED:
         shutil.copy(os.path.join(run.tools, "planted.dll"), os.path.join(folder, name))
-    control = os.path.join(folder, "plant_control.exe")
-    shutil.copy(os.path.join(run.tools, "plant_control.exe"), control)
+    control = shutil.copy(os.path.join(run.tools, "plant_control.exe"), folder)
     # The control loads each name the ordinary way: each plant must be loaded, or this system
     # would never load it and the check that the installer did not would prove nothing.
     run_wine(run.prefix, [windows_path(control)] + PLANTED, os.devnull, run.case.dll_overrides)
@@ -236,10 +234,6 @@ def from_downloads(run):
 def from_downloads_reporting_vista(run):
     from_downloads(run)  # Wine tells the installer it runs on Vista (6.0)
     append_user_key(run.prefix, r"Software\\Wine\\AppDefaults\\BrivokButtons.exe", {"Version": '"vista"'})
-
-
-def loaded_modules(run):
-    return [line[len("module:  "):].lower() for line in run.box_text.split("\n") if line.startswith("module:  ")]
 
 
 def looked_up_in_system_folder(run, by_full_path):
@@ -260,20 +254,10 @@ def looked_up_in_system_folder(run, by_full_path):
         raise Failure("not looked for %s: %r" % (way, missing))
 
 
-def asked_of_the_system(run, restricted):
-    """The installer's calls of runner.TRACED_CALLS, in order: the system's own boxes off, then
-    the search restricted or the current folder left out of it."""
-    calls = [re.sub(r"\w+ (?=L\")", "", c) for c in re.findall(
-        r":Call KERNEL32\.(\w+\(.*?\)) ret=", "\n".join(installer_trace(run.prefix, run.program)))]
-    expected = ["SetErrorMode(00008001)", "SetDefaultDllDirectories(00000800)" if restricted else 'SetDllDirectoryW(L"")']
-    if calls != expected:
-        raise Failure("the installer asked %r of the system, expected %r" % (calls, expected))
-
-
 def bound_system_dlls(run, by_full_path=False):
     if run.browsers < 1:
         raise Failure("no browser process was started")
-    modules = loaded_modules(run)
+    modules = [line[len("module:  "):].lower() for line in run.box_text.split("\n") if line.startswith("module:  ")]
     arch = {0x14C: "x86", 0x8664: "amd64"}[run.machine]
     side_by_side = "\\windows\\winsxs\\%s_microsoft.windows.common-controls_6595b64144ccf1df_6.0." % arch
     loaded = [m for m in modules if m.endswith("\\comctl32.dll")]
@@ -290,7 +274,14 @@ def bound_system_dlls(run, by_full_path=False):
     if not loaded or any(not re.search(r"\\windows\\(system32|syswow64)\\urlmon\.dll$", m) for m in loaded):
         raise Failure("urlmon loaded %r, expected the system folder's copy" % loaded)
     looked_up_in_system_folder(run, by_full_path)
-    asked_of_the_system(run, restricted=not by_full_path)
+    # The installer's calls of runner.TRACED_CALLS, in order: the system's own boxes off, then
+    # the search restricted or (by full path) the current folder left out of it.
+    calls = [re.sub(r"\w+ (?=L\")", "", c) for c in re.findall(
+        r":Call KERNEL32\.(\w+\(.*?\)) ret=", "\n".join(installer_trace(run.prefix, run.program)))]
+    expected = ["SetErrorMode(00008001)",
+                'SetDllDirectoryW(L"")' if by_full_path else "SetDefaultDllDirectories(00000800)"]
+    if calls != expected:
+        raise Failure("the installer asked %r of the system, expected %r" % (calls, expected))
 
 
 # ---------------------------------------------------------------- web roots and servers that keep it waiting
@@ -307,11 +298,9 @@ def gave_up_fetch_in_time(run):
 def icon_cached_once(run):
     if run.root.requests != ["GET /files/bin_brivok_favicon.ico HTTP/1.1"]:
         raise Failure("requests %r" % run.root.requests)
-    cache = os.path.join(run.profile, "AppData/Local/Microsoft/Windows/INetCache")
     body = run.root.body
-    cached = [os.path.join(root, n) for root, _, names in os.walk(cache) for n in names
-              if os.path.getsize(os.path.join(root, n)) == len(body)
-              and open(os.path.join(root, n), "rb").read() == body]
+    cached = [f for f in Path(run.profile, "AppData/Local/Microsoft/Windows/INetCache").rglob("*")
+              if f.is_file() and f.stat().st_size == len(body) and f.read_bytes() == body]
     # One request may leave two copies: Wine's HTTP layer keeps its own file of the response
     # where its request ends after urlmon's entry was stored (seen on a loaded machine).
     if not cached:
@@ -414,17 +403,13 @@ def links_on_full_volume(run):
     os.makedirs(os.path.join(run.mount, "Links"))
     os.symlink(os.path.join(run.mount, "Links"), links)
     Path(links, SAVE_NAME).write_bytes(OLD_SHORTCUT)
-    filler = os.open(os.path.join(run.mount, "filler"), os.O_WRONLY | os.O_CREAT, 0o644)
-    with contextlib.suppress(OSError):
-        while os.write(filler, b"\0" * 4096):
-            pass
-    try:
-        os.write(filler, b"\0")
-        raise Failure("the volume still takes data after filling")
-    except OSError:
-        pass
-    finally:
-        os.close(filler)
+    with open(os.path.join(run.mount, "filler"), "wb", buffering=0) as filler:
+        with contextlib.suppress(OSError):
+            while filler.write(b"\0" * 4096):
+                pass
+        with contextlib.suppress(OSError):  # a full volume refuses even one byte more
+            filler.write(b"\0")
+            raise Failure("the volume still takes data after filling")
 
 
 def unmount(run):
@@ -490,8 +475,7 @@ CASES = {case.name: case for case in [
          text=LINKS_NOT_FOUND + "\r\nFile name is too long.\r\n", prepare=name_too_long_folder, **FAILS),
     Case("fails_when_save_shortcut_cannot_be_replaced",
          "The save shortcut is written first; when it fails the view one is not tried.",
-         text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, 
-         prepare=partial(block_shortcut, name=SAVE_NAME), **FAILS),
+         text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, prepare=partial(block_shortcut, name=SAVE_NAME), **FAILS),
     Case("fails_when_view_shortcut_cannot_be_replaced",
          "The save shortcut is in place when the view one fails.",
          text=CREATE_FAILED + "\r\n" + ACCESS_DENIED_TEXT, prepare=partial(block_shortcut, name=VIEW_NAME),
@@ -517,8 +501,7 @@ CASES = {case.name: case for case in [
          "workers given up are still inside their calls at the end, so the process ends through "
          "TerminateProcess, with its exit code, rather than run DLL detach code beside them.",
          order_before=REORDER_BEFORE, order_after=REORDER_AFTER, timeout=150,
-         ends_through="TerminateProcess", root=SERVED, 
-         prepare=stuck_browser_server, check=box_soon_after_normal_run),
+         ends_through="TerminateProcess", root=SERVED, prepare=stuck_browser_server, check=box_soon_after_normal_run),
     Case("fails_when_links_volume_is_full",
          "The Links folder lies on a full volume: the run fails, the shortcut that was there "
          "is kept byte for byte and nothing temporary is left.",

@@ -11,10 +11,9 @@ import threading
 from dataclasses import dataclass
 from pathlib import Path
 
-from wineprefix import (ORDER_KEY, SOURCE, TOOLBAR_KEY, WINE_DIR, Failure, Skip,
-                        append_user_key, check_untouched_outside, drop_prefix, log,
-                        new_prefix, order_positions, order_record, parse_reg, reg_binary, reg_hex,
-                        run_limited, short_names, snapshot, user_dir, windows_path, wine_env)
+from wineprefix import (ORDER_KEY, SOURCE, TOOLBAR_KEY, WINE_DIR, Failure, Skip, append_user_key,
+                        check_untouched_outside, drop_prefix, log, new_prefix, order_positions, order_record, parse_reg,
+                        reg_binary, reg_hex, run_limited, short_names, snapshot, user_dir, windows_path, wine_env)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 from pe_image import PeImage  # noqa: E402
 from signing import sign, verify  # noqa: E402
@@ -87,14 +86,11 @@ def root_variant(installer, root):
     return path, root
 
 
-# The calls that restrict the DLL search, which the installer looks up in kernel32 by name.
-RESTRICTION_CALLS = (b"SetDefaultDllDirectories", b"AddDllDirectory")
-
-
 def hide_restriction_calls(path):
-    """Patches the image so that kernel32 answers as XP's does: neither call is found."""
+    """Patches the image so that kernel32 answers as XP's does: neither of the calls that restrict
+    the DLL search, which the installer looks up in kernel32 by name, is found."""
     image = Path(path).read_bytes()
-    for name in RESTRICTION_CALLS:
+    for name in (b"SetDefaultDllDirectories", b"AddDllDirectory"):
         found = image.count(b"\0" + name + b"\0")
         if found != 1:
             raise Failure("%s is named %d times in the image, expected once" % (name.decode(), found))
@@ -103,8 +99,7 @@ def hide_restriction_calls(path):
 
 
 def signed_copy(installer):
-    """A copy of the installer signed with the test certificate, in a folder beside it, checked
-    to carry it."""
+    """A copy of the installer signed with the test certificate, in a folder beside it, checked to carry it."""
     signed = os.path.join(os.path.dirname(installer), "signed", os.path.basename(installer))
     os.mkdir(os.path.dirname(signed))
     code, out = sign(installer, signed)
@@ -127,7 +122,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
     """Starts `runs` installers at once and reads their boxes: ([box], [exit code], raw
     output, time.time() when the last box had been read, browser processes seen). The time
     each installer ended goes to .out/exit-time. With trace_loader, Wine traces its loader
-    (see how_it_ended) and the calls of TRACED_CALLS."""
+    (installer_trace) and the calls of TRACED_CALLS."""
     out = os.path.join(prefix, ".out")
     os.makedirs(out, exist_ok=True)
     if trace_loader:
@@ -152,12 +147,9 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
         while not sampling.wait(0.05):
             for pid in [p for p in os.listdir("/proc") if p.isdigit()]:
                 try:
-                    with open("/proc/%s/environ" % pid, "rb") as f:
-                        if ("WINEPREFIX=%s" % prefix).encode() not in f.read().split(b"\0"):
-                            continue
-                    with open("/proc/%s/cmdline" % pid, "rb") as f:
-                        if b"iexplore.exe" in f.read().lower():
-                            browsers.add(pid)
+                    if (("WINEPREFIX=%s" % prefix).encode() in Path("/proc", pid, "environ").read_bytes().split(b"\0")
+                            and b"iexplore.exe" in Path("/proc", pid, "cmdline").read_bytes().lower()):
+                        browsers.add(pid)
                 except OSError:
                     pass
     sampler = threading.Thread(target=sample_browsers, daemon=True)
@@ -171,8 +163,7 @@ def run_installer(prefix, installer, boxreader, runs=1, timeout=240, reader_args
                          **({"WINEDEBUG": "+pid,+module,+relay"} if trace_loader else {})),
                     stdin=subprocess.DEVNULL)
     except Failure as stuck:
-        boxes_read = Path(out, "box.txt").read_text(errors="replace") if Path(out, "box.txt").exists() \
-            else "(nothing)"
+        boxes_read = Path(out, "box.txt").read_text(errors="replace") if Path(out, "box.txt").exists() else "(nothing)"
         raise Failure("%s== boxes read so far:\n%s" % (stuck, boxes_read))
     finally:
         sampling.set()
@@ -194,14 +185,6 @@ def installer_trace(prefix, program):
         raise Failure("cannot tell the installer's process in the loader's trace: %r" % sorted(pids))
     pid = pids.pop()
     return [l for l in lines if l.startswith(pid + ":")]
-
-
-def how_it_ended(prefix, program):
-    """How the one installer of a run with trace_loader ended: "ExitProcess" when its process
-    ran the DLLs' detach code (Wine's loader traces LdrShutdownProcess for it), else
-    "TerminateProcess"."""
-    shutdown = any(":trace:module:LdrShutdownProcess" in l for l in installer_trace(prefix, program))
-    return "ExitProcess" if shutdown else "TerminateProcess"
 
 
 # ---------------------------------------------------------------- the checks
@@ -249,7 +232,9 @@ def check_boxes(run, boxes, codes):
         problems.append("exit code(s) %r, expected %d" % (codes, case.exit_code))
     log("   box read %.1f s after the start" % (run.box_time - run.start_time))
     if case.ends_through:
-        ended = how_it_ended(run.prefix, run.program)
+        # ExitProcess runs the DLLs' detach code, for which Wine's loader traces LdrShutdownProcess.
+        shutdown = any(":trace:module:LdrShutdownProcess" in l for l in installer_trace(run.prefix, run.program))
+        ended = "ExitProcess" if shutdown else "TerminateProcess"
         gone = float(Path(run.prefix, ".out", "exit-time").read_text().split()[0]) - run.box_time
         log("   ended through %s, %.1f s after its box was closed" % (ended, gone))
         if ended != case.ends_through:
@@ -287,8 +272,7 @@ def check_links(run, documents, links_before):
         problems.append("unexpected files in the Links folder: %r" % sorted(unexpected))
     problems += ["%s was made" % rel for rel in case.absent if os.path.exists(os.path.join(run.profile, rel))]
     temp = os.path.join(run.profile, "Temp")
-    leftovers = [n for n in (os.listdir(temp) if os.path.isdir(temp) else [])
-                 if re.match(r"^url[0-9A-Fa-f]+\.tmp$", n)]
+    leftovers = [n for n in (os.listdir(temp) if os.path.isdir(temp) else []) if re.match(r"^url[0-9A-Fa-f]+\.tmp$", n)]
     if leftovers:
         problems.append("temporary files left: %r" % leftovers)
     return problems
@@ -314,7 +298,6 @@ def check_order(prefix, written, expected):
 
 
 def run_case(case, installer, boxreader, explore, sign):
-    """The problems found in one run of the case."""
     prefix = new_prefix()
     run = CaseRun(case, prefix, boxreader, os.path.dirname(boxreader), case.links)
     variant = None
@@ -324,7 +307,7 @@ def run_case(case, installer, boxreader, explore, sign):
         if case.kernel32_like_xp:
             hide_restriction_calls(variant)
         run.installer = signed_copy(variant) if sign else variant
-        run.machine = PeImage.read(run.installer).machine
+        run.machine = PeImage(Path(run.installer).read_bytes()).machine
         run.profile = user_dir(prefix)
         run.program = run.installer
         if case.links_folder_name is not None:
@@ -373,14 +356,12 @@ def main(cases):
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--case")
-    parser.add_argument("--installer")
-    parser.add_argument("--boxreader")
+    parser.add_argument("--installer", type=os.path.abspath)
+    parser.add_argument("--boxreader", type=os.path.abspath)
     parser.add_argument("--unsigned", action="store_true")
     parser.add_argument("--explore", action="store_true",
                         help="print every change outside the allowed areas instead of failing")
     args = parser.parse_args()
-    args.installer = args.installer and os.path.abspath(args.installer)
-    args.boxreader = args.boxreader and os.path.abspath(args.boxreader)
     if args.list:
         print(";".join(cases))
         return 0

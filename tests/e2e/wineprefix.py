@@ -78,12 +78,6 @@ def windows_path(unix_path):
     return "Z:" + unix_path.replace("/", "\\")
 
 
-def drive_c_path(prefix, unix_path):
-    """The C: form of a path inside the prefix (some calls fail on the Z: form under Wine)."""
-    rel = os.path.relpath(unix_path, os.path.join(prefix, "drive_c"))
-    return "C:\\" + rel.replace("/", "\\")
-
-
 def run_wine(prefix, command, stdout_path, dll_overrides=""):
     """Runs a helper program to its end in the prefix, then ends the prefix's processes. The
     limit only stops a helper that hangs: emulated 32-bit code on a loaded machine is slow."""
@@ -97,8 +91,9 @@ def run_wine(prefix, command, stdout_path, dll_overrides=""):
 def short_names(prefix, tools, folder, names):
     """Short (8.3) names as this Wine computes them (they are hashed, never guess them)."""
     out = os.path.join(prefix, ".short.txt")
-    tool = os.path.join(tools, "shortname.exe")
-    run_wine(prefix, [windows_path(tool)] + [drive_c_path(prefix, os.path.join(folder, n)) for n in names], out)
+    # The files go by their C: paths: some calls fail on the Z: form under Wine.
+    drive_c = "C:\\" + os.path.relpath(folder, os.path.join(prefix, "drive_c")).replace("/", "\\")
+    run_wine(prefix, [windows_path(os.path.join(tools, "shortname.exe"))] + [drive_c + "\\" + n for n in names], out)
     lines = Path(out).read_bytes().decode("utf-8", "replace").split()
     os.remove(out)
     if len(lines) != len(names) or any(not re.match(r"^[^ \"]+\.URL$", l, re.I) for l in lines):
@@ -117,17 +112,14 @@ BROWSER_SERVER_KEYS = [r"Software\\Classes\\%sCLSID\\{0002DF01-0000-0000-C000-00
 
 def parse_reg(path):
     """Keys of a Wine registry file: {key: {value name: raw data}}, without time stamps."""
-    keys = {}
-    current = None
+    keys, current = {}, None
     with open(path, encoding="utf-8", errors="surrogateescape") as f:
         text = f.read().replace("\\\n  ", "")
     for line in text.split("\n"):
         if line.startswith("["):
             m = re.match(r"^\[(.*)\](?: \d+)?$", line)
             current = keys.setdefault(m.group(1) if m else line, {})
-        elif current is None or not line or line.startswith(";") or line.startswith("#time="):
-            continue
-        else:
+        elif current is not None and line and not line.startswith((";", "#time=")):
             m = re.match(r'^("(?:[^"\\]|\\.)*"|@)=(.*)$', line)
             if m:
                 current[m.group(1)] = m.group(2)
@@ -145,17 +137,14 @@ def reg_changes(before, after):
             changes.append("key added: " + key)
         else:
             b, a = before[key], after[key]
-            for name in sorted(set(b) | set(a)):
-                if b.get(name) != a.get(name):
-                    changes.append("value changed: %s %s" % (key, name))
+            changes += ["value changed: %s %s" % (key, n) for n in sorted(set(b) | set(a)) if b.get(n) != a.get(n)]
     return changes
 
 
 def reg_binary(value):
     if value is None or not value.startswith("hex:"):
         return None
-    digits = value[4:].replace(",", "").replace("\\", "").replace(" ", "")
-    return bytes.fromhex(digits)
+    return bytes.fromhex(value[4:].replace(",", "").replace("\\", "").replace(" ", ""))
 
 
 def reg_hex(data):
@@ -211,8 +200,7 @@ def order_record(entries):
         item = bytearray(14)
         item[2] = 0x04 if wide else 0
         encoded = name.encode("utf-16-le") + b"\0\0" if wide else name.encode("latin-1") + b"\0"
-        size = 8 + len(item) + len(encoded)
-        blob += struct.pack("<Ii", size, position) + bytes(item) + encoded
+        blob += struct.pack("<Ii", 8 + len(item) + len(encoded), position) + bytes(item) + encoded
     data = struct.pack("<II", 0, len(entries)) + blob
     return struct.pack("<III", 8, 2, 4 + len(data)) + data
 
@@ -224,12 +212,9 @@ def order_positions(record):
     offset, result = 20, []
     for _ in range(count):
         entry_size, position = struct.unpack_from("<Ii", record, offset)
-        flags = record[offset + 10]
         raw = record[offset + 22:offset + entry_size]
-        if flags & 0x04:
-            name = raw.decode("utf-16-le").split("\0")[0]
-        else:
-            name = raw.split(b"\0")[0].decode("latin-1")
+        wide = record[offset + 10] & 0x04
+        name = raw.decode("utf-16-le").split("\0")[0] if wide else raw.split(b"\0")[0].decode("latin-1")
         result.append((name, position))
         offset += entry_size
     return result
@@ -242,9 +227,7 @@ PROFILE_AREAS = [
     ("Links folder", None),  # the folder in use, filled in per case
     ("temporary folder", "Temp"),
     # The URL cache with the cookie container that the cache creates beside it on first use.
-    ("URL cache", "AppData/Local/Microsoft/Windows/INetCache"),
-    ("URL cache", "AppData/Local/Microsoft/Windows/INetCookies"),
-    ("URL cache", "AppData/Local/Microsoft/Windows/History"),
+    *[("URL cache", "AppData/Local/Microsoft/Windows/" + folder) for folder in ("INetCache", "INetCookies", "History")],
     # Settings the hidden browser instance keeps for the user.
     ("browser instance", "AppData/Roaming/Microsoft/Internet Explorer"),
     ("browser instance", "AppData/Local/Microsoft/Internet Explorer"),
@@ -288,19 +271,13 @@ def snapshot(prefix):
     return files, {n: parse_reg(os.path.join(prefix, n)) for n in MACHINE_HIVES}
 
 
-def file_changes(before, after):
-    return sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
-
-
 def check_untouched_outside(prefix, profile_rel, links_rel, before, after, explore):
     """Every change must lie in a named area of the profile or be Wine's own."""
     (files_before, reg_before), (files_after, reg_after) = before, after
     problems, seen_areas = [], {}
-    areas = [(label, links_rel if rel is None else profile_rel + "/" + rel)
-             for label, rel in PROFILE_AREAS]
-    for rel in file_changes(files_before, files_after):
-        top = rel.split("/")[0]
-        if top in ("user.reg", "system.reg", "userdef.reg", "home", ".out") or WINE_OWN_FILES.match(rel):
+    areas = [(label, links_rel if rel is None else profile_rel + "/" + rel) for label, rel in PROFILE_AREAS]
+    for rel in sorted(p for p in set(files_before) | set(files_after) if files_before.get(p) != files_after.get(p)):
+        if rel.split("/")[0] in ("user.reg", "system.reg", "userdef.reg", "home", ".out") or WINE_OWN_FILES.match(rel):
             continue  # registry files are compared by content below; HKCU may change
         area = next((label for label, root in areas if rel == root or rel.startswith(root + "/")), None)
         if area:

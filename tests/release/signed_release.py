@@ -32,10 +32,9 @@ def check(ok, what, got):
 def authenticode_sha256(image):
     """All of the file but the checksum, the certificate entry and the certificate table."""
     pe = PeImage(image)
-    checksum, entry = pe.checksum_offset, pe.directory_offset(4)
+    checksum, entry = pe.checksum_offset, pe.certificate_entry
     end = struct.unpack_from("<I", image, entry)[0] or len(image)
-    return hashlib.sha256(image[:checksum] + image[checksum + 4:entry] +
-                          image[entry + 8:end]).hexdigest().upper()
+    return hashlib.sha256(image[:checksum] + image[checksum + 4:entry] + image[entry + 8:end]).hexdigest().upper()
 
 
 def win_verify_trust(trustcheck, paths):
@@ -56,8 +55,7 @@ def case_test_certificate(args, work):
     check(code == 0 and "TEST-SIGNED" in out, "signing without credentials says TEST-SIGNED",
           "exit %d, %r" % (code, out[:100]))
     code, fields = verify(signed, TEST_CERT)
-    check(code == 0 and fields["ok"], "osslsigncode verify accepts it against the test certificate",
-          "exit %d" % code)
+    check(code == 0 and fields["ok"], "osslsigncode verify accepts it against the test certificate", "exit %d" % code)
     expected = dict(subject=TEST_SUBJECT, algorithm="SHA256", text="BriVok Buttons", url=args.root,
                     current=authenticode_sha256(unsigned))
     for key, value in expected.items():
@@ -76,8 +74,7 @@ def case_test_certificate(args, work):
     # shows it only in the chain status. Either way the digest check was passed.
     accepted = ["result 0x%08x chain 0x%08x signer BriVok Buttons TEST SIGNING ONLY"
                 % (r, CERT_TRUST_IS_UNTRUSTED_ROOT) for r in (S_OK, CERT_E_UNTRUSTEDROOT)]
-    check(answers[signed] in accepted, "WinVerifyTrust on the signed file: one of %r" % accepted,
-          answers[signed])
+    check(answers[signed] in accepted, "WinVerifyTrust on the signed file: one of %r" % accepted, answers[signed])
     check(answers[changed].startswith("result 0x%08x " % TRUST_E_BAD_DIGEST),
           "WinVerifyTrust on the changed copy: TRUST_E_BAD_DIGEST", answers[changed])
     same = Path(args.unsigned).read_bytes() == unsigned
