@@ -102,9 +102,14 @@ struct ToolbarSpies {
 const char kBarOn[] = "vt2:11,vt11:-1,vt0";
 const char kBarOff[] = "vt2:11,vt11:0,vt0";
 
-std::string WindowCalls(const std::string& name, const char* bar) {
+std::string WindowCalls(const std::string& name, const char* bar = kBarOn) {
     return "get_FullName(" + name + ")\nShowBrowserBar(" + name + "," + bar + ")\nget_HWND(" +
            name + ")\nWM_NULL(" + name + ")\n";
+}
+
+// The new instance, after the open windows.
+std::string InstanceCalls(const char* bar = kBarOn) {
+    return std::string("CreateBrowser\nShowBrowserBar(new,") + bar + ")\n";
 }
 
 // ShowLinksToolbar(true), and how long it took.
@@ -125,11 +130,9 @@ TEST_F(ComApartment, ShowLinksToolbarSpyShowsTheBarInEachBrowserWindowThenTheNew
     HRESULT hr = ShowLinksToolbar(true);
 
     EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
-    std::string expected = "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) +
-                           "Item(vt3:1)\nget_FullName(folder)\nItem(vt3:2)\n" +
-                           WindowCalls("B", kBarOn) + "CreateBrowser\nShowBrowserBar(new," +
-                           kBarOn + ")\n";
-    EXPECT_EQ(spies.log.Text(), expected);
+    EXPECT_EQ(spies.log.Text(), "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A") +
+                                    "Item(vt3:1)\nget_FullName(folder)\nItem(vt3:2)\n" + WindowCalls("B") +
+                                    InstanceCalls());
     EXPECT_TRUE(spies.windowsFactory.requested.at(0) == kIidShellWindows);
     EXPECT_TRUE(spies.instanceFactory.requested.at(0) == kIidWebBrowser2);
     EXPECT_EQ(spies.counter.live, 0) << "references kept";
@@ -143,7 +146,7 @@ TEST_F(ComApartment, ShowLinksToolbarSpyReturnsTheInstanceCreationFailureAfterTh
     HRESULT hr = ShowLinksToolbar(true);
     EXPECT_EQ(hr, REGDB_E_CLASSNOTREG) << std::hex << hr;
     std::string log = spies.log.Text();
-    EXPECT_NE(log.find(WindowCalls("B", kBarOn) + "CreateBrowser\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(WindowCalls("B") + "CreateBrowser\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("ShowBrowserBar(new"), std::string::npos) << log;
     EXPECT_EQ(spies.counter.live, 0);
 }
@@ -167,7 +170,7 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGoesOnPastFailuresAndHidesWithVariantFal
              s.browserA.answersBrowser = false;
              s.shellWindows.itemResults = {S_OK, E_FAIL, S_OK};
          },
-         "get_Count\nItem(vt3:0)\nItem(vt3:1)\nItem(vt3:2)\n" + WindowCalls("B", kBarOn)},
+         "get_Count\nItem(vt3:0)\nItem(vt3:1)\nItem(vt3:2)\n" + WindowCalls("B")},
     };
     for (const Run& run : runs) {
         SCOPED_TRACE(run.what);
@@ -175,8 +178,7 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGoesOnPastFailuresAndHidesWithVariantFal
         run.arrange(spies);
         HRESULT hr = ShowLinksToolbar(run.show);
         EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
-        EXPECT_EQ(spies.log.Text(), "CreateShellWindows\n" + run.calls + "CreateBrowser\nShowBrowserBar(new," +
-                                        (run.show ? kBarOn : kBarOff) + ")\n");
+        EXPECT_EQ(spies.log.Text(), "CreateShellWindows\n" + run.calls + InstanceCalls(run.show ? kBarOn : kBarOff));
         EXPECT_EQ(spies.counter.live, 0);
     }
 }
@@ -259,8 +261,8 @@ TEST_F(ComApartment, ShowLinksToolbarSpyGivesUpOnAnOpenWindowThatNeverAnswers) {
         std::string later = CallsAfterRelease(&spies, &hung, log);
 
         EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
-        EXPECT_EQ(log, "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) +
-                           "Item(vt3:1)\nQueryInterface(hung)\nCreateBrowser\nShowBrowserBar(new," + kBarOn + ")\n");
+        EXPECT_EQ(log, "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A") +
+                           "Item(vt3:1)\nQueryInterface(hung)\n" + InstanceCalls());
         EXPECT_EQ(later, "") << "calls made by the walk after it had been given up";
         EXPECT_GE(elapsed, run.atLeastMs);
         EXPECT_LT(elapsed, run.belowMs);
@@ -288,7 +290,7 @@ TEST_F(ComApartment, ShowLinksToolbarSpyEndsAWalkOverManySlowWindowsInTime) {
 
     EXPECT_EQ(hr, S_FALSE) << std::hex << hr;
     EXPECT_LT(elapsed, 20000u);
-    EXPECT_NE(log.find(std::string("CreateBrowser\nShowBrowserBar(new,") + kBarOn + ")\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(InstanceCalls()), std::string::npos) << log;
     EXPECT_LE(std::count(later.begin(), later.end(), '\n'), 1) << "calls after the walk was given up:\n" << later;
 }
 
@@ -302,9 +304,8 @@ TEST_F(ComApartment, ShowLinksToolbarSpyShowsTheBarInEverySlowWindowOfAWalkThatE
 
     EXPECT_EQ(ShowLinksToolbar(true), S_FALSE);
 
-    EXPECT_EQ(spies.log.Text(), "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A", kBarOn) +
-                                    "Item(vt3:1)\n" + WindowCalls("B", kBarOn) + "Item(vt3:2)\n" +
-                                    WindowCalls("C", kBarOn) + "CreateBrowser\nShowBrowserBar(new," + kBarOn + ")\n");
+    EXPECT_EQ(spies.log.Text(), "CreateShellWindows\nget_Count\nItem(vt3:0)\n" + WindowCalls("A") + "Item(vt3:1)\n" +
+                                    WindowCalls("B") + "Item(vt3:2)\n" + WindowCalls("C") + InstanceCalls());
 }
 
 // Work in two parts whose caller resumes it only after the worker's own limit ran out: the
@@ -341,8 +342,7 @@ TEST_F(ComApartment, ShowLinksToolbarOnWineReturnsTheNewInstancesResult) {
     IWebBrowser2* browser = nullptr;
     ASSERT_EQ(CoCreateInstance(kClsidInternetExplorer, nullptr, CLSCTX_LOCAL_SERVER, kIidWebBrowser2,
                                reinterpret_cast<void**>(&browser)), S_OK);
-    VARIANT bar, show, size;
-    VariantInit(&size);
+    VARIANT bar, show, size = {};  // size: VT_EMPTY
     bar.vt = VT_I2;
     bar.iVal = 11;
     show.vt = VT_BOOL;

@@ -23,12 +23,10 @@ std::vector<BYTE> BuildRecord(const std::vector<TestEntry>& entries, DWORD reser
                                   0x00, 0x00, 0x5b, 0x4f, 0x12, 0x60, 0x20, 0x00};
         SetField(&item, 4, static_cast<DWORD>(entry.position));
         if (entry.wide) item[10] |= 0x04;
-        for (wchar_t c : entry.name) {
+        for (wchar_t c : entry.name + L'\0') {  // the name and its terminator
             item.push_back(static_cast<BYTE>(c));
             if (entry.wide) item.push_back(static_cast<BYTE>(c >> 8));
         }
-        item.push_back(0);
-        if (entry.wide) item.push_back(0);
         item.insert(item.end(), entry.trailing.begin(), entry.trailing.end());
         SetField(&item, 0, static_cast<DWORD>(item.size()));
         record.insert(record.end(), item.begin(), item.end());
@@ -95,8 +93,7 @@ LONG OpenKeyResult(const wchar_t* path, REGSAM access) {
 bool TestOrderKey::Open() {
     std::wstring path = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer";
     for (const wchar_t* part : {L"MenuOrder", L"Favorites", L"Links"}) {
-        path += L"\\";
-        path += part;
+        path = path + L"\\" + part;
         if (OpenKeyResult(path.c_str(), KEY_READ) != 0) {
             createdRoot_ = path;
             break;

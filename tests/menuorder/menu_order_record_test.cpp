@@ -16,8 +16,7 @@ namespace {
 // A record as stored, the entries a careful walk accepts in it, and a view for the product.
 struct HeldRecord {
     explicit HeldRecord(std::vector<BYTE> stored)
-        : bytes(std::move(stored)), original(bytes),
-          offsets(WellFormedEntryOffsets(bytes.data(), bytes.size())) {}
+        : bytes(std::move(stored)), original(bytes), offsets(WellFormedEntryOffsets(bytes.data(), bytes.size())) {}
     std::vector<BYTE> bytes;
     const std::vector<BYTE> original;
     const std::vector<DWORD> offsets;
@@ -29,22 +28,18 @@ std::vector<TestEntry> Abcd() {
 }
 
 // Every byte but the position fields of the given entries; names each byte that differs.
-testing::AssertionResult SameOutsidePositions(const std::vector<BYTE>& before,
-                                              const std::vector<BYTE>& after,
+testing::AssertionResult SameOutsidePositions(const std::vector<BYTE>& before, const std::vector<BYTE>& after,
                                               const std::vector<DWORD>& entryOffsets) {
     if (before.size() != after.size()) {
         return testing::AssertionFailure() << before.size() << " bytes before, " << after.size();
     }
     std::vector<bool> masked(before.size(), false);
-    for (DWORD offset : entryOffsets) {
-        for (DWORD i = 4; i < 8; ++i) masked[offset + i] = true;
-    }
+    for (DWORD offset : entryOffsets) std::fill(masked.begin() + offset + 4, masked.begin() + offset + 8, true);
     testing::AssertionResult result = testing::AssertionSuccess();
     for (size_t i = 0; i < before.size(); ++i) {
         if (!masked[i] && before[i] != after[i]) {
             if (result) result = testing::AssertionFailure();
-            result << "byte " << i << ": expected " << int(before[i]) << ", got " << int(after[i])
-                   << "; ";
+            result << "byte " << i << ": expected " << int(before[i]) << ", got " << int(after[i]) << "; ";
         }
     }
     return result;
@@ -70,8 +65,8 @@ TEST(MoveMenuOrderEntry, ShiftsEntriesAtOrBehindTheNewPosition) {
         {"equal positions all shift", {3, 3, 3, 0}, {{3, 3}}, {true}, {4, 4, 4, 3}},
         {"the top of the range wraps", {0x7fffffff, 1, 0x7ffffffe, 2}, {{1, 0}}, {true},
          {LONG(0x80000000), 0, 0x7fffffff, 3}},
-        {"to the bottom of the range", {LONG(0x80000000), 1, 2, 3}, {{3, LONG(0x80000000)}},
-         {true}, {LONG(0x80000001), 2, 3, LONG(0x80000000)}},
+        {"to the bottom of the range", {LONG(0x80000000), 1, 2, 3}, {{3, LONG(0x80000000)}}, {true},
+         {LONG(0x80000001), 2, 3, LONG(0x80000000)}},
     };
     for (const MoveCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -84,8 +79,7 @@ TEST(MoveMenuOrderEntry, ShiftsEntriesAtOrBehindTheNewPosition) {
         ASSERT_EQ(held.offsets.size(), 4u);
         for (size_t m = 0; m < c.moves.size(); ++m) {
             MenuOrderEntry entry{held.offsets[c.moves[m].first]};
-            EXPECT_EQ(MoveMenuOrderEntry(&held.record, &entry, c.moves[m].second), c.results[m])
-                << "move " << m;
+            EXPECT_EQ(MoveMenuOrderEntry(&held.record, &entry, c.moves[m].second), c.results[m]) << "move " << m;
         }
         EXPECT_EQ(GetField(held.bytes, 12), 0x12345601u);
         EXPECT_EQ(EntryPositions(held.bytes), c.expected);
@@ -178,21 +172,18 @@ TEST(MenuOrderWalk, StopsAtTheFirstMalformedEntry) {
     const BadCase cases[] = {
         {"entrySize 0", [](auto* b, const auto& o) { SetField(b, o[1], 0); }},
         {"entrySize below the name", [](auto* b, const auto& o) { SetField(b, o[1], 21); }},
-        {"entrySize past the end",
-         [](auto* b, const auto& o) { SetField(b, o[1], DWORD(b->size() - o[1] + 1)); }},
+        {"entrySize past the end", [](auto* b, const auto& o) { SetField(b, o[1], DWORD(b->size() - o[1] + 1)); }},
         {"entrySize near 4 GB", [](auto* b, const auto& o) { SetField(b, o[1], 0xfffffff0u); }},
-        {"ANSI name without terminator in its entry",
-         [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
-             // B.URL's terminator and trailing bytes become part of the name.
-             for (DWORD i = o[1] + 22; i < o[2]; ++i) (*b)[i] = 'x';
-         }},
-        {"UTF-16 name whose zero unit straddles the entry's end",
-         [](std::vector<BYTE>* b, const std::vector<DWORD>& o) {
-             // Wide entry C: drop its trailing bytes but one, so only an odd byte remains.
-             DWORD nameEnd = o[2] + 22 + 2 * 5;  // C.URL, 5 characters
-             for (DWORD i = nameEnd; i < o[3]; ++i) (*b)[i] = 0x41;
-             (*b)[o[3] - 1] = 0;
-         }},
+        {"ANSI name without terminator in its entry", [](auto* b, const auto& o) {
+            // B.URL's terminator and trailing bytes become part of the name.
+            for (DWORD i = o[1] + 22; i < o[2]; ++i) (*b)[i] = 'x';
+        }},
+        {"UTF-16 name whose zero unit straddles the entry's end", [](auto* b, const auto& o) {
+            // Wide entry C: drop its trailing bytes but one, so only an odd byte remains.
+            DWORD nameEnd = o[2] + 22 + 2 * 5;  // C.URL, 5 characters
+            for (DWORD i = nameEnd; i < o[3]; ++i) (*b)[i] = 0x41;
+            (*b)[o[3] - 1] = 0;
+        }},
     };
     for (const BadCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -246,14 +237,11 @@ public:
         SYSTEM_INFO info;
         GetSystemInfo(&info);
         page_ = info.dwPageSize;
-        base_ = static_cast<BYTE*>(
-            VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        base_ = static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         DWORD old = 0;
         guarded_ = base_ && VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
     }
-    ~GuardedBlock() {
-        if (base_) VirtualFree(base_, 0, MEM_RELEASE);
-    }
+    ~GuardedBlock() { if (base_) VirtualFree(base_, 0, MEM_RELEASE); }
     bool ok() const { return guarded_; }
     size_t capacity() const { return page_; }
     // Copies the record so that its last byte is the last accessible one.
@@ -290,30 +278,30 @@ void Mutate(std::vector<BYTE>* bytes, std::mt19937* rng) {
     std::vector<DWORD> offsets = WellFormedEntryOffsets(bytes->data(), bytes->size());
     std::uniform_int_distribution<int> kind(0, 6);
     auto pick = [&](size_t n) { return size_t((*rng)() % n); };
-    switch (kind(*rng)) {
-    case 0:  // entrySize
-        if (!offsets.empty()) {
-            const DWORD sizes[] = {0, 1, 21, 22, 23, 0x7fffffff, 0xffffffff};
-            DWORD at = offsets[pick(offsets.size())];
-            DWORD value = coin(rng) ? sizes[pick(7)] : GetField(*bytes, at) + int(pick(7)) - 3;
-            SetField(bytes, at, value);
-        }
+    const int k = kind(*rng);
+    if (offsets.empty() && k != 1 && k != 4 && k != 5) return;  // the others change an entry
+    switch (k) {
+    case 0: {  // entrySize
+        const DWORD sizes[] = {0, 1, 21, 22, 23, 0x7fffffff, 0xffffffff};
+        DWORD at = offsets[pick(offsets.size())];
+        DWORD value = coin(rng) ? sizes[pick(7)] : GetField(*bytes, at) + int(pick(7)) - 3;
+        SetField(bytes, at, value);
         break;
+    }
     case 1:  // entryCount
         SetField(bytes, 16, coin(rng) ? DWORD((*rng)()) : GetField(*bytes, 16) + 1 + pick(3));
         break;
     case 2:  // item flags
-        if (!offsets.empty()) (*bytes)[offsets[pick(offsets.size())] + 10] ^= 0x04;
+        (*bytes)[offsets[pick(offsets.size())] + 10] ^= 0x04;
         break;
-    case 3:  // terminators and the bytes after them
-        if (!offsets.empty()) {
-            DWORD at = offsets[pick(offsets.size())];
-            DWORD end = at + GetField(*bytes, at);
-            for (DWORD i = at + 22; i < end; ++i) {
-                if ((*bytes)[i] == 0 && coin(rng)) (*bytes)[i] = BYTE(1 + pick(255));
-            }
+    case 3: {  // terminators and the bytes after them
+        DWORD at = offsets[pick(offsets.size())];
+        DWORD end = at + GetField(*bytes, at);
+        for (DWORD i = at + 22; i < end; ++i) {
+            if ((*bytes)[i] == 0 && coin(rng)) (*bytes)[i] = BYTE(1 + pick(255));
         }
         break;
+    }
     case 4:  // cut the tail off
         bytes->resize(20 + pick(bytes->size() - 19));
         break;
@@ -321,11 +309,8 @@ void Mutate(std::vector<BYTE>* bytes, std::mt19937* rng) {
         for (int i = 0; i < 3; ++i) (*bytes)[pick(bytes->size())] = BYTE((*rng)());
         break;
     default:  // odd trailing byte on the last entry
-        if (!offsets.empty()) {
-            DWORD last = offsets.back();
-            SetField(bytes, last, GetField(*bytes, last) + 1);
-            bytes->push_back(BYTE((*rng)()));
-        }
+        SetField(bytes, offsets.back(), GetField(*bytes, offsets.back()) + 1);
+        bytes->push_back(BYTE((*rng)()));
         break;
     }
 }
@@ -358,10 +343,8 @@ TEST(MenuOrderWalk, GeneratedRecordsStayInsideTheirBytes) {
         if (!accepted.empty() && rng() % 4 != 0) {
             DWORD e = accepted[rng() % accepted.size()];
             bool wide = original[e + 10] & 0x04;
-            for (DWORD i = e + 22; wide ? original[i] | original[i + 1] : original[i];
-                 i += wide ? 2 : 1) {
-                name.push_back(wide ? wchar_t(original[i] | (original[i + 1] << 8))
-                                    : wchar_t(original[i]));
+            for (DWORD i = e + 22; wide ? original[i] | original[i + 1] : original[i]; i += wide ? 2 : 1) {
+                name.push_back(wide ? wchar_t(original[i] | (original[i + 1] << 8)) : wchar_t(original[i]));
             }
         }
         MenuOrderEntry entry{0xdeadbeef};
@@ -387,9 +370,7 @@ TEST(MenuOrderWalk, GeneratedRecordsStayInsideTheirBytes) {
             SetField(&expected, entry.offset + 4, DWORD(target));
             for (DWORD offset : accepted) {
                 DWORD value = GetField(original, offset + 4);
-                if (offset != entry.offset && LONG(value) >= target) {
-                    SetField(&expected, offset + 4, value + 1);
-                }
+                if (offset != entry.offset && LONG(value) >= target) SetField(&expected, offset + 4, value + 1);
             }
         }
         ASSERT_EQ(changed, expected != original) << "record " << n;

@@ -26,12 +26,10 @@ class ValueWriteWatch {
 public:
     explicit ValueWriteWatch(HKEY key) {
         event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        armed_ = event_ && RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                                                   event_, TRUE) == ERROR_SUCCESS;
+        armed_ = event_ &&
+                 RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event_, TRUE) == ERROR_SUCCESS;
     }
-    ~ValueWriteWatch() {
-        if (event_) CloseHandle(event_);
-    }
+    ~ValueWriteWatch() { if (event_) CloseHandle(event_); }
     bool armed() const { return armed_; }
     bool written() const { return WaitForSingleObject(event_, 200) == WAIT_OBJECT_0; }
 
@@ -69,9 +67,7 @@ protected:
     void TearDown() override {
         EXPECT_TRUE(order_.Restore());
         for (const auto* path : {&save_, &view_, &alpha_, &beta_}) DeleteFileW(path->c_str());
-        if (!folder_.empty()) {
-            EXPECT_TRUE(RemoveDirectoryW(folder_.c_str())) << GetLastError();
-        }
+        if (!folder_.empty()) EXPECT_TRUE(RemoveDirectoryW(folder_.c_str())) << GetLastError();
     }
 
     // Stores the value, runs the update and reads the value back, which must have kept its
@@ -95,8 +91,7 @@ protected:
     }
 
     // The value must hold the same entries at the expected positions, every other byte unchanged.
-    void ExpectPlaced(std::vector<TestEntry> entries, const std::vector<LONG>& expected,
-                      bool writes) {
+    void ExpectPlaced(std::vector<TestEntry> entries, const std::vector<LONG>& expected, bool writes) {
         std::vector<BYTE> now;
         ASSERT_NO_FATAL_FAILURE(Update(BuildRecord(entries), REG_BINARY, writes, &now));
         for (size_t i = 0; i < entries.size(); ++i) entries[i].position = expected[i];
@@ -109,8 +104,7 @@ protected:
     TestOrderKey order_;
 };
 
-const std::vector<BYTE> kEmptyRecord = {8, 0, 0, 0, 2, 0, 0, 0, 12, 0, 0, 0,
-                                        0, 0, 0, 0, 0, 0, 0, 0};
+const std::vector<BYTE> kEmptyRecord = {8, 0, 0, 0, 2, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 // Loads the record and compares it with the expected bytes; the record lies in the block
 // its owner holds.
@@ -124,14 +118,11 @@ void ExpectLoaded(MenuOrderRecord record, const std::vector<BYTE>& expected) {
 }
 
 TEST_F(MenuOrderUpdate, LoadTreatsShortOrNonBinaryValuesAsMissing) {
-    const std::vector<BYTE> shortValue(kEmptyRecord.begin(), kEmptyRecord.begin() + 19);
-    const std::vector<BYTE> dword = {1, 0, 0, 0};
-    const std::vector<BYTE> listed = BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}});
-    for (auto [bytes, type] : {std::pair{shortValue, DWORD(REG_BINARY)},
-                               std::pair{std::vector<BYTE>{}, DWORD(REG_BINARY)},
-                               std::pair{dword, DWORD(REG_DWORD)},
-                               std::pair{kEmptyRecord, DWORD(REG_NONE)},
-                               std::pair{listed, DWORD(REG_NONE)}}) {
+    const std::pair<std::vector<BYTE>, DWORD> values[] = {
+        {std::vector<BYTE>(kEmptyRecord.begin(), kEmptyRecord.begin() + 19), REG_BINARY},  // shorter than a header
+        {{}, REG_BINARY}, {{1, 0, 0, 0}, REG_DWORD}, {kEmptyRecord, REG_NONE},
+        {BuildRecord({{saveName_, true, 3}, {viewName_, true, 2}}), REG_NONE}};
+    for (const auto& [bytes, type] : values) {
         SCOPED_TRACE(testing::Message() << "type " << type << ", " << bytes.size() << " bytes");
         ASSERT_TRUE(order_.Write(bytes, type));
         ExpectLoaded({nullptr, 0}, kEmptyRecord);
@@ -188,9 +179,8 @@ LONG WINAPI FlushSpy(HKEY key) {
                      nullptr, value.data(), &size) != ERROR_SUCCESS) size = 0;
     g_flushed.emplace_back(value.begin(), value.begin() + size);
     auto opened = g_openedWith.find(key);
-    LONG result = opened == g_openedWith.end() || !(opened->second & KEY_QUERY_VALUE)
-                      ? ERROR_ACCESS_DENIED
-                      : g_flushSpy->original<LONG(WINAPI*)(HKEY)>()(key);
+    LONG result = opened != g_openedWith.end() && (opened->second & KEY_QUERY_VALUE)
+                      ? g_flushSpy->original<LONG(WINAPI*)(HKEY)>()(key) : ERROR_ACCESS_DENIED;
     g_flushResults.push_back(result);
     return result;
 }
@@ -244,8 +234,7 @@ TEST_F(MenuOrderUpdate, ListedShortcutsComeFirstAndOthersShift) {
                          {saveName_, false, 3}}, {2, 3, 1, 0}, true},
         {"both listed with gaps", {{saveName_, true, 5}, {alphaName_, true, -1},
                                    {viewName_, true, 9}, {betaName_, true, 1}}, {0, -1, 1, 3}, true},
-        {"only save listed", {{alphaName_, true, 0}, {saveName_, true, 2}, {betaName_, true, 1}},
-         {1, 0, 2}, true},
+        {"only save listed", {{alphaName_, true, 0}, {saveName_, true, 2}, {betaName_, true, 1}}, {1, 0, 2}, true},
         {"only view listed", {{viewName_, false, 0}, {alphaName_, true, 1}}, {1, 2}, true},
         {"already in place", {{alphaName_, true, 2}, {viewName_, true, 1}, {saveName_, false, 0}},
          {2, 1, 0}, false},
@@ -262,10 +251,8 @@ TEST_F(MenuOrderUpdate, ListedShortcutsComeFirstAndOthersShift) {
 // Sets the key's access list from its text form.
 bool SetKeyAccess(HKEY key, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
         return false;
-    }
     LONG result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
     LocalFree(descriptor);
     return result == ERROR_SUCCESS;

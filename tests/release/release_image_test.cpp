@@ -48,8 +48,7 @@ struct PeFile {
         return offset ? bytes.data() + offset : nullptr;
     }
     IMAGE_DATA_DIRECTORY Directory(int index) const {
-        return index < static_cast<int>(directories.size()) ? directories[index]
-                                                            : IMAGE_DATA_DIRECTORY{0, 0};
+        return index < static_cast<int>(directories.size()) ? directories[index] : IMAGE_DATA_DIRECTORY{0, 0};
     }
 };
 
@@ -123,8 +122,7 @@ void ForEachImage(Check check) {
 struct ResourceFile {
     HMODULE module;
     explicit ResourceFile(const std::wstring& path)
-        : module(LoadLibraryExW(path.c_str(), nullptr,
-                                LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
+        : module(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
     ~ResourceFile() { if (module) FreeLibrary(module); }
     std::string Bytes(LPCWSTR type, LPCWSTR name) const {
         HRSRC found = FindResourceW(module, name, type);
@@ -161,8 +159,7 @@ void ExpectManifest(const std::string& manifest, const char* architecture) {
 void ExpectIconPixels(const std::string& image, WORD depth) {
     SCOPED_TRACE(depth);
     HICON icon = CreateIconFromResourceEx(reinterpret_cast<BYTE*>(const_cast<char*>(image.data())),
-                                          static_cast<DWORD>(image.size()), TRUE, 0x00030000, 16, 16,
-                                          LR_DEFAULTCOLOR);
+                                          static_cast<DWORD>(image.size()), TRUE, 0x00030000, 16, 16, LR_DEFAULTCOLOR);
     ASSERT_NE(icon, nullptr) << GetLastError();
     BITMAPINFO bmi = {};
     bmi.bmiHeader = {sizeof(bmi.bmiHeader), 16, -16, 1, 32};  // 16 by 16 at 32 bits, top row first
@@ -231,8 +228,7 @@ TEST(ReleaseFootprint, Win32ImageFitsBudget) {
     EXPECT_LE(pe.bytes.size(), kWin32Budget) << "bytes of dist/win32/BrivokButtons.exe";
     PeFile pe64;
     ASSERT_TRUE(LoadPe(TestEnvironment(L"BRIVOK_INSTALLER"), &pe64));
-    std::cout << "image sizes: win32 " << pe.bytes.size() << ", win64 " << pe64.bytes.size()
-              << " bytes\n";
+    std::cout << "image sizes: win32 " << pe.bytes.size() << ", win64 " << pe64.bytes.size() << " bytes\n";
     // The room left in each section of the win32 image: what its file bytes hold beyond its use.
     for (const auto& s : pe.sections)
         std::cout << SectionName(s) << ": " << s.Misc.VirtualSize << " of " << s.SizeOfRawData << " bytes, "
@@ -331,8 +327,7 @@ TEST(ReleaseHardening, RelocationsKept) {
         for (DWORD offset = 0; offset + sizeof(IMAGE_BASE_RELOCATION) <= relocs.Size;) {
             auto* block = reinterpret_cast<const IMAGE_BASE_RELOCATION*>(table + offset);
             ASSERT_GE(block->SizeOfBlock, sizeof(IMAGE_BASE_RELOCATION));
-            EXPECT_NE(pe.Offset(block->VirtualAddress), 0u)
-                << std::hex << "block for " << block->VirtualAddress;
+            EXPECT_NE(pe.Offset(block->VirtualAddress), 0u) << std::hex << "block for " << block->VirtualAddress;
             auto* entries = reinterpret_cast<const WORD*>(block + 1);
             size_t count = (block->SizeOfBlock - sizeof(IMAGE_BASE_RELOCATION)) / sizeof(WORD);
             for (size_t i = 0; i < count; ++i) {
@@ -373,8 +368,7 @@ std::wstring VersionString(const std::vector<char>& block, const wchar_t* name) 
 
 TEST(ReleaseVersionInfo, NamesProductAndProjectVersion) {
     const std::wstring version = BRIVOK_TEST_PROJECT_VERSION;
-    const WORD parts[3] = {BRIVOK_TEST_VERSION_MAJOR, BRIVOK_TEST_VERSION_MINOR,
-                           BRIVOK_TEST_VERSION_PATCH};
+    const WORD parts[3] = {BRIVOK_TEST_VERSION_MAJOR, BRIVOK_TEST_VERSION_MINOR, BRIVOK_TEST_VERSION_PATCH};
     for (const ImagePath& image : kImages) {
         std::wstring path = TestEnvironment(image.variable);
         DWORD handle = 0xdeadbeef;
@@ -398,8 +392,7 @@ TEST(ReleaseVersionInfo, NamesProductAndProjectVersion) {
         const std::pair<const wchar_t*, std::wstring> strings[] = {
             {L"ProductName", L"BriVok Buttons"}, {L"CompanyName", L"BriVok"},
             {L"FileDescription", L"BriVok Buttons for the Internet Explorer Links toolbar"},
-            {L"OriginalFilename", L"BrivokButtons.exe"}, {L"FileVersion", version},
-            {L"ProductVersion", version}};
+            {L"OriginalFilename", L"BrivokButtons.exe"}, {L"FileVersion", version}, {L"ProductVersion", version}};
         for (const auto& string : strings)
             EXPECT_EQ(VersionString(block, string.first), string.second)
                 << Narrow(string.first) << ": " << Narrow(VersionString(block, string.first));

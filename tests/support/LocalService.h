@@ -92,8 +92,7 @@ private:
                 continue;
             }
             DWORD limitMs = 5000;  // a client that never sends must not hold the server
-            setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limitMs),
-                       sizeof(limitMs));
+            setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limitMs), sizeof(limitMs));
             self->Answer(client);
             closesocket(client);
         }
@@ -116,8 +115,7 @@ private:
         std::string body = found ? IconBytes() : std::string("<html>not here</html>");
         std::string answer = std::string(found ? "HTTP/1.1 200 OK\r\nContent-Type: image/x-icon\r\n"
                                                : "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n") +
-                             "Content-Length: " + std::to_string(body.size()) +
-                             "\r\nConnection: close\r\n\r\n" + body;
+                             "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
         send(client, answer.data(), static_cast<int>(answer.size()), 0);
         shutdown(client, SD_SEND);
     }

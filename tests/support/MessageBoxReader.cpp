@@ -63,12 +63,8 @@ BoxIcon ClassifyIconPixels(HWND control) {
 }  // namespace
 
 const char* BoxIconName(BoxIcon icon) {
-    switch (icon) {
-    case BoxIcon::None: return "none";
-    case BoxIcon::Error: return "error";
-    case BoxIcon::Information: return "information";
-    default: return "other";
-    }
+    const char* const names[] = {"none", "error", "information", "other"};  // in BoxIcon's order
+    return names[static_cast<int>(icon)];
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -86,8 +82,7 @@ std::vector<HWND> FindMessageBoxes(DWORD processId) {
 
 MessageBoxInfo ReadMessageBox(HWND box) {
     MessageBoxInfo info;
-    wchar_t buffer[2048];
-    buffer[0] = 0;
+    wchar_t buffer[2048] = L"";
     GetWindowTextW(box, buffer, 2048);
     info.caption = buffer;
     buffer[0] = 0;
@@ -124,9 +119,7 @@ MessageBoxInfo ReadMessageBox(HWND box) {
     return info;
 }
 
-void PressOk(HWND box) {
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-}
+void PressOk(HWND box) { PostMessageW(box, WM_COMMAND, IDOK, 0); }
 
 BoxAnswerer::BoxAnswerer()
     : thread_([this] {
@@ -156,11 +149,7 @@ bool SaveWindowBitmap(HWND window, const wchar_t* path) {
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
-    bmi.bmiHeader.biWidth = width;
-    bmi.bmiHeader.biHeight = height;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 24;
+    bmi.bmiHeader = {sizeof(bmi.bmiHeader), width, height, 1, 24};  // bottom row first
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(screen, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
     bool saved = false;
@@ -196,9 +185,8 @@ int DrawnCaptionHeight(HWND window) {
     if (!GetWindowRect(window, &rect) || !ClientToScreen(window, &client)) return 0;
     int band = client.y - rect.top;
     if (band < GetSystemMetrics(SM_CYCAPTION)) return 0;
-    const COLORREF captionColours[] = {
-        GetSysColor(COLOR_ACTIVECAPTION), GetSysColor(COLOR_GRADIENTACTIVECAPTION),
-        GetSysColor(COLOR_INACTIVECAPTION), GetSysColor(COLOR_GRADIENTINACTIVECAPTION)};
+    const COLORREF captionColours[] = {GetSysColor(COLOR_ACTIVECAPTION), GetSysColor(COLOR_GRADIENTACTIVECAPTION),
+                                       GetSysColor(COLOR_INACTIVECAPTION), GetSysColor(COLOR_GRADIENTINACTIVECAPTION)};
     long inBar = 0, total = 0;
     ForEachScreenPixel({rect.left, rect.top, rect.right, client.y}, [&](COLORREF c) {
         ++total;

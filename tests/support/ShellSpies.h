@@ -30,13 +30,10 @@ inline const IID kIidPersistFile = OleGuid(0x0000010B);
 inline const IID kIidPropertySetStorage = OleGuid(0x0000013A);
 inline const FMTID kFmtidInternetSite = OleGuid(0x000214A1);
 
-inline const CLSID kClsidShellWindows = {
-    0x9BA05972, 0xF6A8, 0x11CF, {0xA4, 0x42, 0x00, 0xA0, 0xC9, 0x0A, 0x8F, 0x39}};
-inline const IID kIidShellWindows = {
-    0x85CB6900, 0x4D95, 0x11CF, {0x96, 0x0C, 0x00, 0x80, 0xC7, 0xF4, 0xEE, 0x85}};
+inline const CLSID kClsidShellWindows = {0x9BA05972, 0xF6A8, 0x11CF, {0xA4, 0x42, 0x00, 0xA0, 0xC9, 0x0A, 0x8F, 0x39}};
+inline const IID kIidShellWindows = {0x85CB6900, 0x4D95, 0x11CF, {0x96, 0x0C, 0x00, 0x80, 0xC7, 0xF4, 0xEE, 0x85}};
 inline const CLSID kClsidInternetExplorer = OleGuid(0x0002DF01);
-inline const IID kIidWebBrowser2 = {
-    0xD30C1661, 0xCDAF, 0x11D0, {0x8A, 0x3E, 0x00, 0xC0, 0x4F, 0xC9, 0xE2, 0x6E}};
+inline const IID kIidWebBrowser2 = {0xD30C1661, 0xCDAF, 0x11D0, {0x8A, 0x3E, 0x00, 0xC0, 0x4F, 0xC9, 0xE2, 0x6E}};
 
 inline const wchar_t kSpyUrl[] = L"http://127.0.0.1/drov";
 
@@ -127,10 +124,7 @@ struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, publi
     bool touchesFiles = false;
     std::wstring fileUrl, loadedPath;
 
-    explicit ShortcutSpy(SpyCounter* counter) {
-        counter_ = counter;
-        releases_ = &releases;
-        releaseName_ = "shortcut";
+    explicit ShortcutSpy(SpyCounter* counter) : counter_(counter), releases_(&releases), releaseName_("shortcut") {
         storage.counter_ = counter;
         storage.releases_ = &releases;
         storage.releaseName_ = "storage";
@@ -196,8 +190,7 @@ struct ShortcutSpy : public IUniformResourceLocatorW, public IPersistFile, publi
     HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR) override { return S_OK; }
 
     // IPropertySetStorage
-    BRIVOK_RECORDED(Create, (REFFMTID, const CLSID*, DWORD, DWORD, IPropertyStorage**), calls.push_back,
-                    E_NOTIMPL)
+    BRIVOK_RECORDED(Create, (REFFMTID, const CLSID*, DWORD, DWORD, IPropertyStorage**), calls.push_back, E_NOTIMPL)
     HRESULT STDMETHODCALLTYPE Open(REFFMTID format, DWORD mode, IPropertyStorage** out) override {
         calls.push_back(std::string("Open(") + (format == kFmtidInternetSite ? "InternetSite" : "other") +
                         "," + HexString(mode) + ")");
@@ -233,11 +226,8 @@ struct BrowserSpy : public IWebBrowser2 {
     DWORD delayMs = 0;           // a slow window: each call it answers takes this long
     CallLog* log = nullptr;
 
-    BrowserSpy(const char* spyName, const wchar_t* program, HWND spyWindow, CallLog* spyLog,
-               SpyCounter* counter)
-        : name(spyName), fullName(program), window(spyWindow), log(spyLog) {
-        counter_ = counter;
-    }
+    BrowserSpy(const char* spyName, const wchar_t* program, HWND spyWindow, CallLog* spyLog, SpyCounter* counter)
+        : counter_(counter), name(spyName), fullName(program), window(spyWindow), log(spyLog) {}
 
     void* Answers(REFIID iid) {
         if (delayMs) Sleep(delayMs);  // QueryInterface, as every other call
@@ -279,16 +269,14 @@ struct BrowserSpy : public IWebBrowser2 {
     BRIVOK_NOTIMPL(PutProperty, (BSTR, VARIANT)) BRIVOK_NOTIMPL(GetProperty, (BSTR, VARIANT*))
     BRIVOK_NOTIMPL(QueryStatusWB, (OLECMDID, OLECMDF*)) BRIVOK_NOTIMPL(get_ReadyState, (READYSTATE*))
     BRIVOK_NOTIMPL(ExecWB, (OLECMDID, OLECMDEXECOPT, VARIANT*, VARIANT*))
-    BRIVOK_BROWSER_PROPERTY(Left, LONG) BRIVOK_BROWSER_PROPERTY(Top, LONG)
-    BRIVOK_BROWSER_PROPERTY(Width, LONG) BRIVOK_BROWSER_PROPERTY(Height, LONG)
-    BRIVOK_BROWSER_PROPERTY(StatusText, BSTR) BRIVOK_BROWSER_PROPERTY(ToolBar, int)
-    BRIVOK_BROWSER_PROPERTY(Visible, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(StatusBar, VARIANT_BOOL)
-    BRIVOK_BROWSER_PROPERTY(MenuBar, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(FullScreen, VARIANT_BOOL)
-    BRIVOK_BROWSER_PROPERTY(Offline, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(Silent, VARIANT_BOOL)
-    BRIVOK_BROWSER_PROPERTY(RegisterAsBrowser, VARIANT_BOOL)
-    BRIVOK_BROWSER_PROPERTY(RegisterAsDropTarget, VARIANT_BOOL)
-    BRIVOK_BROWSER_PROPERTY(TheaterMode, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(AddressBar, VARIANT_BOOL)
-    BRIVOK_BROWSER_PROPERTY(Resizable, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(Left, LONG) BRIVOK_BROWSER_PROPERTY(Top, LONG) BRIVOK_BROWSER_PROPERTY(Width, LONG)
+    BRIVOK_BROWSER_PROPERTY(Height, LONG) BRIVOK_BROWSER_PROPERTY(StatusText, BSTR)
+    BRIVOK_BROWSER_PROPERTY(ToolBar, int) BRIVOK_BROWSER_PROPERTY(Visible, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(StatusBar, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(MenuBar, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(FullScreen, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(Offline, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(Silent, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(RegisterAsBrowser, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(RegisterAsDropTarget, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(TheaterMode, VARIANT_BOOL)
+    BRIVOK_BROWSER_PROPERTY(AddressBar, VARIANT_BOOL) BRIVOK_BROWSER_PROPERTY(Resizable, VARIANT_BOOL)
 };
 
 // The shell-windows collection: the objects it lists, and what each Item call answers.
@@ -317,8 +305,7 @@ struct ShellWindowsSpy : public IShellWindows {
     HRESULT STDMETHODCALLTYPE Item(VARIANT index, IDispatch** folder) override {
         log->Add("Item(" + VariantText(&index) + ")");
         *folder = nullptr;
-        if (index.vt != VT_I4 || index.lVal < 0 || index.lVal >= static_cast<LONG>(items.size()))
-            return E_INVALIDARG;
+        if (index.vt != VT_I4 || index.lVal < 0 || index.lVal >= static_cast<LONG>(items.size())) return E_INVALIDARG;
         size_t i = static_cast<size_t>(index.lVal);
         if (i < itemResults.size() && FAILED(itemResults[i])) return itemResults[i];
         items[i]->AddRef();
