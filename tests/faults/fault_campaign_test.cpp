@@ -4,7 +4,8 @@
 // place in one of its documented ways: with BRIVOK_FAULTS=all (or a function's name, for its
 // places alone), every call in every way, and every call from there on where the call came
 // again; otherwise the first call once per return address and its caller's. Every place a
-// failure leads to that the clean run never reached is failed the same way on top of it.
+// failure leads to that the clean run never reached is failed the same way on top of it, and
+// the first failure after which a wait was given up is paired with a failure of the work.
 // After every run: the armed failure reached; the exit code, read from outside, 1 exactly
 // with the failure message of the stage that failed; the process ended by TerminateProcess
 // exactly when a wait was given up; one box, or none when the entry could not start; each
@@ -12,7 +13,8 @@
 // as it was, or put right in a run that succeeded and only after both shortcuts were
 // announced; no url*.tmp left but where its delete was refused; the run within its bound;
 // nothing taken back that was not handed out, and, but after a wait given up, nothing left
-// outstanding; a file held once by a scanner, alone, waited out.
+// outstanding; every DLL and file path the harmful calls were asked whole and the run's own;
+// a file held once by a scanner, alone, waited out.
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
