@@ -133,7 +133,10 @@ BOOL WINAPI AskedMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     Ask(SoundFile(to), "MoveFileExW", to);
     return MoveFileExW(from, to, flags);
 }
-BOOL WINAPI AskedDeleteFileW(LPCWSTR path) { Ask(SoundFile(path), "DeleteFileW", path); return DeleteFileW(path); }
+BOOL WINAPI AskedDeleteFileW(LPCWSTR path) {
+    Ask(SoundFile(path), "DeleteFileW", path);
+    return DeleteFileW(path);
+}
 BOOL WINAPI AskedSetFileAttributesW(LPCWSTR path, DWORD attributes) {
     Ask(SoundFile(path), "SetFileAttributesW", path);
     return SetFileAttributesW(path, attributes);
